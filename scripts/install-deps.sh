@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the relay needs to build, run and test.
+# Asks apt only for what is missing, so a prepared machine starts at once.
+set -euo pipefail
+packages=(
+  build-essential cmake pkg-config   # compiler and build
+  bison                              # the date grammar
+  tcl8.6-dev                         # the control interpreter
+  nettle-dev                         # MD5 for article keys
+  libsystemd-dev                     # sd_notify status reports
+  libgtest-dev                       # unit tests
+  libbenchmark-dev                   # benchmarks
+  clang libclang-rt-14-dev           # libFuzzer targets
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,58 @@
+#include "platform/process.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+std::atomic<SignalHandler> handlers[NSIG];
+std::once_flag signalThreadStarted;
+
+sigset_t StopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGQUIT);
+  sigaddset(&set, SIGTERM);
+  return set;
+}
+
+void SignalThread() {
+  sigset_t set = StopSignals();
+  for (;;) {
+    int signo = 0;
+    if (sigwait(&set, &signo) != 0) continue;
+    SignalHandler handler = handlers[signo].load();
+    if (handler) handler(signo);
+  }
+}
+
+}  // namespace
+
+void ExitProcess(int code) {
+  fflush(stdout);
+  fflush(stderr);
+  _exit(code);
+}
+
+std::string ExecutablePath() {
+  char buf[512];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf);
+  if (n <= 0 || size_t(n) >= sizeof buf) return std::string();
+  return std::string(buf, size_t(n));
+}
+
+void PrepareProcessSignals() {
+  sigset_t set = StopSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+void SetSignalHandler(int signo, SignalHandler handler) {
+  handlers[signo].store(handler);
+  std::call_once(signalThreadStarted, [] { std::thread(SignalThread).detach(); });
+}

@@ -1,0 +1,10 @@
+#include "platform/ticks.h"
+
+#include <ctime>
+
+uint32_t GetTickCount() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  uint64_t ms = uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
+  return uint32_t(ms);
+}

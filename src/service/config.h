@@ -1,0 +1,31 @@
+// Configuration: one file of "key = value" lines, read once at start-up into
+// a list that every subsystem queries by key for the rest of the run.
+//
+// Line rules, applied to each chunk of at most 1023 characters:
+//  - a "#" in column 1 makes the line a comment; nowhere else is "#" special;
+//  - trailing bytes with codes 0 to 13 are cut (tabs, CR, LF), spaces are kept;
+//  - the line is split at its first "="; lines without one are ignored;
+//  - the key loses trailing spaces and tabs (never its first character) and
+//    keeps leading blanks; the value skips leading spaces and tabs.
+// Lookups compare keys without regard to ASCII case; the first line wins.
+#pragma once
+#include <cstdint>
+
+// Reads the file named by the environment variable VELTRANE_CONFIG. Reports
+// through AddToMessageLog and ends the process with exit code 1 when the
+// variable is missing or the file cannot be opened. Returns 1.
+int config_init(void* unused);
+
+// Replaces the list with the entries of the file at `path`. Returns false
+// (and leaves the list alone) when the file cannot be opened. Texts handed
+// out from an earlier list stay valid.
+bool LoadConfigFile(const char* path);
+
+// The value of the first entry whose key matches, or nullptr. The text
+// belongs to the list and lives as long as the process.
+const char* GetConfigString(const char* key);
+
+// Returns 1 and stores the value converted as a C decimal integer (negative
+// numbers in two's complement) when the key is present; returns 0 and leaves
+// `dest` unchanged when it is not.
+int GetConfigInt(const char* key, uint32_t* dest);

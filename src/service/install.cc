@@ -1,0 +1,132 @@
+// The -install and -remove verbs: the relay's systemd unit file.
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+#include "platform/process.h"
+#include "platform/service_manager.h"
+#include "service/message_log.h"
+#include "service/service.h"
+
+namespace {
+
+constexpr const char* kUnitName = "veltrane.service";
+
+char szErr[256];
+
+const char* ErrorText() { return GetLastErrorText(szErr, sizeof szErr); }
+
+// Demand-started like a service without an install target: no [Install].
+std::string UnitText(const std::string& program) {
+  std::string text = "[Unit]\nDescription=";
+  text += kDisplayName;
+  text += "\n\n[Service]\nType=notify\nExecStart=" + program + "\n";
+  const char* config = getenv("VELTRANE_CONFIG");
+  if (config != nullptr && *config != '\0') {
+    text += "Environment=VELTRANE_CONFIG=" + std::string(config) + "\n";
+  }
+  return text;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += size_t(n);
+  }
+  return true;
+}
+
+// Creates the unit file exclusively; an existing unit is an error.
+bool CreateUnit(int dirFd, const std::string& program) {
+  int fd = openat(dirFd, kUnitName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = WriteAll(fd, UnitText(program)) && fsync(fd) == 0;
+  int saved = errno;
+  close(fd);
+  if (!ok) {
+    unlinkat(dirFd, kUnitName, 0);
+    errno = saved;
+  }
+  return ok;
+}
+
+int OpenUnitDirectory() {
+  return open(UnitDirectory().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+void ReloadServiceManager() {
+  if (SystemdManagesUnitDirectory()) RunSystemctl("daemon-reload");
+}
+
+// Stops the running service, printing a dot a second while it stops.
+// Prints nothing when the service is not running.
+void StopRunningService() {
+  if (!SystemdManagesUnitDirectory()) return;
+  if (UnitActiveState(kUnitName) != "active") return;
+  if (RunSystemctl(std::string("stop --no-block ") + kUnitName) != 0) return;
+  printf("Stopping %s.", kDisplayName);
+  fflush(stdout);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  std::string state;
+  while ((state = UnitActiveState(kUnitName)) == "deactivating") {
+    printf(".");
+    fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  }
+  if (state == "inactive" || state == "failed") {
+    printf("\n%s stopped.\n", kDisplayName);
+  } else {
+    printf("\n%s failed to stop.\n", kDisplayName);
+  }
+}
+
+}  // namespace
+
+void CmdInstallService() {
+  std::string program = ExecutablePath();
+  if (program.empty()) {
+    printf("Unable to install %s - %s\n", kDisplayName, ErrorText());
+    return;
+  }
+  int dirFd = OpenUnitDirectory();
+  if (dirFd < 0) {
+    printf("OpenSCManager failed - %s\n", ErrorText());
+    return;
+  }
+  if (CreateUnit(dirFd, program)) {
+    printf("%s installed.\n", kDisplayName);
+    ReloadServiceManager();
+  } else {
+    printf("CreateService failed - %s\n", ErrorText());
+  }
+  close(dirFd);
+}
+
+void CmdRemoveService() {
+  int dirFd = OpenUnitDirectory();
+  if (dirFd < 0) {
+    printf("OpenSCManager failed - %s\n", ErrorText());
+    return;
+  }
+  if (faccessat(dirFd, kUnitName, F_OK, 0) != 0) {
+    printf("OpenService failed - %s\n", ErrorText());
+    close(dirFd);
+    return;
+  }
+  StopRunningService();
+  if (unlinkat(dirFd, kUnitName, 0) == 0) {
+    printf("%s removed.\n", kDisplayName);
+    ReloadServiceManager();
+  } else {
+    printf("DeleteService failed - %s\n", ErrorText());
+  }
+  close(dirFd);
+}

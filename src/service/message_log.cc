@@ -1,0 +1,43 @@
+#include "service/message_log.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/service_manager.h"
+#include "platform/system_log.h"
+
+int bDebug = 0;
+
+namespace {
+int dwErr = 0;
+}
+
+void AddToMessageLog(const char* text) {
+  if (bDebug) {
+    printf("%s\n", text);
+    fflush(stdout);
+    return;
+  }
+  dwErr = errno;
+  char first[256];
+  snprintf(first, sizeof first, "%s error: %d", "Veltrane", dwErr);
+  WriteSystemLog(first, text);
+  if (!StartedByServiceManager()) {
+    printf("%s\n", text);
+    fflush(stdout);
+  }
+}
+
+char* GetLastErrorText(char* buf, size_t size) {
+  int code = errno;
+  char text[256];
+  // The GNU strerror_r may return a static text instead of filling `text`.
+  const char* msg = strerror_r(code, text, sizeof text);
+  if (msg == nullptr || *msg == '\0' || size < strlen(msg) + 14) {
+    if (size > 0) buf[0] = '\0';
+    return buf;
+  }
+  snprintf(buf, size, "%s (0x%x)", msg, unsigned(code));
+  return buf;
+}

@@ -1,0 +1,131 @@
+// Life under the service manager: status reports, the stop control and the
+// console (signal) handler.
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/process.h"
+#include "platform/service_manager.h"
+#include "service/message_log.h"
+#include "service/service.h"
+
+namespace {
+
+// The status record and its checkpoint counter. Only the service_main
+// thread and the stop control write them, one after the other.
+uint32_t currentState = SERVICE_START_PENDING;
+uint32_t dwCheckPoint = 1;
+
+// The dispatcher returns once SERVICE_STOPPED has been reported.
+std::mutex dispatcherMu;
+std::condition_variable dispatcherCv;
+bool stoppedReported = false;
+
+constexpr auto kStopStep = std::chrono::milliseconds(15000);
+
+const char* StateName(uint32_t state) {
+  switch (state) {
+    case SERVICE_STOPPED: return "stopped";
+    case SERVICE_START_PENDING: return "start pending";
+    case SERVICE_STOP_PENDING: return "stop pending";
+    case SERVICE_RUNNING: return "running";
+  }
+  return "unknown";
+}
+
+// The notification for one report: the systemd assignment that matches the
+// state, the state and checkpoint as status text, and the wait hint as the
+// time the manager should allow for a pending state.
+std::string StatusAssignments(uint32_t state, uint32_t checkPoint, uint32_t waitHint) {
+  std::string msg;
+  if (state == SERVICE_RUNNING) msg = "READY=1\n";
+  // systemd has no "stopped" message: the process ending is the stop, and
+  // STOPPING=1 tells it that the end is ours.
+  if (state == SERVICE_STOP_PENDING || state == SERVICE_STOPPED) msg = "STOPPING=1\n";
+  if (waitHint != 0 && state != SERVICE_RUNNING && state != SERVICE_STOPPED) {
+    msg += "EXTEND_TIMEOUT_USEC=" + std::to_string(uint64_t(waitHint) * 1000) + "\n";
+  }
+  msg += "STATUS=";
+  msg += StateName(state);
+  msg += ", checkpoint " + std::to_string(checkPoint);
+  return msg;
+}
+
+// Console events: interrupt and quit always; terminate only in console mode
+// (under the service manager it is the stop control).
+void ControlHandler(int) {
+  printf("Stopping %s.\n", kDisplayName);
+  fflush(stdout);
+  ServiceStop();
+  ExitProcess(1);
+}
+
+void InstallControlHandler() {
+  SetSignalHandler(SIGINT, ControlHandler);
+  SetSignalHandler(SIGQUIT, ControlHandler);
+  if (bDebug) SetSignalHandler(SIGTERM, ControlHandler);
+}
+
+void service_ctrl(int) {
+  // The only control delivered here is the stop (SIGTERM).
+  currentState = SERVICE_STOP_PENDING;
+  std::future<int> stop = std::async(std::launch::async, ServiceStop);
+  while (stop.wait_for(kStopStep) != std::future_status::ready) {
+    ReportStatusToSCMgr(SERVICE_STOP_PENDING, 0, 15000);
+  }
+  ServerStopEvent.Set();
+  std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+  currentState = SERVICE_STOPPED;
+  ReportStatusToSCMgr(currentState, 0, 0);
+}
+
+void ReleaseDispatcher() {
+  std::lock_guard<std::mutex> lock(dispatcherMu);
+  stoppedReported = true;
+  dispatcherCv.notify_all();
+}
+
+void service_main() {
+  SetSignalHandler(SIGTERM, service_ctrl);
+  if (!ReportStatusToSCMgr(SERVICE_START_PENDING, 0, 3000)) return ReleaseDispatcher();
+  ServerStopEvent.Reset();
+  InstallControlHandler();
+  if (!ReportStatusToSCMgr(SERVICE_RUNNING, 0, 0)) return ReleaseDispatcher();
+  std::thread(ServiceStart).detach();
+}
+
+}  // namespace
+
+ManualResetEvent ServerStopEvent;
+
+int ReportStatusToSCMgr(uint32_t state, uint32_t, uint32_t waitHint) {
+  if (bDebug) return 1;
+  currentState = state;
+  uint32_t checkPoint = 0;
+  if (state != SERVICE_RUNNING && state != SERVICE_STOPPED) checkPoint = dwCheckPoint++;
+  bool ok = NotifyServiceManager(StatusAssignments(state, checkPoint, waitHint));
+  if (!ok) AddToMessageLog("SetServiceStatus");
+  if (state == SERVICE_STOPPED) ReleaseDispatcher();
+  return ok ? 1 : 0;
+}
+
+bool StartServiceCtrlDispatcher() {
+  if (!StartedByServiceManager()) return false;
+  std::thread(service_main).detach();
+  std::unique_lock<std::mutex> lock(dispatcherMu);
+  dispatcherCv.wait(lock, [] { return stoppedReported; });
+  return true;
+}
+
+void CmdDebugService(int, char**) {
+  printf("Debugging %s.\n", kDisplayName);
+  fflush(stdout);
+  InstallControlHandler();
+  ServerStopEvent.Reset();
+  ServiceStart();
+}

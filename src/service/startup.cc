@@ -1,0 +1,19 @@
+// The start-up and stop sequences. Each subsystem starts here, in a fixed
+// order: nothing may log before the log is open, and the listener comes last.
+#include "platform/process.h"
+#include "service/config.h"
+#include "service/log.h"
+#include "service/service.h"
+
+void ServiceStart() {
+  // Sockets need no start-up on Linux, and SIGPIPE is already ignored
+  // process-wide, so a peer closing its socket cannot end the relay.
+  config_init(nullptr);
+  console_init();
+}
+
+int ServiceStop() {
+  LogLine(nullptr);
+  ServerStopEvent.Set();
+  return 0;
+}

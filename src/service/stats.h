@@ -1,0 +1,44 @@
+// Relay-wide statistics counters and the two texts that report them.
+//
+// Every counter is an unsigned 32-bit value that wraps at 2^32 and is
+// increased by many threads at once, so each is atomic; reports read them
+// without a lock and may mix values from slightly different moments.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+using Counter = std::atomic<uint32_t>;
+
+struct RelayStats {
+  // Incoming offers and their replies.
+  Counter ihave, ihave_accept, ihave_refuse, ihave_reject;
+  Counter check, check_accept, check_refuse;
+  Counter takethis, takethis_transferok, takethis_refuse;
+  Counter precommit_saves;
+  // History database look-ups and inserts; dwHistBytesUsed is a level.
+  Counter dbSearchOps, dbDepth, dbMaxDepth, dbInsertOps, dwHistBytesUsed;
+  // Seen database look-ups.
+  Counter seenSearchCount, seenDepth, seenMaxDepth;
+  // Outgoing offers as answered by the sites.
+  Counter total_accept, total_refuse, total_reject;
+};
+
+extern RelayStats stats;
+
+inline void Bump(Counter& c) { c.fetch_add(1, std::memory_order_relaxed); }
+inline void BumpBy(Counter& c, uint32_t n) { c.fetch_add(n, std::memory_order_relaxed); }
+inline uint32_t Read(const Counter& c) { return c.load(std::memory_order_relaxed); }
+// Raises a high-water mark to `value` if it is higher.
+inline void RaiseTo(Counter& c, uint32_t value) {
+  uint32_t seen = c.load(std::memory_order_relaxed);
+  while (value > seen && !c.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
+  }
+}
+
+// The full statistics (the "ssp" reply): counters, history and seen figures,
+// then the sites' and the incoming peers' texts, then "\r\n".
+std::string GetStatsString();
+
+// The base statistics: counters, history figures and the outgoing totals.
+std::string GetBaseStatsString();

@@ -1,0 +1,163 @@
+// The relay binary as a process: verbs, console mode, service mode under a
+// (fake) service manager, and start-up failures.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "service/service.h"
+#include "support/relay_process.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+const std::string kUsage =
+    "Veltrane -install          to install the service\n"
+    "Veltrane -remove           to remove the service\n"
+    "Veltrane -debug            to run as a console app for debugging\n"
+    "\nStartServiceCtrlDispatcher being called.\n"
+    "This may take several seconds.  Please wait.\n";
+
+// A configuration with its log in the temporary folder.
+std::string WriteConfig(const TempDir& dir) {
+  dir.MakeDir("logs");
+  return dir.Write("relay.conf", "LogDirectory = " + dir.File("logs") + "\nHostPathIdentifier = test\n");
+}
+
+TEST(Verbs, OnlyWholeVerbsWithOnePrefixCount) {
+  EXPECT_EQ(ParseVerb("-install"), Verb::kInstall);
+  EXPECT_EQ(ParseVerb("/INSTALL"), Verb::kInstall);
+  EXPECT_EQ(ParseVerb("-Install"), Verb::kInstall);
+  EXPECT_EQ(ParseVerb("/remove"), Verb::kRemove);
+  EXPECT_EQ(ParseVerb("-DeBuG"), Verb::kDebug);
+  EXPECT_EQ(ParseVerb("--install"), Verb::kNone);
+  EXPECT_EQ(ParseVerb("-installx"), Verb::kNone);
+  EXPECT_EQ(ParseVerb("install"), Verb::kNone);
+  EXPECT_EQ(ParseVerb("-"), Verb::kNone);
+  EXPECT_EQ(ParseVerb(nullptr), Verb::kNone);
+}
+
+TEST(ServiceProcess, WithoutVerbOutsideTheServiceManagerTheDispatcherFails) {
+  for (std::vector<std::string> args : {std::vector<std::string>{}, {"--install"}, {"install"}, {"-installx"}}) {
+    RelayProcess relay(args, {"NOTIFY_SOCKET="});
+    EXPECT_EQ(relay.WaitExit(), 1);
+    EXPECT_EQ(relay.Output(), kUsage + "StartServiceCtrlDispatcher failed.\n");
+  }
+}
+
+TEST(ServiceProcess, ConsoleModeStopsOnInterruptWithExitCodeOne) {
+  TempDir dir;
+  std::string config = WriteConfig(dir);
+  for (int signo : {SIGINT, SIGQUIT, SIGTERM}) {
+    RelayProcess relay({"-debug"}, {"VELTRANE_CONFIG=" + config, "NOTIFY_SOCKET="});
+    ASSERT_TRUE(relay.WaitForOutput("Debugging Veltrane News Router.\n"));
+    // The log is open once its file exists.
+    ASSERT_TRUE(WaitUntil([&] { return FileExists(dir.File("logs/veltrane.log")); }));
+    relay.Signal(signo);
+    EXPECT_EQ(relay.WaitExit(), 1) << "signal " << signo;
+    EXPECT_EQ(relay.Output(), "Debugging Veltrane News Router.\nStopping Veltrane News Router.\n");
+    EXPECT_TRUE(ReadFile(dir.File("logs/veltrane.log")).ends_with("base: shutting down\n"));
+  }
+}
+
+TEST(ServiceProcess, StartupFailuresReportAndExitOne) {
+  TempDir dir;
+  RelayProcess noConfig({"-debug"}, {"VELTRANE_CONFIG="});
+  EXPECT_EQ(noConfig.WaitExit(), 1);
+  EXPECT_EQ(noConfig.Output(),
+            "Debugging Veltrane News Router.\n"
+            "ConfigFile not specified in veltrane\\parameters in the registry\n");
+
+  RelayProcess tooLong({"-debug"}, {"VELTRANE_CONFIG=/" + std::string(259, 'x')});
+  EXPECT_EQ(tooLong.WaitExit(), 1);
+  EXPECT_NE(tooLong.Output().find("ConfigFile not specified"), std::string::npos);
+
+  std::string missing = dir.File("missing.conf");
+  RelayProcess unreadable({"-debug"}, {"VELTRANE_CONFIG=" + missing});
+  EXPECT_EQ(unreadable.WaitExit(), 1);
+  EXPECT_EQ(unreadable.Output(),
+            "Debugging Veltrane News Router.\ncould not open config file, exiting...\n" + missing + "\n");
+}
+
+TEST(ServiceProcess, InstallAndRemoveWriteAndDeleteTheUnitFile) {
+  TempDir dir;
+  std::string units = dir.MakeDir("units");
+  std::vector<std::string> env{"VELTRANE_UNIT_DIR=" + units, "VELTRANE_CONFIG=/etc/veltrane.conf"};
+  {
+    RelayProcess install({"/INSTALL"}, env);
+    EXPECT_EQ(install.WaitExit(), 0);
+    EXPECT_EQ(install.Output(), "Veltrane News Router installed.\n");
+  }
+  std::string unit = ReadFile(units + "/veltrane.service");
+  EXPECT_EQ(unit, std::string("[Unit]\nDescription=Veltrane News Router\n\n[Service]\nType=notify\nExecStart=") +
+                      RelayBinary() + "\nEnvironment=VELTRANE_CONFIG=/etc/veltrane.conf\n");
+  {
+    RelayProcess again({"-install"}, env);
+    EXPECT_EQ(again.WaitExit(), 0);
+    EXPECT_EQ(again.Output(), "CreateService failed - File exists (0x11)\n");
+  }
+  {
+    RelayProcess remove({"-Remove"}, env);
+    EXPECT_EQ(remove.WaitExit(), 0);
+    EXPECT_EQ(remove.Output(), "Veltrane News Router removed.\n");
+  }
+  EXPECT_FALSE(FileExists(units + "/veltrane.service"));
+  {
+    RelayProcess gone({"-remove"}, env);
+    EXPECT_EQ(gone.WaitExit(), 0);
+    EXPECT_EQ(gone.Output(), "OpenService failed - No such file or directory (0x2)\n");
+  }
+  {
+    RelayProcess noDir({"-install"}, {"VELTRANE_UNIT_DIR=" + dir.File("nowhere")});
+    EXPECT_EQ(noDir.WaitExit(), 0);
+    EXPECT_EQ(noDir.Output(), "OpenSCManager failed - No such file or directory (0x2)\n");
+  }
+}
+
+// A datagram socket standing in for systemd's notification socket.
+class FakeServiceManager {
+ public:
+  explicit FakeServiceManager(const std::string& path) : path_(path) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path.c_str());
+    bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  }
+  ~FakeServiceManager() { close(fd_); }
+  // The next notification, or "" when none comes within `limit`.
+  std::string Next(std::chrono::milliseconds limit) {
+    timeval tv{long(limit.count() / 1000), long(limit.count() % 1000) * 1000};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char buf[4096];
+    ssize_t n = recv(fd_, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, size_t(n)) : std::string();
+  }
+
+ private:
+  std::string path_;
+  int fd_;
+};
+
+TEST(ServiceProcess, UnderTheServiceManagerReportsReadyAndStopsOnTerminate) {
+  TempDir dir;
+  std::string config = WriteConfig(dir);
+  FakeServiceManager manager(dir.File("notify"));
+  RelayProcess relay({}, {"VELTRANE_CONFIG=" + config, "NOTIFY_SOCKET=" + dir.File("notify")});
+
+  EXPECT_EQ(manager.Next(10s), "EXTEND_TIMEOUT_USEC=3000000\nSTATUS=start pending, checkpoint 1");
+  EXPECT_EQ(manager.Next(10s), "READY=1\nSTATUS=running, checkpoint 0");
+  ASSERT_TRUE(WaitUntil([&] { return FileExists(dir.File("logs/veltrane.log")); }));
+  EXPECT_EQ(relay.Output(), kUsage);
+
+  auto stopAt = std::chrono::steady_clock::now();
+  relay.Signal(SIGTERM);
+  EXPECT_EQ(manager.Next(10s), "STOPPING=1\nSTATUS=stopped, checkpoint 0");
+  EXPECT_EQ(relay.WaitExit(), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - stopAt, 3s);
+  EXPECT_TRUE(ReadFile(dir.File("logs/veltrane.log")).ends_with("base: shutting down\n"));
+}
+
+}  // namespace

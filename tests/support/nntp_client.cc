@@ -1,0 +1,113 @@
+#include "support/nntp_client.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+sockaddr_in Loopback(const std::string& address, uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+  return sa;
+}
+
+}  // namespace
+
+NntpClient::~NntpClient() { Close(); }
+
+void NntpClient::Close() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+bool NntpClient::Connect(const std::string& address, uint16_t port, const std::string& localAddress) {
+  Close();
+  buffer_.clear();
+  eof_ = false;
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) return false;
+  if (!localAddress.empty()) {
+    sockaddr_in local = Loopback(localAddress, 0);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return false;
+  }
+  sockaddr_in sa = Loopback(address, port);
+  return connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+}
+
+bool NntpClient::Send(const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += size_t(n);
+  }
+  return true;
+}
+
+bool NntpClient::Fill(std::chrono::milliseconds limit) {
+  if (eof_ || fd_ < 0) return false;
+  pollfd p{fd_, POLLIN, 0};
+  int r = poll(&p, 1, int(limit.count()));
+  if (r <= 0) return false;
+  char buf[65536];
+  ssize_t n = recv(fd_, buf, sizeof buf, 0);
+  if (n <= 0) {
+    eof_ = true;
+    return false;
+  }
+  buffer_.append(buf, size_t(n));
+  return true;
+}
+
+bool NntpClient::ReadLine(std::string* line, std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    size_t lf = buffer_.find('\n');
+    if (lf != std::string::npos) {
+      size_t end = (lf > 0 && buffer_[lf - 1] == '\r') ? lf - 1 : lf;
+      line->assign(buffer_, 0, end);
+      buffer_.erase(0, lf + 1);
+      return true;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !Fill(left)) return false;
+  }
+}
+
+std::string NntpClient::Line(std::chrono::milliseconds limit) {
+  std::string line;
+  return ReadLine(&line, limit) ? line : std::string();
+}
+
+bool NntpClient::WaitClosed(std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!eof_) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    if (!Fill(left) && !eof_) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      // A reset connection reads as an error: count it as closed.
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP))) return true;
+    }
+    buffer_.clear();
+  }
+  return true;
+}
+
+uint16_t FreeLoopbackPort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa = Loopback("127.0.0.1", 0);
+  bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  socklen_t len = sizeof sa;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+  close(fd);
+  return ntohs(sa.sin_port);
+}

@@ -1,0 +1,42 @@
+// A plain NNTP client over loopback for tests: line-oriented, every read
+// bounded by a time-out.
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+class NntpClient {
+ public:
+  NntpClient() = default;
+  ~NntpClient();
+  NntpClient(const NntpClient&) = delete;
+  NntpClient& operator=(const NntpClient&) = delete;
+
+  // Connects to `address`:`port`, first binding the local end to
+  // `localAddress` when given (e.g. "127.0.0.2" to look like another host).
+  bool Connect(const std::string& address, uint16_t port, const std::string& localAddress = "");
+  // Sends the bytes as they are.
+  bool Send(const std::string& bytes);
+  // Sends `line` followed by CR LF.
+  bool SendLine(const std::string& line) { return Send(line + "\r\n"); }
+  // Reads one line without its CR LF. Returns false on time-out or close.
+  bool ReadLine(std::string* line, std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
+  // Convenience: the next line, or "" on time-out or close.
+  std::string Line(std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
+  // True when the server closed the connection within `limit` (any unread
+  // input is discarded).
+  bool WaitClosed(std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
+  void Close();
+  int fd() const { return fd_; }
+
+ private:
+  // Reads more bytes into buffer_; false on time-out, error or end.
+  bool Fill(std::chrono::milliseconds limit);
+
+  int fd_ = -1;
+  std::string buffer_;
+  bool eof_ = false;
+};
+
+// A TCP port on loopback that was free a moment ago.
+uint16_t FreeLoopbackPort();

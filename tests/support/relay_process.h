@@ -1,0 +1,50 @@
+// The real relay binary started as a child process for a test: its standard
+// output and error are collected, and every wait is bounded.
+#pragma once
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+// Polls `condition` until it holds or `limit` passes; returns its last value.
+bool WaitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
+
+class RelayProcess {
+ public:
+  // Starts the relay with `args` (after the program name) and the extra
+  // environment assignments "NAME=value" on top of this process's
+  // environment; an assignment "NAME=" with nothing after removes NAME.
+  RelayProcess(const std::vector<std::string>& args, const std::vector<std::string>& env);
+  ~RelayProcess();  // kills the child if it still runs
+
+  pid_t pid() const { return pid_; }
+  // Everything the child printed so far (standard output and error mixed).
+  std::string Output();
+  // Waits for `text` to appear in the output.
+  bool WaitForOutput(const std::string& text,
+                     std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
+  void Signal(int signo);
+  // Waits for the child to end; returns its exit code, 128 + signal when a
+  // signal ended it, or -1 when it still runs after `limit`.
+  int WaitExit(std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
+  bool Running();
+
+ private:
+  void Collect(int fd);
+
+  pid_t pid_ = -1;
+  int status_ = -1;
+  bool exited_ = false;
+  std::mutex mu_;
+  std::string output_;
+  std::thread reader_;
+};
+
+// The path of the relay binary under test.
+const char* RelayBinary();

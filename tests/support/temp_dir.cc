@@ -1,0 +1,46 @@
+#include "support/temp_dir.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/veltrane-test-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::string TempDir::File(const std::string& name) const { return path_ + "/" + name; }
+
+std::string TempDir::MakeDir(const std::string& name) const {
+  std::string p = File(name);
+  std::filesystem::create_directories(p);
+  return p;
+}
+
+std::string TempDir::Write(const std::string& name, const std::string& content) const {
+  std::string p = File(name);
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out << content;
+  return p;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
