@@ -1,0 +1,107 @@
+#include "feeds/string_match.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+bool InRange(char c, char low, char high) {
+  int8_t v = int8_t(c), a = int8_t(low), b = int8_t(high);
+  if (a > b) {
+    int8_t swap = a;
+    a = b;
+    b = swap;
+  }
+  return a <= v && v <= b;
+}
+
+// `set` points at a '['. Returns the pattern position after the set when
+// `t` is a member, nullptr when it is not.
+const char* MatchSet(const char* set, char t) {
+  const char* m = set + 1;
+  for (;;) {
+    char c = *m;
+    if (c == ']' || c == '\0') return nullptr;
+    if (c == t) {
+      m++;
+      break;
+    }
+    if (m[1] == '-') {
+      char high = m[2];
+      if (high == '\0') return nullptr;
+      m += 3;
+      if (InRange(t, c, high)) break;
+      continue;
+    }
+    m++;
+  }
+  // The closing ']' is searched after the member that matched; without one
+  // the set ends the pattern.
+  while (*m != '\0' && *m != ']') m++;
+  return *m == ']' ? m + 1 : m;
+}
+
+// Matches the single-character element at `p` (anything but '*') against
+// `t`. Returns the position after the element, or nullptr.
+const char* MatchOne(const char* p, char t) {
+  switch (*p) {
+    case '?':
+      return p + 1;
+    case '[':
+      return MatchSet(p, t);
+    case '\\':
+      if (p[1] == '\0') return nullptr;
+      return p[1] == t ? p + 2 : nullptr;
+    default:
+      return *p == t ? p + 1 : nullptr;
+  }
+}
+
+bool IsPlainLiteral(char c) { return c != '?' && c != '[' && c != '\\' && c != '*' && c != '\0'; }
+
+}  // namespace
+
+// Every element but '*' consumes exactly one text character, and whether it
+// matches depends on that character alone. So when the part after the most
+// recent star fails, trying later start positions for that star is the only
+// retry that can help: earlier stars never need to be revisited, because the
+// latest star can absorb anything they could. That turns the natural
+// recursion into one loop with a single backtrack point.
+int StringMatch(const char* text, size_t length, const char* pattern) {
+  const char* p = pattern;
+  size_t t = 0;
+  const char* starPattern = nullptr;  // element after the latest star
+  size_t starText = 0;                // where that element is tried next
+  for (;;) {
+    if (*p == '*') {
+      while (*p == '*') p++;
+      if (*p == '\0') return 1;
+      starPattern = p;
+      starText = t;
+    } else if (*p == '\0') {
+      if (t == length) return 1;
+      starText++;  // text left over: let the star take one more character
+    } else if (t == length) {
+      // Later start positions leave even less text for the same elements.
+      return 0;
+    } else if (const char* next = MatchOne(p, text[t])) {
+      p = next;
+      t++;
+      continue;
+    } else {
+      starText++;
+    }
+    if (starPattern == nullptr || starText >= length) return 0;
+    if (IsPlainLiteral(*starPattern)) {
+      const void* hit = memchr(text + starText, *starPattern, length - starText);
+      if (hit == nullptr) return 0;
+      starText = size_t(static_cast<const char*>(hit) - text);
+    }
+    p = starPattern;
+    t = starText;
+  }
+}
+
+int StringMatch(const char* text, const char* pattern) {
+  return StringMatch(text, strlen(text), pattern);
+}
