@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "feeds/string_match.h"
 #include "service/config.h"
 #include "service/log.h"
 
@@ -63,6 +64,9 @@ bool ParsePattern(Token token, _distpattern* out) {
   }
   memcpy(out->pattern, s, length);
   out->pattern[length] = '\0';
+  size_t offset = 0;
+  out->requiredLength = uint8_t(RequiredLiteral(out->pattern, &offset));
+  out->requiredOffset = uint8_t(offset);
   return true;
 }
 

@@ -34,6 +34,10 @@ struct _distpattern {
   uint32_t negate;                      // '!': a matching group is ignored
   uint32_t pathMatch;                   // '@': matched against the Path: value
   uint32_t exclude;                     // '~': a match keeps the article away
+  // A run of plain characters every matching text contains (RequiredLiteral);
+  // a Path: value without it is refused by one substring search.
+  uint8_t requiredOffset;
+  uint8_t requiredLength;
   // Outcome of a path pattern for the article being flagged, so a long Path:
   // is matched once per article, not once per group. Guarded by
   // csDistributions.

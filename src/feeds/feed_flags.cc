@@ -120,11 +120,27 @@ Span ReadPathValue(const FeedArticle& article) {
   return {start, ValueLength(start, available)};
 }
 
+// Substring search for short needles in texts of a few hundred bytes, where
+// a library search spends more on its set-up than on the scan.
+bool Contains(Span text, const char* needle, size_t length) {
+  if (length > text.length) return false;
+  char first = needle[0], last = needle[length - 1];
+  for (size_t i = 0, stop = text.length - length; i <= stop; i++) {
+    if (text.start[i] == first && text.start[i + length - 1] == last &&
+        memcmp(text.start + i, needle, length) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
 bool PathPatternMatches(_distpattern* p, Span path) {
   if (path.start == nullptr) return false;
   if (p->pathSerial != articleSerial) {
     p->pathSerial = articleSerial;
-    p->pathMatched = uint32_t(StringMatch(path.start, path.length, p->pattern));
+    bool possible = p->requiredLength == 0 ||
+                    Contains(path, p->pattern + p->requiredOffset, p->requiredLength);
+    p->pathMatched = possible && StringMatch(path.start, path.length, p->pattern);
   }
   return p->pathMatched != 0;
 }
@@ -147,6 +163,11 @@ void ApplyDistrib(_distrib* d, const ArticleLines& lines, uint32_t feedFlags[4])
         d->inPath.fetch_add(1, std::memory_order_relaxed);
         continue;
       }
+      // Most patterns start with a plain character and most groups fail on
+      // it: settle those without the call.
+      char first = p->pattern[0];
+      bool plainFirst = first != '*' && first != '?' && first != '[' && first != '\\' && first != '\0';
+      if (plainFirst && group[0] != first) continue;
       if (!StringMatch(group, groupLength, p->pattern)) continue;
       if (p->negate) break;  // this group is ignored; try the next one
       if (p->exclude) {

@@ -93,9 +93,11 @@ int StringMatch(const char* text, size_t length, const char* pattern) {
     }
     if (starPattern == nullptr || starText >= length) return 0;
     if (IsPlainLiteral(*starPattern)) {
-      const void* hit = memchr(text + starText, *starPattern, length - starText);
-      if (hit == nullptr) return 0;
-      starText = size_t(static_cast<const char*>(hit) - text);
+      // Only a position holding that character can start the next attempt.
+      // Texts are mostly short, where a plain loop beats a memchr call.
+      char wanted = *starPattern;
+      while (starText < length && text[starText] != wanted) starText++;
+      if (starText == length) return 0;
     }
     p = starPattern;
     t = starText;
@@ -104,4 +106,23 @@ int StringMatch(const char* text, size_t length, const char* pattern) {
 
 int StringMatch(const char* text, const char* pattern) {
   return StringMatch(text, strlen(text), pattern);
+}
+
+size_t RequiredLiteral(const char* pattern, size_t* offset) {
+  size_t bestLength = 0, bestOffset = 0;
+  size_t i = 0;
+  while (pattern[i] != '\0' && pattern[i] != '[' && pattern[i] != '\\') {
+    if (!IsPlainLiteral(pattern[i])) {
+      i++;
+      continue;
+    }
+    size_t start = i;
+    while (IsPlainLiteral(pattern[i])) i++;
+    if (i - start > bestLength) {
+      bestLength = i - start;
+      bestOffset = start;
+    }
+  }
+  *offset = bestOffset;
+  return bestLength;
 }

@@ -23,3 +23,9 @@ int StringMatch(const char* text, const char* pattern);
 // The same over `length` bytes of `text`, which need not end in a NUL and may
 // hold NUL bytes (a NUL is then an ordinary character).
 int StringMatch(const char* text, size_t length, const char* pattern);
+
+// The longest run of plain characters (no '*', '?', '[' or '\\') in the part
+// of `pattern` before its first set or escape. Every text that matches the
+// pattern contains that run, so a text without it can be refused by a
+// substring search. Returns its length (0: none) and stores its offset.
+size_t RequiredLiteral(const char* pattern, size_t* offset);

@@ -119,6 +119,18 @@ TEST(StringMatchTest, WholeStringAndSets) {
   EXPECT_TRUE(M("a[b", "a\\[b"));
 }
 
+TEST(StringMatchTest, RequiredLiteralIsTheLongestPlainRunBeforeAnySetOrEscape) {
+  size_t offset = 99;
+  EXPECT_EQ(RequiredLiteral("*!peerhost!*", &offset), 10u);
+  EXPECT_EQ(offset, 1u);
+  EXPECT_EQ(RequiredLiteral("comp.*.lang?x", &offset), 5u);
+  EXPECT_EQ(offset, 0u);
+  EXPECT_EQ(RequiredLiteral("*a[bcdefgh]ijklmn", &offset), 1u);
+  EXPECT_EQ(RequiredLiteral("ab\\*cdefg", &offset), 2u);
+  EXPECT_EQ(RequiredLiteral("*?*", &offset), 0u);
+  EXPECT_EQ(RequiredLiteral("", &offset), 0u);
+}
+
 TEST(StringMatchTest, BoundedTextMayHoldNulBytes) {
   const char text[] = {'a', '\0', 'b'};
   EXPECT_EQ(StringMatch(text, 3, "a?b"), 1);
@@ -155,6 +167,13 @@ TEST(StringMatchTest, AgreesWithTheRulesOnRandomInputs) {
     bool expected = ReferenceMatch(text.data(), text.data() + text.size(), pattern.c_str());
     ASSERT_EQ(M(text.c_str(), pattern.c_str()), expected)
         << "text '" << text << "' pattern '" << pattern << "'";
+    // A matching text always holds the pattern's required run.
+    size_t offset = 0;
+    size_t length = RequiredLiteral(pattern.c_str(), &offset);
+    if (expected && length > 0) {
+      ASSERT_NE(text.find(pattern.substr(offset, length)), std::string::npos)
+          << "text '" << text << "' pattern '" << pattern << "'";
+    }
   }
 }
 
