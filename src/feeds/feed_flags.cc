@@ -70,6 +70,7 @@ size_t SplitGroups(Span value, GroupToken* tokens) {
       i++;
     }
     tokens[count++] = {uint16_t(start), uint16_t(i - start)};
+    if (count == kMaxGroupTokens) break;  // cannot happen below the scan limit
   }
   return count;
 }
@@ -166,8 +167,7 @@ void ApplyDistrib(_distrib* d, const ArticleLines& lines, uint32_t feedFlags[4])
       // Most patterns start with a plain character and most groups fail on
       // it: settle those without the call.
       char first = p->pattern[0];
-      bool plainFirst = first != '*' && first != '?' && first != '[' && first != '\\' && first != '\0';
-      if (plainFirst && group[0] != first) continue;
+      if (IsPlainPatternChar(first) && group[0] != first) continue;
       if (!StringMatch(group, groupLength, p->pattern)) continue;
       if (p->negate) break;  // this group is ignored; try the next one
       if (p->exclude) {

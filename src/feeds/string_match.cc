@@ -57,8 +57,6 @@ const char* MatchOne(const char* p, char t) {
   }
 }
 
-bool IsPlainLiteral(char c) { return c != '?' && c != '[' && c != '\\' && c != '*' && c != '\0'; }
-
 }  // namespace
 
 // Every element but '*' consumes exactly one text character, and whether it
@@ -92,7 +90,7 @@ int StringMatch(const char* text, size_t length, const char* pattern) {
       starText++;
     }
     if (starPattern == nullptr || starText >= length) return 0;
-    if (IsPlainLiteral(*starPattern)) {
+    if (IsPlainPatternChar(*starPattern)) {
       // Only a position holding that character can start the next attempt.
       // Texts are mostly short, where a plain loop beats a memchr call.
       char wanted = *starPattern;
@@ -112,12 +110,12 @@ size_t RequiredLiteral(const char* pattern, size_t* offset) {
   size_t bestLength = 0, bestOffset = 0;
   size_t i = 0;
   while (pattern[i] != '\0' && pattern[i] != '[' && pattern[i] != '\\') {
-    if (!IsPlainLiteral(pattern[i])) {
+    if (!IsPlainPatternChar(pattern[i])) {
       i++;
       continue;
     }
     size_t start = i;
-    while (IsPlainLiteral(pattern[i])) i++;
+    while (IsPlainPatternChar(pattern[i])) i++;
     if (i - start > bestLength) {
       bestLength = i - start;
       bestOffset = start;

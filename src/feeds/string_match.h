@@ -24,6 +24,12 @@ int StringMatch(const char* text, const char* pattern);
 // hold NUL bytes (a NUL is then an ordinary character).
 int StringMatch(const char* text, size_t length, const char* pattern);
 
+// True for a pattern character that stands only for itself: not '*', '?',
+// '[', '\\' or the terminating NUL.
+inline bool IsPlainPatternChar(char c) {
+  return c != '*' && c != '?' && c != '[' && c != '\\' && c != '\0';
+}
+
 // The longest run of plain characters (no '*', '?', '[' or '\\') in the part
 // of `pattern` before its first set or escape. Every text that matches the
 // pattern contains that run, so a text without it can be refused by a

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "feeds/distrib.h"
 #include "service/config.h"
@@ -248,6 +250,47 @@ TEST_F(FeedFlagsTest, ScansOnlyTheArticleBytes) {
   BuildDistrib(1, "@*,misc.*");
   EXPECT_TRUE(Has(Flag("Newsgroups: misc.t\r\n\r\n"), 1));
   EXPECT_FALSE(Has(Flag("Path: x\r\nNewsgroups: misc.t\r\n\r\n"), 1));
+}
+
+}  // namespace
+
+namespace {
+
+// Sites change their distributions while articles are flagged: the list must
+// stay whole and every article must see either the old or the new record.
+TEST_F(FeedFlagsTest, DistributionsChangeWhileArticlesAreFlagged) {
+  _distrib* steady = BuildDistrib(40, "comp.*");
+  _distrib* first = BuildDistrib(41, "comp.*");
+  std::atomic<bool> done{false};
+  std::thread changer([&] {
+    _distrib* current = first;
+    for (int i = 0; i < 2000; i++) {
+      _distrib* next = BuildDistrib(41, i % 2 ? "comp.*" : "comp.*,#");
+      if (DeleteDistrib(current) != 1) ADD_FAILURE() << "record lost at round " << i;
+      current = next;
+    }
+    done = true;
+  });
+  std::string text = Article("comp.lang.c");
+  FeedArticle article;
+  article.text = text.data();
+  article.length = text.size();
+  article.articleId = "1@x";
+  uint32_t articles = 0, wrong = 0;
+  while (!done || articles < 100) {
+    Flags f{};
+    if (FeedSetFlags(article, f.data()) != 1 || f != Flags{0, (1u << 8) | (1u << 9), 0, 0}) {
+      wrong++;
+    }
+    articles++;
+  }
+  changer.join();
+  EXPECT_EQ(wrong, 0u);
+  EXPECT_EQ(steady->flaggedFor.load(), articles);
+  std::lock_guard<std::mutex> lock(csDistributions);
+  int linked = 0;
+  for (const _distrib* d = distribhead; d != nullptr; d = d->next) linked++;
+  EXPECT_EQ(linked, 2);
 }
 
 }  // namespace
