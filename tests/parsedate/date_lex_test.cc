@@ -78,21 +78,6 @@ TEST(DateLex, WordsAndTheirTables) {
   EXPECT_EQ(Scan("jan5gmt,"), (std::vector<Token>{{M, 1}, {U, 5}, {Z, 0}, {',', 0}}));
 }
 
-TEST(DateLex, CommentsAndTheEndOfInput) {
-  EXPECT_EQ(Scan("(a (b) c) 5 (d)"), (std::vector<Token>{{U, 5}}));
-  EXPECT_EQ(Scan("(\\)) 5"), (std::vector<Token>{{U, 5}}));
-  EXPECT_EQ(Scan("(a"), (std::vector<Token>{{'?', 0}}));
-  EXPECT_EQ(Scan("(a\\"), (std::vector<Token>{{'?', 0}}));
-  EXPECT_EQ(Scan(std::string("(a\0b) 5", 7)), (std::vector<Token>{{'?', 0}}));
-  EXPECT_EQ(Scan(std::string("(a\\\0b) 5", 8)), (std::vector<Token>{{'?', 0}}));
-  EXPECT_EQ(Scan("(a\rb) 5"), (std::vector<Token>{{'?', 0}}));
-  EXPECT_EQ(Scan("(a\\\rb) 5"), (std::vector<Token>{{U, 5}}));
-  EXPECT_EQ(Scan("(a\xff) 5"), (std::vector<Token>{{'?', 0}}));
-  EXPECT_EQ(Scan("5 \xff 6"), (std::vector<Token>{{U, 5}}));
-  EXPECT_EQ(Scan(std::string("5 \0 6", 5)), (std::vector<Token>{{U, 5}}));
-  EXPECT_EQ(Scan("jan\x80" "feb"), (std::vector<Token>{{M, 1}}));
-}
-
 // The length-bounded parse reads only its bytes: a text cut off inside a
 // comment or a number reads as what it holds up to the cut.
 TEST(DateLex, ParseStopsAtTheGivenLength) {

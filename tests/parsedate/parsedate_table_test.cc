@@ -83,6 +83,8 @@ TEST(ParsedateTable, CommentsSignsAndTheEndOfInput) {
       {"5 Jan 1997 10:00 GMT (unterminated", -1},
       {"5 Jan 1997 10:00 GMT (nested (unterminated)", -1},
       {"(carriage\rreturn) 5 Jan 1997 10:00 GMT", -1},
+      {std::string("(a\0b) 5 Jan 1997 10:00 GMT", 26), -1},
+      {std::string("(a\\\0b) 5 Jan 1997 10:00 GMT", 27), -1},
       {"(high \xc3\xa9 bit) 5 Jan 1997 10:00 GMT", -1},
       {"(escaped \\\xc3 high bit) 5 Jan 1997 10:00 GMT", -1},
       {"5 Jan 1997 10:00 GMT (ends in a backslash\\", -1},
