@@ -1,5 +1,7 @@
 // The start-up and stop sequences. Each subsystem starts here, in a fixed
 // order: nothing may log before the log is open, and the listener comes last.
+#include "dedupe/precommit.h"
+#include "dedupe/seen.h"
 #include "platform/process.h"
 #include "service/config.h"
 #include "service/log.h"
@@ -9,7 +11,10 @@ void ServiceStart() {
   // Sockets need no start-up on Linux, and SIGPIPE is already ignored
   // process-wide, so a peer closing its socket cannot end the relay.
   config_init(nullptr);
+
+  PrecommitInit();
   console_init();
+  SeenInit();
 }
 
 int ServiceStop() {
