@@ -11,6 +11,7 @@
 
 #include "dedupe/seen.h"
 #include "service/stats.h"
+#include "support/relay_instance.h"
 #include "support/relay_process.h"
 #include "support/temp_dir.h"
 
@@ -263,21 +264,14 @@ TEST_F(SeenTest, LookupsRacingWithAddsEnd) {
 // The relay opens the database at start-up, sized by its configuration, or
 // stops with the reason.
 TEST(SeenStartup, RelayCreatesTheFilesOrStopsWithTheReason) {
-  TempDir dir;
-  std::string logs = dir.MakeDir("logs");
-  std::string table = dir.MakeDir("table"), data = dir.MakeDir("data");
-  auto config = [&](const std::string& paths) {
-    return dir.Write("relay.conf", "LogDirectory = " + logs + "\nSeenDataCount = 100\nSeenTableSize = 37\n" + paths);
-  };
-  std::vector<std::string> env{"VELTRANE_CONFIG=" + dir.File("relay.conf"), "NOTIFY_SOCKET="};
   {
-    config("HistoryTablePath = " + table + "\nHistoryDataPath = " + data + "\n");
-    RelayProcess relay({"-debug"}, env);
-    ASSERT_TRUE(WaitUntil([&] { return ReadFile(data + "/seen.dat").size() == 100 * 12 + 136; }));
-    EXPECT_EQ(ReadFile(table + "/seen.idx"), std::string(37 * 4, '\xFF'));
-    relay.Signal(SIGINT);
-    EXPECT_EQ(relay.WaitExit(), 1);
+    RelayInstance relay("SeenDataCount = 100\nSeenTableSize = 37", "");
+    ASSERT_TRUE(relay.WaitReady());
+    EXPECT_EQ(ReadFile(relay.dir().File("history/seen.dat")), std::string(100 * 12 + 136, '\0'));
+    EXPECT_EQ(ReadFile(relay.dir().File("history/seen.idx")), std::string(37 * 4, '\xFF'));
   }
+  TempDir dir;
+  std::string logs = dir.MakeDir("logs"), table = dir.MakeDir("table"), data = dir.MakeDir("data");
   struct Case {
     std::string paths, message;
   } cases[] = {
@@ -287,8 +281,8 @@ TEST(SeenStartup, RelayCreatesTheFilesOrStopsWithTheReason) {
       {"HistoryTablePath = " + table + "\nHistoryDataPath = /dev/null/x\n", "could not open seen file\n"},
   };
   for (const Case& c : cases) {
-    config(c.paths);
-    RelayProcess relay({"-debug"}, env);
+    std::string config = dir.Write("relay.conf", "LogDirectory = " + logs + "\nUpdateIncomingEntries = 0\n" + c.paths);
+    RelayProcess relay({"-debug"}, {"VELTRANE_CONFIG=" + config, "NOTIFY_SOCKET="});
     EXPECT_EQ(relay.WaitExit(), 1) << c.paths;
     EXPECT_EQ(relay.Output(), "Debugging Veltrane News Router.\n" + c.message) << c.paths;
   }
