@@ -1,6 +1,8 @@
 // The start-up and stop sequences. Each subsystem starts here, in a fixed
 // order: nothing may log before the log is open, and the listener comes last.
 #include "control/interpreter.h"
+#include "dedupe/precommit.h"
+#include "dedupe/seen.h"
 #include "incoming/incoming_table.h"
 #include "incoming/listener.h"
 #include "platform/process.h"
@@ -13,9 +15,9 @@ void ServiceStart() {
   // process-wide, so a peer closing its socket cannot end the relay.
   config_init(nullptr);
   IncomingInit();
-
+  PrecommitInit();
   console_init();
-
+  SeenInit();
   InterfaceInit();
   DoConnections();
 }

@@ -20,10 +20,11 @@ const std::string kUsage =
     "\nStartServiceCtrlDispatcher being called.\n"
     "This may take several seconds.  Please wait.\n";
 
-// A configuration with its log in the temporary folder.
+// A configuration with its log and databases in the temporary folder.
 std::string WriteConfig(const TempDir& dir) {
   dir.MakeDir("logs");
-  return dir.Write("relay.conf", "LogDirectory = " + dir.File("logs") + "\nHostPathIdentifier = test\n");
+  return dir.Write("relay.conf", "LogDirectory = " + dir.File("logs") + "\nHostPathIdentifier = test\n" +
+                                     "HistoryTablePath = " + dir.path() + "\nHistoryDataPath = " + dir.path() + "\n");
 }
 
 TEST(Verbs, OnlyWholeVerbsWithOnePrefixCount) {
