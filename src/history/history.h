@@ -1,0 +1,90 @@
+// The history database: the relay's index of stored articles and, walked in
+// arrival order, its queue towards the outgoing sites.
+//
+// Two memory-mapped files hold it. "hist.dat" is a 160-byte header (used, the
+// offset where the next entry goes, at byte 0) followed by entries appended
+// back to back in arrival order; "hist.idx" is a table of 32-bit slots, each
+// the offset of the newest entry whose identifier hash falls into it. Entries
+// of one slot form a chain through their "previous" distances, newest first.
+// When the data file is 99% full, the oldest fifth is cut away and the rest
+// moves to the front (expiry).
+//
+// One writer at a time appends (callers already serialise appends with the
+// spool lock; the history's own write lock makes that so regardless). Lookups
+// and the feeders' cursors (history_cursor.h) read the mapped data without a
+// lock; they count themselves as readers so that an expiry can wait for them
+// to leave before it moves data, and new readers wait until it is done.
+#pragma once
+#include <cstdint>
+
+// An entry's first 48 bytes as they stand in "hist.dat" (little-endian words
+// at odd offsets there; a plain aligned struct here).
+struct HistEntryHeader {
+  uint32_t magic;        // 0xFFFFFFFF at the start of every entry
+  uint32_t size;         // 48 + identifier length + 1: the next entry follows
+  uint32_t slot;         // table slot of the identifier
+  uint32_t previous;     // distance back to the slot's previous newest entry; 0 = none
+  uint32_t reserved;     // 0
+  uint32_t feedFlags[4]; // one bit per outgoing site that still wants the article
+  uint32_t spoolOffset;  // where the stored text starts in its spool file
+  uint32_t length;       // bytes of stored text
+  uint32_t spoolFile;    // number in the spool file's name
+};
+static_assert(sizeof(HistEntryHeader) == 48);
+
+// A site's bit in the feed flags: word `wordIndex` (0 to 3) under `bitMask`.
+// A site's distribution carries its bit in the same two fields; a cursor keeps
+// its own copy, so a feeder goes on with the bit it was made with when the
+// site's distribution is later replaced.
+struct HistFeedBit {
+  uint32_t bitMask = 0;
+  uint32_t wordIndex = 0;
+};
+
+// An entry handed out by a lookup, and a feeder's position in the history.
+// A value-initialised record (`_histentry{}`) has no position and no open file.
+struct _histentry {
+  // Offset of the entry in "hist.dat"; 0 = no position (a cursor then starts
+  // at the end of the history). An offset rather than an address, so that a
+  // stale position can only ever be checked, never dereferenced.
+  uint32_t position = 0;
+  char identifier[256] = {};   // Message-ID text; filled by the cursor only
+  HistEntryHeader header = {};
+  HistFeedBit distribution;    // the site's bit, used by the cursor
+  uint32_t openFileNumber = 0; // spool file held open in openFile
+  int openFile = -1;           // descriptor of an open spool file, or -1
+  uint32_t expireSerial = 0;   // expiry count under which position was valid
+  char feedType = 0;           // the cursor's article filter
+};
+
+// Opens or creates both files from the configuration (HistoryTablePath,
+// HistoryDataPath, HistoryTableSize, HistoryDataSize) and opens the database.
+// Returns 1. Prints a message on standard output and ends the process with
+// exit code 1 when a file cannot be opened or mapped, a path is missing, or a
+// size is unusable (a table of 0 slots, or a data size whose last hundredth
+// cannot hold the largest entry, 303 bytes).
+int histinit();
+
+// Flushes both files, waits for readers to leave and unmaps them. Afterwards
+// appends return 0 and readers wait until the database is opened again.
+void histclose();
+
+// Appends the entry of one stored article and wakes the waiting feeders.
+// `articleId` is the Message-ID without angle brackets (at most 254
+// characters); `feedFlags` the four flag words. Runs an expiry first when the
+// data file is 99% full. Returns 1 when appended, 0 when the database is
+// closed or the entry cannot be written.
+int AddArticleToHistory(const char* articleId, const uint32_t feedFlags[4], uint32_t spoolOffset,
+                        uint32_t length, uint32_t spoolFile);
+
+// Looks up a Message-ID (exact byte comparison). Returns a new record with
+// position, header and expireSerial set (the serial current at the lookup,
+// under which the position is valid), or nullptr when the identifier is not
+// in the history. Release the record with DestroyEntry.
+_histentry* FindArticle(const char* articleId);
+
+// Closes the record's open spool file, if any, and frees it. Returns 1.
+int DestroyEntry(_histentry* entry);
+
+// Number of expiries since the database was first opened in this process.
+uint32_t HistExpireSerial();

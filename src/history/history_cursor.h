@@ -1,0 +1,36 @@
+// The history cursor: how a feeder walks the history in arrival order and
+// takes the entries its site still wants.
+//
+// A cursor is a _histentry whose `distribution` names the site's feed-flag
+// bit and whose `feedType` selects the articles it takes:
+//   'f' and any unlisted letter: every article
+//   'n' length < 10240, 'N' < 4096 (both restart at the end after each one)
+//   'S' < 10240, 's' < 51200, 'M' < 256000, 'm' < 512000
+//   'b' length >= 51200, 'B' >= 512000
+//   'L' < 10240 and 'l' < 51200, but a cursor more than 9800 ('L') or
+//       98000 ('l') bytes behind the end restarts at the end instead
+// Taking an entry clears the site's bit, so no other cursor of that site
+// takes it again. Entries more than MaxBacklog x 98 bytes behind the end are
+// passed over. The cursors of one site are stepped under that site's lock.
+#pragma once
+#include <chrono>
+#include <cstdint>
+
+#include "history/history.h"
+
+// Hands out the next entry for the cursor's site: returns 1 with the cursor's
+// position, identifier and header describing it, or 0 when there is none now.
+// A cursor without a position starts at the current end of the history.
+// Waits only while an expiry runs (or while the database is closed).
+int HistGetNextEntry(_histentry* cursor, uint32_t maxBacklog);
+
+// Whether the published entry at offset `entry` is to be offered to the
+// cursor's site, `end` being the current end of the data. May drop the
+// cursor's position ('L', 'l'). Call only from inside a cursor step.
+int HistCheckDistVsEntry(uint32_t entry, _histentry* cursor, uint32_t maxBacklog, uint32_t end);
+
+// Waits for an append made after this thread's last HistGetNextEntry began
+// (one already made returns at once), at most `timeoutMs` (one hour by
+// default). Returns 1 when woken by an append, 0 when the time passed.
+// The caller retries HistGetNextEntry either way.
+int WaitNextHistoryEntry(uint32_t timeoutMs = 3600000);

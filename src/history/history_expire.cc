@@ -1,0 +1,68 @@
+// Expiry: when the data file is 99% full, its oldest fifth is cut away.
+// The bytes behind the cut move down to offset 160 while a second thread
+// adjusts the table; no reader is inside meanwhile. The cut ignores entry
+// boundaries: the data then begins with the tail of the entry that
+// straddled it, which nothing leads to (its slot was cleared, links into the
+// removed area point below 160, and cursors are moved by the cut or dropped).
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "history/history_format.h"
+#include "service/config.h"
+#include "service/log.h"
+
+using namespace hist;
+
+namespace {
+
+// The last-expire file records when the history last expired. It goes to
+// SiteRecordPath, or beside hist.dat when that key is not set.
+void RecordExpireTime() {
+  const char* dir = GetConfigString("SiteRecordPath");
+  if (dir == nullptr) dir = GetConfigString("HistoryDataPath");
+  if (dir == nullptr) return;
+  std::string path = std::string(dir) + "/last-expire";
+  FILE* f = fopen(path.c_str(), "w");
+  if (f == nullptr) return;
+  fprintf(f, "%u\n", uint32_t(time(nullptr)));
+  fclose(f);
+}
+
+}  // namespace
+
+uint32_t HistTableExpire(uint32_t cut) {
+  const uint32_t removedBelow = kHeaderSize + cut;
+  for (uint32_t i = 0; i < histTableSize; i++) {
+    uint32_t v = histTable[i];
+    histTable[i] = v < removedBelow ? 0 : v - cut;
+  }
+  return 0;
+}
+
+void DoExpire() {
+  ShutOutReaders();
+  uint32_t used = Load32(histData);
+  uint32_t cut = uint32_t(double(histDataSize) * 0.2);
+  // A thread that cannot be started leaves the table to this thread, after
+  // the move; the table is adjusted before the expiry ends either way.
+  std::thread worker;
+  try {
+    worker = std::thread(HistTableExpire, cut);
+  } catch (const std::system_error&) {
+    LogLine("db: could not start the table expiry thread, adjusting the table in line\n");
+  }
+  memmove(histData + kHeaderSize, histData + kHeaderSize + cut, used - kHeaderSize - cut);
+  if (worker.joinable()) {
+    worker.join();
+  } else {
+    HistTableExpire(cut);
+  }
+  Store32(histData, used - cut);
+  lastExpireDeleted = cut;
+  expireSerial.fetch_add(1, std::memory_order_relaxed);
+  ReadmitReaders();
+  RecordExpireTime();
+}

@@ -1,0 +1,158 @@
+// Inside the history module: the byte layout of "hist.dat" and "hist.idx",
+// field access on the mapped bytes, and the module state shared by the
+// database, its expiry and the cursor. Not for use outside src/history/.
+//
+// hist.dat: bytes 0..159 header (used at 0, a reserved word at 116, the rest
+// zero), then entries packed back to back from 160 up to used. Entry layout,
+// offsets relative to the entry's start (which may be odd):
+//    0 magic 0xFFFFFFFF    4 size          8 slot        12 previous
+//   16 reserved 0         20 feed flags, four words    36 spool offset
+//   40 length             44 spool file   48 identifier text and its NUL
+// hist.idx: one 32-bit offset per slot, 0 = empty.
+// All numbers are little-endian 32-bit unsigned.
+//
+// Concurrency rules for the mapped bytes:
+//  - used and the table slots are 4-byte aligned and accessed atomically:
+//    the writer publishes with release stores after the entry is complete,
+//    readers load with acquire, so whatever a reader reaches is whole;
+//  - an entry never changes after it is published, except its feed-flag
+//    bits, which cursors clear and read one byte at a time atomically (the
+//    words themselves may be misaligned, a byte never is);
+//  - the expiry rewrites everything, but only while no reader is inside.
+#pragma once
+#include <atomic>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+
+#include "history/history.h"
+#include "history/new_entry_signal.h"
+#include "platform/event.h"
+
+static_assert(std::endian::native == std::endian::little,
+              "the history files hold little-endian words and are copied as they stand");
+
+namespace hist {
+
+constexpr uint32_t kHeaderSize = 160;
+constexpr uint32_t kReservedWordOffset = 116;
+constexpr uint32_t kMagic = 0xFFFFFFFFu;
+constexpr uint32_t kEntryFixedSize = 48;
+constexpr uint32_t kMaxIdentifier = 254;
+constexpr uint32_t kMinEntrySize = kEntryFixedSize + 1;
+constexpr uint32_t kMaxEntrySize = kEntryFixedSize + kMaxIdentifier + 1;
+
+// Field offsets within an entry.
+constexpr uint32_t kMagicAt = 0, kSizeAt = 4, kSlotAt = 8, kPreviousAt = 12, kReservedAt = 16,
+                   kFlagsAt = 20, kSpoolOffsetAt = 36, kLengthAt = 40, kSpoolFileAt = 44,
+                   kTextAt = 48;
+
+inline uint32_t Load32(const uint8_t* p) {
+  uint32_t v;
+  memcpy(&v, p, 4);
+  return v;
+}
+inline void Store32(uint8_t* p, uint32_t v) { memcpy(p, &v, 4); }
+
+}  // namespace hist
+
+// Module state (one database per process).
+extern uint8_t* histData;        // mapped hist.dat; its first 160 bytes are the header
+extern uint32_t* histTable;      // mapped hist.idx
+extern uint32_t histDataSize;    // bytes of hist.dat
+extern uint32_t histTableSize;   // slots of hist.idx
+extern std::atomic<uint32_t> dbClosed;
+extern std::recursive_mutex csHistoryWrite;  // appends, expiry, close
+extern std::mutex csHistoryInterlock;        // readers waiting out an expiry
+extern ManualResetEvent hEvtHistory;         // set while no expiry or close is pending
+extern std::atomic<uint32_t> bExpirePending;
+extern std::atomic<uint32_t> histLockCount;  // readers inside the data
+extern NewEntrySignal hEvtAddToHistory;      // advanced after every append
+extern std::atomic<uint32_t> expireSerial;
+extern uint32_t lastExpireDeleted;           // bytes cut by the last expiry
+
+namespace hist {
+
+inline uint32_t LoadUsed() { return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(histData)).load(std::memory_order_acquire); }
+inline void PublishUsed(uint32_t used) {
+  std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(histData)).store(used, std::memory_order_release);
+}
+inline std::atomic_ref<uint32_t> Slot(uint32_t i) { return std::atomic_ref<uint32_t>(histTable[i]); }
+
+// Reads of an entry's fixed fields at `off` (published entries only).
+inline uint32_t EntryField(uint32_t off, uint32_t field) { return Load32(histData + off + field); }
+
+// True when a whole entry of plausible size starts at `off`, below `end`.
+inline bool IsEntryAt(uint32_t off, uint32_t end) {
+  if (off < kHeaderSize || off >= end || end - off < kMinEntrySize) return false;
+  if (EntryField(off, kMagicAt) != kMagic) return false;
+  uint32_t size = EntryField(off, kSizeAt);
+  return size >= kMinEntrySize && size <= kMaxEntrySize && size <= end - off;
+}
+
+// The feed-flag bytes of a published entry, accessed one byte at a time:
+// byte b of word w is at kFlagsAt + 4 * w + b (little-endian).
+inline std::atomic_ref<uint8_t> FlagByte(uint32_t off, uint32_t index) {
+  return std::atomic_ref<uint8_t>(histData[off + kFlagsAt + index]);
+}
+
+// The entry's bits under `bit` (nonzero when the site still wants it).
+inline uint32_t WantedBits(uint32_t off, HistFeedBit bit) {
+  uint32_t wanted = 0;
+  for (uint32_t b = 0; b < 4; b++) {
+    uint8_t mask = uint8_t(bit.bitMask >> (8 * b));
+    if (mask != 0) wanted |= uint32_t(FlagByte(off, 4 * bit.wordIndex + b).load(std::memory_order_relaxed) & mask) << (8 * b);
+  }
+  return wanted;
+}
+
+// Clears the entry's bits under `bit` atomically with respect to other
+// sites clearing theirs; returns the bits that were set before.
+inline uint32_t TakeBits(uint32_t off, HistFeedBit bit) {
+  uint32_t taken = 0;
+  for (uint32_t b = 0; b < 4; b++) {
+    uint8_t mask = uint8_t(bit.bitMask >> (8 * b));
+    if (mask != 0) taken |= uint32_t(FlagByte(off, 4 * bit.wordIndex + b).fetch_and(uint8_t(~mask), std::memory_order_relaxed) & mask) << (8 * b);
+  }
+  return taken;
+}
+
+// Copies a published entry's 48 fixed bytes; the flag bytes atomically.
+inline void CopyHeader(uint32_t off, HistEntryHeader* out) {
+  uint8_t raw[kEntryFixedSize];
+  memcpy(raw, histData + off, kFlagsAt);
+  for (uint32_t i = 0; i < 16; i++) raw[kFlagsAt + i] = FlagByte(off, i).load(std::memory_order_relaxed);
+  memcpy(raw + kSpoolOffsetAt, histData + off + kSpoolOffsetAt, kEntryFixedSize - kSpoolOffsetAt);
+  memcpy(out, raw, kEntryFixedSize);
+}
+
+// Reader sections: lookups and cursor steps count themselves in
+// histLockCount while they touch the mapped data, so that an expiry (or
+// close) can wait for them. A reader that finds one pending steps back out
+// and waits until it is over. EnterReader never returns while the database
+// is closed.
+void EnterReader();
+inline void LeaveReader() { histLockCount.fetch_sub(1, std::memory_order_release); }
+
+class ReaderSection {
+ public:
+  ReaderSection() { EnterReader(); }
+  ~ReaderSection() { LeaveReader(); }
+  ReaderSection(const ReaderSection&) = delete;
+  ReaderSection& operator=(const ReaderSection&) = delete;
+};
+
+// Keeps new readers out and waits until every reader has left. Called with
+// the write lock held; ends with bExpirePending set and hEvtHistory reset.
+void ShutOutReaders();
+// Lets readers in again.
+void ReadmitReaders();
+
+}  // namespace hist
+
+// The expiry step, run by an append with the write lock held.
+void DoExpire();
+// Table adjustment of an expiry: empties the slots of removed entries and
+// moves the others down by `cut`. Runs on its own thread beside the data move.
+uint32_t HistTableExpire(uint32_t cut);
