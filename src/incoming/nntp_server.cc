@@ -7,7 +7,11 @@
 #include <strings.h>
 #include <sys/socket.h>
 
+#include "dedupe/precommit.h"
+#include "dedupe/seen.h"
+#include "incoming/article_reception.h"
 #include "incoming/input_buffer.h"
+#include "spool/article_spool.h"
 #include "service/log.h"
 #include "service/stats.h"
 
@@ -61,14 +65,92 @@ int FindLineEnd(const _clientcontext* ctx) {
   return crlf != nullptr ? int(crlf - ctx->buffer) : -1;
 }
 
+// Parses the Message-ID of the command line at the front of the buffer.
+bool ParseId(_clientcontext* ctx, uint32_t lineLength) {
+  // The line's LF (behind the NUL put on its CR) ends the identifier.
+  return GetArticleID(ctx, ctx->buffer, lineLength + 2) == 1;
+}
+
+void HandleCheck(_clientcontext* ctx, uint32_t lineLength) {
+  Bump(stats.check);
+  if (!ParseId(ctx, lineLength)) {
+    Respond(ctx, kReplyTakethisRefuse);
+  } else if (CheckSeen(ctx->idKey[0], ctx->idKey[1])) {
+    Respond(ctx, kReplyCheckRefuse);
+  } else if (AddPrecommit(ctx->idHash)) {
+    Respond(ctx, kReplyCheckAccept);
+  } else {
+    Respond(ctx, kReplyCheckRefuse);
+    Bump(stats.precommit_saves);
+    ctx->incoming->precommit_saves++;
+  }
+}
+
+// The article follows the line at once; a takethis whose Message-ID does
+// not parse still has its article read, and is refused.
+void HandleTakethis(_clientcontext* ctx, uint32_t lineLength) {
+  bool parsed = ParseId(ctx, lineLength);
+  AddPrecommit(ctx->idHash);
+  ctx->flags |= kStreamingReply;
+  ctx->storeArticle = parsed ? 1 : 0;
+  FixBuffer(ctx, lineLength + 2);
+  nntp_readarticle(ctx);
+  Bump(stats.takethis);
+}
+
+// The ihave exchange is lock-step: nothing the peer sent behind the
+// command line belongs to it. The command line is gone when this returns;
+// bytes that came behind the article stay for the next command.
+void nntp_ihave(_clientcontext* ctx, uint32_t lineLength) {
+  ctx->flags &= ~kStreamingReply;
+  if (!ParseId(ctx, lineLength)) {
+    Respond(ctx, kReplyInvalidId);
+    FixBuffer(ctx, lineLength + 2);
+    return;
+  }
+  FixBuffer(ctx, ctx->bufLen);
+  if (CheckSeen(ctx->idKey[0], ctx->idKey[1])) {
+    Respond(ctx, kReplyAlreadyGot);
+  } else if (AddPrecommit(ctx->idHash)) {
+    ctx->storeArticle = 1;
+    Respond(ctx, kReplySendIt);
+    nntp_readarticle(ctx);
+  } else {
+    Bump(stats.precommit_saves);
+    ctx->incoming->precommit_saves++;
+    Respond(ctx, kReplyAlreadyGot);
+  }
+}
+
+void HandleInnoculate(_clientcontext* ctx, uint32_t lineLength) {
+  if (!ParseId(ctx, lineLength)) {
+    Respond(ctx, kReplyTakethisRefuse);
+    return;
+  }
+  InnoculateHistory(ctx);
+}
+
 void HandleModeStream(_clientcontext* ctx) {
   Respond(ctx, ctx->incoming->streaming ? kReplyStreamOk : kReplyInvalidCommand);
 }
 
 // Handles one command line (NUL-terminated at its CR). Returns false when
 // the command removed its line from the buffer itself.
-bool HandleCommand(_clientcontext* ctx) {
+bool HandleCommand(_clientcontext* ctx, uint32_t lineLength) {
   switch (ParseCommand(ctx->buffer)) {
+    case Command::kCheck:
+      HandleCheck(ctx, lineLength);
+      return true;
+    case Command::kTakethis:
+      HandleTakethis(ctx, lineLength);
+      return false;
+    case Command::kIhave:
+      nntp_ihave(ctx, lineLength);
+      Bump(stats.ihave);
+      return false;
+    case Command::kInnoculate:
+      HandleInnoculate(ctx, lineLength);
+      return true;
     case Command::kModeStream:
       HandleModeStream(ctx);
       return true;
@@ -80,10 +162,6 @@ bool HandleCommand(_clientcontext* ctx) {
     case Command::kStatistics:
       Respond(ctx, kReplyStatistics);
       return true;
-    case Command::kCheck:
-    case Command::kTakethis:
-    case Command::kIhave:
-    case Command::kInnoculate:
     case Command::kArticle:
     case Command::kOther:
       Respond(ctx, kReplyInvalidCommand);
@@ -106,7 +184,7 @@ bool HandleCommand(_clientcontext* ctx) {
       continue;
     }
     ctx->buffer[end] = '\0';
-    if (HandleCommand(ctx)) FixBuffer(ctx, uint32_t(end) + 2);
+    if (HandleCommand(ctx, uint32_t(end))) FixBuffer(ctx, uint32_t(end) + 2);
   }
 }
 

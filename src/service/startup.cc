@@ -6,6 +6,8 @@
 #include "incoming/incoming_table.h"
 #include "incoming/listener.h"
 #include "platform/process.h"
+#include "spool/article_spool.h"
+#include "spool/spool_dir.h"
 #include "service/config.h"
 #include "service/log.h"
 #include "service/service.h"
@@ -18,12 +20,14 @@ void ServiceStart() {
   PrecommitInit();
   console_init();
   SeenInit();
+  ArticleInit();
+  DirInit();
   InterfaceInit();
   DoConnections();
 }
 
 int ServiceStop() {
-  LogLine(nullptr);
+  CloseFiles();
   ServerStopEvent.Set();
   return 0;
 }
