@@ -1,0 +1,181 @@
+#!/usr/bin/env bash
+# Ingest benchmark: how fast one relay files articles that peers push to it,
+# with the load generator on the same machine.
+#
+#   bash bench/ingest.sh [CASE...]
+#
+# Builds the relay and veltrane-loadgen (RelWithDebInfo, in $BUILD_DIR,
+# default build/), starts the relay in console mode in a temporary folder
+# with a configuration tuned for volume (1 GiB spool files, a seen ring and
+# a precommit cache sized for the run), lists 127.0.0.1 as a peer, and runs
+# each case with veltrane-loadgen on loopback. For every case it prints the
+# load generator's figures and the relay's CPU time (user + system, all
+# threads, read from /proc/<pid>/stat) per 10,000 articles. Then it stops
+# the relay and removes the folder (KEEP=1 keeps it).
+#
+# Cases (default: the first four):
+#   small-takethis  2 KiB articles, 4 connections, pipelined takethis
+#   large-takethis  256 KiB articles, 4 connections, pipelined takethis
+#   small-ihave     2 KiB articles, 4 connections, lock-step ihave
+#   large-ihave     256 KiB articles, 4 connections, lock-step ihave
+#   small-check     2 KiB articles, 4 connections, check then takethis
+#
+# Settings from the environment: SMALL_ARTICLES (200000 in all),
+# LARGE_ARTICLES (4000 in all), CONNECTIONS (4), WINDOW (commands in flight
+# per connection, 64), TIME_LIMIT (seconds per case, 120), BUILD_DIR,
+# PERF=1 to sample the relay with `perf record` during the small-takethis
+# case (report in the temporary folder, kept).
+#
+# Every case is bounded by its article count and TIME_LIMIT; the whole run
+# by the cases' limits plus a 30 s bound on start and stop. Exit code 0 when
+# every case had every article accepted.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+BUILD_DIR=${BUILD_DIR:-build}
+SMALL_ARTICLES=${SMALL_ARTICLES:-200000}
+LARGE_ARTICLES=${LARGE_ARTICLES:-4000}
+CONNECTIONS=${CONNECTIONS:-4}
+WINDOW=${WINDOW:-64}
+TIME_LIMIT=${TIME_LIMIT:-120}
+cases=("$@")
+[ ${#cases[@]} -gt 0 ] || cases=(small-takethis large-takethis small-ihave large-ihave)
+
+cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$BUILD_DIR" -j 2 --target veltrane veltrane-loadgen >/dev/null
+relay_bin=$PWD/$BUILD_DIR/veltrane
+loadgen_bin=$PWD/$BUILD_DIR/tools/loadgen/veltrane-loadgen
+
+work=$(mktemp -d /tmp/veltrane-ingest.XXXXXX)
+relay_pid=
+perf_pid=
+cleanup() {
+  if [ -n "$perf_pid" ] && kill -0 "$perf_pid" 2>/dev/null; then kill -INT "$perf_pid" 2>/dev/null || true; fi
+  if [ -n "$relay_pid" ] && kill -0 "$relay_pid" 2>/dev/null; then
+    kill -INT "$relay_pid" 2>/dev/null || true
+    for _ in $(seq 100); do kill -0 "$relay_pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$relay_pid" 2>/dev/null || true
+  fi
+  if [ "${KEEP:-0}" = 1 ] || [ "${PERF:-0}" = 1 ]; then
+    echo "kept $work"
+  else
+    rm -rf "$work"
+  fi
+}
+trap cleanup EXIT
+
+# A loopback port nobody listens on (LISTEN sockets in /proc/net/tcp).
+pick_port() {
+  local port hex
+  for _ in $(seq 50); do
+    port=$((20000 + RANDOM % 40000))
+    hex=$(printf '%04X' "$port")
+    if ! awk -v p=":$hex" '$4 == "0A" && substr($2, length($2) - 4) == p { found = 1 } END { exit !found }' /proc/net/tcp; then
+      echo "$port"
+      return
+    fi
+  done
+  echo "no free port found" >&2
+  exit 1
+}
+
+port=$(pick_port)
+mkdir -p "$work/spool" "$work/history" "$work/logs"
+cat >"$work/init.tcl" <<EOF
+AddIncoming 127.0.0.1
+close [open {$work/script-done} w]
+EOF
+cat >"$work/relay.conf" <<EOF
+HostPathIdentifier = bench.relay
+ArticleBasePath = $work/spool
+MaxArticleFileSize = 1073741824
+MaxArticleAge = 7
+MaxKeepFileCount = 10000
+HistoryTablePath = $work/history
+HistoryDataPath = $work/history
+HistoryTableSize = 2097167
+HistoryDataSize = 314572800
+SiteRecordPath = $work/history
+SeenTableSize = 1000003
+SeenDataCount = 1000000
+PrecommitHashSize = 1000003
+MaxPrecommitAge = 30000
+ListenAddress = 127.0.0.1
+ListenPort = $port
+MaxIncomingConnections = 350
+LogDirectory = $work/logs
+StartupScript = $work/init.tcl
+EOF
+
+VELTRANE_CONFIG=$work/relay.conf NOTIFY_SOCKET= "$relay_bin" -debug >"$work/relay.out" 2>&1 &
+relay_pid=$!
+listening() {
+  awk -v p=":$(printf '%04X' "$port")" '$4 == "0A" && substr($2, length($2) - 4) == p { found = 1 } END { exit !found }' /proc/net/tcp
+}
+for _ in $(seq 200); do
+  [ -e "$work/script-done" ] && listening && break
+  kill -0 "$relay_pid" 2>/dev/null || { cat "$work/relay.out"; echo "relay ended at start-up" >&2; exit 1; }
+  sleep 0.1
+done
+[ -e "$work/script-done" ] && listening || { echo "relay not ready after 20 s" >&2; exit 1; }
+
+ticks_per_second=$(getconf CLK_TCK)
+# User + system clock ticks of every thread of the relay so far.
+relay_ticks() { awk '{ sub(/^.*\) /, ""); print $12 + $13 }' "/proc/$relay_pid/stat"; }
+# Busy and total jiffies of the whole machine.
+machine_ticks() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8, $2 + $3 + $4 + $5 + $6 + $7 + $8 }' /proc/stat; }
+
+echo "relay pid $relay_pid on 127.0.0.1:$port, spool $work/spool, $(nproc) cores"
+failed=0
+run_case() {
+  local name=$1 size articles mode
+  case $name in
+    small-takethis) size=2048; articles=$SMALL_ARTICLES; mode=takethis ;;
+    large-takethis) size=262144; articles=$LARGE_ARTICLES; mode=takethis ;;
+    small-ihave) size=2048; articles=$SMALL_ARTICLES; mode=ihave ;;
+    large-ihave) size=262144; articles=$LARGE_ARTICLES; mode=ihave ;;
+    small-check) size=2048; articles=$SMALL_ARTICLES; mode=check ;;
+    *) echo "unknown case $name" >&2; failed=1; return ;;
+  esac
+  local per=$((articles / CONNECTIONS))
+  local total=$((per * CONNECTIONS))
+  echo
+  echo "== $name: $total articles of $size bytes, $CONNECTIONS connections, $mode"
+  if [ "${PERF:-0}" = 1 ] && [ "$name" = small-takethis ]; then
+    perf record -e cpu-clock -F 2000 -g -p "$relay_pid" -o "$work/perf.data" >"$work/perf.out" 2>&1 &
+    perf_pid=$!
+    sleep 1
+  fi
+  local before machine_before after machine_after out rc=0
+  before=$(relay_ticks)
+  machine_before=$(machine_ticks)
+  out=$("$loadgen_bin" --host 127.0.0.1 --port "$port" --connections "$CONNECTIONS" --articles "$per" \
+    --size "$size" --mode "$mode" --window "$WINDOW" --time-limit "$TIME_LIMIT" \
+    --run-prefix "$name.$$.$(date +%s)") || rc=$?
+  after=$(relay_ticks)
+  machine_after=$(machine_ticks)
+  if [ -n "$perf_pid" ]; then
+    kill -INT "$perf_pid" 2>/dev/null || true
+    wait "$perf_pid" 2>/dev/null || true
+    perf_pid=
+    echo "perf data: $work/perf.data (perf report -i $work/perf.data --no-children)"
+  fi
+  echo "$out"
+  local accepted
+  accepted=$(sed -n 's/^summary .* accepted=\([0-9]*\) .*/\1/p' <<<"$out")
+  awk -v b="$before" -v a="$after" -v hz="$ticks_per_second" -v n="$total" \
+    -v mb="$machine_before" -v ma="$machine_after" 'BEGIN {
+      split(mb, m0, " "); split(ma, m1, " ")
+      busy = (m1[2] > m0[2]) ? 100 * (m1[1] - m0[1]) / (m1[2] - m0[2]) : 0
+      printf "relay cpu   %.2f s, %.3f s per 10,000 articles; machine busy %.0f%% of all cores\n",
+             (a - b) / hz, (a - b) / hz / n * 10000, busy
+    }'
+  if [ "$rc" != 0 ] || [ "$accepted" != "$total" ]; then
+    echo "FAILED: $name (exit $rc, $accepted of $total accepted)"
+    failed=1
+  fi
+}
+
+for c in "${cases[@]}"; do run_case "$c"; done
+kill -0 "$relay_pid" 2>/dev/null || { echo "relay ended during the run" >&2; cat "$work/relay.out"; failed=1; }
+exit $failed
