@@ -11,15 +11,26 @@ namespace {
 constexpr char kTerminator[] = "\r\n.\r\n";
 constexpr uint32_t kTerminatorLength = 5;
 
+int FindTerminator(const _clientcontext* ctx) {
+  uint32_t start = ctx->scanPos <= ctx->bufLen ? ctx->scanPos : 0;
+  const void* hit = memmem(ctx->buffer + start, ctx->bufLen - start, kTerminator, kTerminatorLength);
+  return hit != nullptr ? int(static_cast<const char*>(hit) - ctx->buffer) : -1;
+}
+
 // A full buffer grows once; a full grown buffer means the article is too
-// large: it is read on and discarded.
+// large, and it is read on and discarded, unless the article ends inside
+// the buffer: a peer that pipelines commands and articles behind it fills
+// the buffer just as well, and that article fits. An article whose
+// terminator takes the buffer's last byte still counts as too large.
 void MakeRoom(_clientcontext* ctx) {
   if (ctx->bufLen != ctx->bufSize - 1) return;
   if (ctx->bufSize == kSmallBufferSize && ctx->memory.Grow()) {
     ctx->bufSize = kLargeBufferSize;
-  } else {
-    ctx->storeArticle = 0;
+    return;
   }
+  int end = FindTerminator(ctx);
+  bool endsInside = end >= 0 && uint32_t(end) + kTerminatorLength < ctx->bufLen;
+  if (!endsInside) ctx->storeArticle = 0;
 }
 
 // While an article is discarded the buffer is emptied after every search,
@@ -27,12 +38,6 @@ void MakeRoom(_clientcontext* ctx) {
 // in, so the terminator is still found and nothing behind it is lost.
 void DropSearchedBytes(_clientcontext* ctx) {
   FixBuffer(ctx, ctx->bufLen - (kTerminatorLength - 1));
-}
-
-int FindTerminator(const _clientcontext* ctx) {
-  uint32_t start = ctx->scanPos <= ctx->bufLen ? ctx->scanPos : 0;
-  const void* hit = memmem(ctx->buffer + start, ctx->bufLen - start, kTerminator, kTerminatorLength);
-  return hit != nullptr ? int(static_cast<const char*>(hit) - ctx->buffer) : -1;
 }
 
 void Answer(_clientcontext* ctx, bool stored) {
