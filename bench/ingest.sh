@@ -23,8 +23,9 @@
 # Settings from the environment: SMALL_ARTICLES (200000 in all),
 # LARGE_ARTICLES (4000 in all), CONNECTIONS (4), WINDOW (commands in flight
 # per connection, 64), TIME_LIMIT (seconds per case, 120), BUILD_DIR,
-# PERF=1 to sample the relay with `perf record` during the small-takethis
-# case (report in the temporary folder, kept).
+# PERF=CASE to sample the relay with `perf record -e cpu-clock` during that
+# case (PERF=1 means small-takethis; the data stays in the kept temporary
+# folder).
 #
 # Every case is bounded by its article count and TIME_LIMIT; the whole run
 # by the cases' limits plus a 30 s bound on start and stop. Exit code 0 when
@@ -56,7 +57,7 @@ cleanup() {
     for _ in $(seq 100); do kill -0 "$relay_pid" 2>/dev/null || break; sleep 0.1; done
     kill -KILL "$relay_pid" 2>/dev/null || true
   fi
-  if [ "${KEEP:-0}" = 1 ] || [ "${PERF:-0}" = 1 ]; then
+  if [ "${KEEP:-0}" = 1 ] || [ -n "${PERF:-}" ]; then
     echo "kept $work"
   else
     rm -rf "$work"
@@ -141,8 +142,10 @@ run_case() {
   local total=$((per * CONNECTIONS))
   echo
   echo "== $name: $total articles of $size bytes, $CONNECTIONS connections, $mode"
-  if [ "${PERF:-0}" = 1 ] && [ "$name" = small-takethis ]; then
-    perf record -e cpu-clock -F 2000 -g -p "$relay_pid" -o "$work/perf.data" >"$work/perf.out" 2>&1 &
+  local profiled=${PERF:-}
+  [ "$profiled" = 1 ] && profiled=small-takethis
+  if [ "$profiled" = "$name" ]; then
+    perf record -e cpu-clock -F 2000 -g -p "$relay_pid" -o "$work/perf-$name.data" >"$work/perf.out" 2>&1 &
     perf_pid=$!
     sleep 1
   fi
@@ -158,7 +161,7 @@ run_case() {
     kill -INT "$perf_pid" 2>/dev/null || true
     wait "$perf_pid" 2>/dev/null || true
     perf_pid=
-    echo "perf data: $work/perf.data (perf report -i $work/perf.data --no-children)"
+    echo "perf data: $work/perf-$name.data (perf report -i $work/perf-$name.data --no-children)"
   fi
   echo "$out"
   local accepted

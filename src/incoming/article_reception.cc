@@ -53,6 +53,7 @@ void Answer(_clientcontext* ctx, bool stored) {
 // follows it still needs the room.
 void ShrinkAfter(_clientcontext* ctx, uint32_t consumed) {
   if (ctx->bufSize == kLargeBufferSize && consumed >= kSmallBufferSize && ctx->bufLen + 1 < kSmallBufferSize) {
+    CompactBuffer(ctx);
     ctx->memory.Shrink();
     ctx->bufSize = kSmallBufferSize;
   }

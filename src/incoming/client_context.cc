@@ -1,5 +1,7 @@
 #include "incoming/client_context.h"
 
+#include "incoming/reply_buffer.h"
+
 #include <cstring>
 #include <new>
 #include <unistd.h>
@@ -26,6 +28,9 @@ void AddContextToFreeList(_clientcontext* ctx) {
 }
 
 void CloseConnection(_clientcontext* ctx) {
+  // Replies chosen before the end still go out, as they would have had
+  // each been sent at once; a failure changes nothing now.
+  FlushReplies(ctx);
   if (ctx->incoming != nullptr) ctx->incoming->connected--;
   TotalConnected--;
   AddContextToFreeList(ctx);

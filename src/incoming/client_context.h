@@ -11,6 +11,12 @@
 // The input buffer: 1 MiB + 1 byte of address space per connection, of
 // which 64 KiB + 1 is backed by memory until a large article needs more.
 // The byte at offset bufLen is always a NUL.
+//
+// `buffer` points at the first unconsumed byte, `bufStart` bytes into the
+// range: consuming from the front only moves the pointer, and the bytes
+// are moved back to the range's start once per read (PostRead), so a
+// buffer full of pipelined commands is not moved once per command. The
+// free space a read may fill is still bufSize - bufLen - 1.
 inline constexpr uint32_t kSmallBufferSize = 65536;
 inline constexpr uint32_t kLargeBufferSize = 1048576;
 
@@ -20,7 +26,8 @@ struct _clientcontext : ArticleIdentity {
   uint32_t bufLen = 0;
   uint32_t scanPos = 0;
   uint32_t flags = 0;             // bit 0: answer with the streaming replies
-  char* buffer = nullptr;
+  char* buffer = nullptr;         // memory.data() + bufStart
+  uint32_t bufStart = 0;
   char* pathValue = nullptr;      // the received article's Path: value
   uint32_t storeArticle = 0;
   uint32_t articleLength = 0;
@@ -29,6 +36,9 @@ struct _clientcontext : ArticleIdentity {
   uint32_t feedFlags[4] = {0, 0, 0, 0};
   _incomingentry* incoming = nullptr;
   ReservedBuffer memory;
+  // Replies not sent yet (see incoming/reply_buffer.h).
+  uint32_t replyLen = 0;
+  char replyBuf[8192];
 };
 
 inline constexpr uint32_t kStreamingReply = 1;

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include "incoming/reply_buffer.h"
 #include "service/log.h"
 
 uint32_t connTimeout = 300;
@@ -33,6 +34,9 @@ bool WaitReadable(int sock, uint32_t seconds) {
 }  // namespace
 
 int PostRead(_clientcontext* ctx) {
+  // The peer may be waiting for these before it sends more.
+  if (!FlushReplies(ctx)) CloseConnection(ctx);
+  CompactBuffer(ctx);
   MoveScanPosition(ctx);
   if (!WaitReadable(ctx->sock, connTimeout)) {
     LogLinef("read timeout for connection %s", ctx->peerName);
@@ -51,11 +55,20 @@ int PostRead(_clientcontext* ctx) {
 uint32_t FixBuffer(_clientcontext* ctx, uint32_t count) {
   if (count >= ctx->bufLen) {
     ctx->bufLen = 0;
+    ctx->bufStart = 0;
   } else {
     ctx->bufLen -= count;
-    memmove(ctx->buffer, ctx->buffer + count, ctx->bufLen);
+    ctx->bufStart += count;
   }
+  ctx->buffer = ctx->memory.data() + ctx->bufStart;
   ctx->buffer[ctx->bufLen] = '\0';
   ctx->scanPos = 0;
   return ctx->bufLen;
+}
+
+void CompactBuffer(_clientcontext* ctx) {
+  if (ctx->bufStart == 0) return;
+  memmove(ctx->memory.data(), ctx->buffer, size_t(ctx->bufLen) + 1);
+  ctx->bufStart = 0;
+  ctx->buffer = ctx->memory.data();
 }

@@ -13,6 +13,10 @@ extern uint32_t connTimeout;
 // logged), when the peer closes, or when the read fails. Returns 1.
 int PostRead(_clientcontext* ctx);
 
-// Drops the first `count` bytes (all when count >= bufLen), moves the rest
-// to the front and restarts the scan. Returns the new bufLen.
+// Drops the first `count` bytes (all when count >= bufLen) and restarts
+// the scan; the rest is moved to the range's start by the next read or
+// CompactBuffer. Returns the new bufLen.
 uint32_t FixBuffer(_clientcontext* ctx, uint32_t count);
+
+// Moves the unconsumed bytes (and their NUL) to the start of the range.
+void CompactBuffer(_clientcontext* ctx);

@@ -11,6 +11,7 @@
 #include "dedupe/seen.h"
 #include "incoming/article_reception.h"
 #include "incoming/input_buffer.h"
+#include "incoming/reply_buffer.h"
 #include "spool/article_spool.h"
 #include "service/log.h"
 #include "service/stats.h"
@@ -43,17 +44,6 @@ Command ParseCommand(const char* line) {
     if (strncasecmp(line, w.text, strlen(w.text)) == 0) return w.command;
   }
   return Command::kOther;
-}
-
-bool SendAll(int sock, const char* data, size_t length) {
-  while (length > 0) {
-    ssize_t n = send(sock, data, length, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    length -= size_t(n);
-  }
-  return true;
 }
 
 // Finds the CR LF that ends the command line at the front of the buffer,
@@ -244,13 +234,13 @@ int Respond(_clientcontext* ctx, int code) {
   bool sent;
   if (code == kReplyStatistics) {
     std::string text = GetStatsString();
-    sent = SendAll(ctx->sock, text.data(), text.size());
+    sent = QueueReply(ctx, text.data(), text.size());
   } else if (const char* fixed = CountReply(ctx, code)) {
-    sent = SendAll(ctx->sock, fixed, strlen(fixed));
+    sent = QueueReply(ctx, fixed, strlen(fixed));
   } else {
     char reply[sizeof ctx->articleId + 16];
     int n = snprintf(reply, sizeof reply, "%s <%s>\r\n", IdReplyStatus(code), ctx->articleId);
-    sent = SendAll(ctx->sock, reply, size_t(n));
+    sent = QueueReply(ctx, reply, size_t(n));
   }
   if (!sent) CloseConnection(ctx);
   return 1;

@@ -23,6 +23,7 @@ enum ReplyCode {
 // The thread routine of one admitted connection; ends the connection.
 void nntp(_clientcontext* ctx);
 
-// Counts and sends one reply; ends the connection when it cannot be sent.
+// Counts and queues one reply, which goes out before the thread next waits
+// for input (incoming/reply_buffer.h); ends the connection when a send fails.
 // Returns 1.
 int Respond(_clientcontext* ctx, int code);
