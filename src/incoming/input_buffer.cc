@@ -2,7 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <poll.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 
 #include "incoming/reply_buffer.h"
@@ -22,13 +22,17 @@ void MoveScanPosition(_clientcontext* ctx) {
   }
 }
 
-bool WaitReadable(int sock, uint32_t seconds) {
-  pollfd p{sock, POLLIN, 0};
-  for (;;) {
-    int r = poll(&p, 1, int(seconds * 1000));
-    if (r < 0 && errno == EINTR) continue;
-    return r > 0;
-  }
+// The read waits inside recv, bounded by the socket's receive time-out, so
+// that a read costs one call whether or not the bytes are there yet. The
+// time-out is set again whenever connTimeout has changed since.
+void ApplyReadTimeout(_clientcontext* ctx) {
+  if (ctx->readTimeoutSet && ctx->readTimeout == connTimeout) return;
+  // A zero time-out means "wait forever" to the socket; the smallest
+  // positive one stands for "do not wait".
+  timeval tv{time_t(connTimeout), connTimeout == 0 ? 1 : 0};
+  setsockopt(ctx->sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ctx->readTimeout = connTimeout;
+  ctx->readTimeoutSet = true;
 }
 
 }  // namespace
@@ -38,14 +42,15 @@ int PostRead(_clientcontext* ctx) {
   if (!FlushReplies(ctx)) CloseConnection(ctx);
   CompactBuffer(ctx);
   MoveScanPosition(ctx);
-  if (!WaitReadable(ctx->sock, connTimeout)) {
-    LogLinef("read timeout for connection %s", ctx->peerName);
-    CloseConnection(ctx);
-  }
+  ApplyReadTimeout(ctx);
   ssize_t n;
   do {
     n = recv(ctx->sock, ctx->buffer + ctx->bufLen, ctx->bufSize - ctx->bufLen - 1, 0);
   } while (n < 0 && errno == EINTR);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    LogLinef("read timeout for connection %s", ctx->peerName);
+    CloseConnection(ctx);
+  }
   if (n <= 0) CloseConnection(ctx);
   ctx->bufLen += uint32_t(n);
   ctx->buffer[ctx->bufLen] = '\0';

@@ -219,6 +219,7 @@ void LoadConnection::OnReadable(double nowSeconds) {
       }
       return;
     }
+    bool drained = size_t(n) < input_.size() - inputUsed_;
     size_t end = inputUsed_ + size_t(n);
     size_t start = 0;
     const char* data = input_.data();
@@ -231,6 +232,9 @@ void LoadConnection::OnReadable(double nowSeconds) {
     }
     inputUsed_ = end - start;
     if (inputUsed_ > 0 && start > 0) memmove(input_.data(), data + start, inputUsed_);
+    // A read that did not fill the space took everything there was; poll
+    // says when more comes, which saves a read that would only say EAGAIN.
+    if (drained) return;
   }
 }
 
