@@ -1,11 +1,16 @@
 #include "loadgen/load_run.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <thread>
 
 #include "loadgen/article_source.h"
 
@@ -66,6 +71,41 @@ void PollLoop(const Options& options, std::vector<std::unique_ptr<LoadConnection
   }
 }
 
+// Lock-step ihave has one exchange in flight per connection, so a thread
+// per connection blocking in its own reads and writes needs no poll call
+// per step. The socket time-outs wake it once a second to check the limit.
+void BlockingLoop(const Options& options, LoadConnection* c, std::chrono::steady_clock::time_point start,
+                  std::atomic<bool>* timedOut) {
+  timeval tick{1, 0};
+  setsockopt(c->fd(), SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
+  setsockopt(c->fd(), SOL_SOCKET, SO_SNDTIMEO, &tick, sizeof tick);
+  fcntl(c->fd(), F_SETFL, fcntl(c->fd(), F_GETFL) & ~O_NONBLOCK);
+  while (!c->done() && !c->failed()) {
+    double now = Seconds(start);
+    if (now >= options.timeLimitSeconds) {
+      timedOut->store(true);
+      return;
+    }
+    if (c->WantsWrite()) {
+      c->OnWritable(now);
+    } else {
+      c->OnReadable(now);
+    }
+  }
+}
+
+void ThreadPerConnection(const Options& options, std::vector<std::unique_ptr<LoadConnection>>& connections,
+                         std::chrono::steady_clock::time_point start, RunResult* result) {
+  std::atomic<bool> timedOut{false};
+  std::vector<std::thread> threads;
+  for (auto& c : connections) threads.emplace_back(BlockingLoop, std::cref(options), c.get(), start, &timedOut);
+  for (std::thread& t : threads) t.join();
+  if (timedOut.load()) {
+    result->timedOut = true;
+    result->errors.push_back("time limit reached");
+  }
+}
+
 }  // namespace
 
 double RunResult::ArticlesPerSecond() const {
@@ -99,7 +139,11 @@ RunResult RunLoad(const Options& options) {
       return result;
     }
   }
-  PollLoop(options, connections, start, &result);
+  if (options.mode == Mode::kIhave) {
+    ThreadPerConnection(options, connections, start, &result);
+  } else {
+    PollLoop(options, connections, start, &result);
+  }
   Collect(connections, &result);
   return result;
 }

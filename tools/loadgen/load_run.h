@@ -1,6 +1,7 @@
-// One bounded load run: opens the connections, drives them from one poll
-// loop until every article is answered or the time limit passes, and sums
-// up what came back.
+// One bounded load run: opens the connections, drives them until every
+// article is answered or the time limit passes, and sums up what came back.
+// The streaming modes run every connection from one poll loop; ihave runs a
+// thread per connection.
 #pragma once
 #include <cstdint>
 #include <string>
