@@ -11,6 +11,7 @@
 #include "incoming/article_reception.h"
 #include "incoming/incoming_table.h"
 #include "incoming/input_buffer.h"
+#include "incoming/reply_buffer.h"
 #include "service/config.h"
 #include "support/relay_process.h"
 #include "support/temp_dir.h"
@@ -62,7 +63,10 @@ class Reception : public ::testing::Test {
       return ioctl(peer_, SIOCOUTQ, &queued) == 0 && queued == 0;
     }));
   }
+  // The reception only queues its reply; the connection thread sends it
+  // before it next waits for the peer, which here the test does for it.
   std::string Reply() {
+    if (ctx_ != nullptr) FlushReplies(ctx_);
     char buf[256];
     ssize_t n = read(peer_, buf, sizeof buf);
     return n > 0 ? std::string(buf, size_t(n)) : "";
