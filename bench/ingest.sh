@@ -22,7 +22,7 @@
 #
 # Settings from the environment: SMALL_ARTICLES (200000 in all),
 # LARGE_ARTICLES (4000 in all), CONNECTIONS (4), WINDOW (commands in flight
-# per connection, 64), TIME_LIMIT (seconds per case, 120), BUILD_DIR,
+# per connection, 256), TIME_LIMIT (seconds per case, 120), BUILD_DIR,
 # RELAY_WRAPPER (a command the relay runs under, e.g. valgrind), PERF=CASE
 # to sample the relay with `perf record -e cpu-clock` during that
 # case (PERF=1 means small-takethis; the data stays in the kept temporary
@@ -38,7 +38,7 @@ BUILD_DIR=${BUILD_DIR:-build}
 SMALL_ARTICLES=${SMALL_ARTICLES:-200000}
 LARGE_ARTICLES=${LARGE_ARTICLES:-4000}
 CONNECTIONS=${CONNECTIONS:-4}
-WINDOW=${WINDOW:-64}
+WINDOW=${WINDOW:-256}
 TIME_LIMIT=${TIME_LIMIT:-120}
 cases=("$@")
 [ ${#cases[@]} -gt 0 ] || cases=(small-takethis large-takethis small-ihave large-ihave)
@@ -132,6 +132,7 @@ machine_ticks() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8, $2 + $3 + $4 + $5
 
 echo "relay pid $relay_pid on 127.0.0.1:$port, spool $work/spool, $(nproc) cores"
 failed=0
+case_number=0
 run_case() {
   local name=$1 size articles mode
   case $name in
@@ -142,6 +143,7 @@ run_case() {
     small-check) size=2048; articles=$SMALL_ARTICLES; mode=check ;;
     *) echo "unknown case $name" >&2; failed=1; return ;;
   esac
+  case_number=$((case_number + 1))
   local per=$((articles / CONNECTIONS))
   local total=$((per * CONNECTIONS))
   echo
@@ -158,7 +160,7 @@ run_case() {
   machine_before=$(machine_ticks)
   out=$("$loadgen_bin" --host 127.0.0.1 --port "$port" --connections "$CONNECTIONS" --articles "$per" \
     --size "$size" --mode "$mode" --window "$WINDOW" --time-limit "$TIME_LIMIT" \
-    --run-prefix "$name.$$.$(date +%s)") || rc=$?
+    --run-prefix "$name.$$.$(date +%s).$case_number") || rc=$?
   after=$(relay_ticks)
   machine_after=$(machine_ticks)
   if [ -n "$perf_pid" ]; then

@@ -100,7 +100,7 @@ const char* Usage() {
          "  --articles M        articles sent on each connection (10000)\n"
          "  --size BYTES        size of each article before its \".\" line (2048)\n"
          "  --mode MODE         takethis | check | ihave (takethis)\n"
-         "  --window N          commands awaiting a reply per connection, streaming modes (64)\n"
+         "  --window N          commands awaiting a reply per connection, streaming modes (256)\n"
          "  --time-limit SECS   stop after this long, whatever is left (120)\n"
          "  --run-prefix TEXT   first part of every Message-ID (from the time and pid)\n";
 }

@@ -22,7 +22,7 @@ struct Options {
   uint64_t articlesPerConnection = 10000;
   uint32_t articleSize = 2048;  // bytes on the wire, before the "." line
   Mode mode = Mode::kTakethis;
-  uint32_t window = 64;         // commands awaiting a reply, per connection
+  uint32_t window = 256;        // commands awaiting a reply, per connection
   double timeLimitSeconds = 120;
   std::string runPrefix;        // empty: made from the time and the pid
 };
