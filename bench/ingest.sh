@@ -23,6 +23,7 @@
 # Settings from the environment: SMALL_ARTICLES (200000 in all),
 # LARGE_ARTICLES (4000 in all), CONNECTIONS (4), WINDOW (commands in flight
 # per connection, 256), TIME_LIMIT (seconds per case, 120), BUILD_DIR,
+# RELAY_BIN (another relay binary to measure, e.g. an older build),
 # RELAY_WRAPPER (a command the relay runs under, e.g. valgrind), PERF=CASE
 # to sample the relay with `perf record -e cpu-clock` during that
 # case (PERF=1 means small-takethis; the data stays in the kept temporary
@@ -45,7 +46,7 @@ cases=("$@")
 
 cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$BUILD_DIR" -j 2 --target veltrane veltrane-loadgen >/dev/null
-relay_bin=$PWD/$BUILD_DIR/veltrane
+relay_bin=${RELAY_BIN:-$PWD/$BUILD_DIR/veltrane}
 loadgen_bin=$PWD/$BUILD_DIR/tools/loadgen/veltrane-loadgen
 
 work=$(mktemp -d /tmp/veltrane-ingest.XXXXXX)
