@@ -45,3 +45,7 @@ void CloseCachedSpoolFile(int* cachedFile, uint32_t* cachedNumber);
 // Shut-down: locks out every later insertion for good, closes the history,
 // the log and the current spool file.
 void CloseFiles();
+
+// Replaces the clock (seconds since 1970) from which the spool takes file
+// numbers, file ages and article ages; nullptr restores time(). For tests.
+void SetSpoolClock(uint32_t (*clock)());
