@@ -4,6 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <filesystem>
+#include <map>
+#include <sys/resource.h>
+#include <thread>
+#include <vector>
 #include <string>
 
 #include "dedupe/seen.h"
@@ -133,7 +140,15 @@ TEST_F(SpoolTest, RefusalsLogTheirReasonAndWriteNothing) {
   EXPECT_EQ(Store("garbled@test", Article("garbled@test", "xyzzy plugh")), 1);
   EXPECT_NE(Log().find("peer.test: Date: could not parse: xyzzy plugh (accepted anyway)\n", logSize),
             std::string::npos);
-  for (const char* id : {"ok79@test", "future@test", "sevendays@test", "tenyears@test", "garbled@test"}) {
+  // A time of 5 seconds or less into 1970 counts as unreadable too.
+  logSize = Log().size();
+  EXPECT_EQ(Store("epoch@test", Article("epoch@test", "Thu, 01 Jan 1970 00:00:05 +0000")), 1);
+  EXPECT_NE(Log().find("peer.test: Date: could not parse: Thu, 01 Jan 1970 00:00:05 +0000 (accepted anyway)\n",
+                       logSize),
+            std::string::npos);
+  EXPECT_EQ(Store("epoch6@test", Article("epoch6@test", "Thu, 01 Jan 1970 00:00:06 +0000")), 1);
+  EXPECT_EQ(Log().find("could not parse: Thu, 01 Jan 1970 00:00:06", logSize), std::string::npos);
+  for (const char* id : {"epoch@test", "ok79@test", "future@test", "sevendays@test", "tenyears@test", "garbled@test"}) {
     bool found = false;
     HistEntryHeader e = Entry(id, &found);
     EXPECT_TRUE(found) << id;
@@ -281,6 +296,121 @@ TEST_F(SpoolTest, ExistingFileOfTheNextNameIsNeverTruncated) {
   EXPECT_EQ(Entry("c2@test").spoolFile, t + 3);
   EXPECT_EQ(ReadFile(SpoolPath(t + 2)), before);
   EXPECT_EQ(Entry("c1@test").spoolFile, t + 2);
+}
+
+TEST_F(SpoolTest, FailedWriteEndsTheConnectionAndRecordsNothing) {
+  signal(SIGXFSZ, SIG_IGN);  // a write past the size limit then fails with EFBIG
+  Start();
+  ASSERT_EQ(Store("w1@test", ArticleOfSize(DateText(now), 2000)), 1);
+  const std::string before = ReadFile(SpoolPath(now));
+
+  // The spool file may grow by 100 bytes only: the next article is cut off
+  // part of the way.
+  rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit limit = saved;
+  limit.rlim_cur = before.size() + 100;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  _clientcontext* ctx = Context("w2@test", ArticleOfSize(DateText(now), 500));
+  contexts_.pop_back();  // ending the connection frees it
+  peer_->connected = 1;
+  TotalConnected++;
+  const uint32_t connectedBefore = TotalConnected;
+  size_t logSize = Log().size();
+  EXPECT_THROW(AddArticleToFile(ctx), ConnectionEnded);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+  EXPECT_NE(Log().find("article: Write failed, out of disk space?\n", logSize), std::string::npos);
+  EXPECT_EQ(peer_->connected.load(), 0);
+  EXPECT_EQ(TotalConnected.load(), connectedBefore - 1);
+  bool found = true;
+  Entry("w2@test", &found);
+  EXPECT_FALSE(found);
+  EXPECT_FALSE(Seen("w2@test"));
+  // No part of the failed article stays behind.
+  EXPECT_EQ(ReadFile(SpoolPath(now)), before);
+
+  // The lock was given back: the next article follows the first.
+  ASSERT_EQ(Store("w3@test", ArticleOfSize(DateText(now), 500)), 1);
+  EXPECT_EQ(Entry("w3@test").spoolOffset, 2000u);
+  EXPECT_EQ(ReadFile(SpoolPath(now)).size(), 2500u);
+
+  // A spool file that cannot be created fails the same way.
+  now += 7200;
+  std::filesystem::remove_all(spool_);
+  ctx = Context("w4@test", Article("w4@test", DateText(now)));
+  contexts_.pop_back();
+  peer_->connected = 1;
+  logSize = Log().size();
+  EXPECT_THROW(AddArticleToFile(ctx), ConnectionEnded);
+  EXPECT_NE(Log().find("article: Write failed, out of disk space?\n", logSize), std::string::npos);
+  EXPECT_FALSE(Seen("w4@test"));
+  ASSERT_TRUE(std::filesystem::create_directory(spool_));
+  ASSERT_EQ(Store("w5@test", Article("w5@test", DateText(now))), 1);
+  EXPECT_EQ(Entry("w5@test").spoolFile, now);
+}
+
+// Many connections store at once: every article is stored whole exactly
+// once, a copy offered twice is stored once, and the history's order is
+// the spool's order.
+TEST_F(SpoolTest, ConcurrentStoresNeverInterleave) {
+  Start();
+  constexpr int kThreads = 4, kPerThread = 60;
+  // Thread t offers its own articles and, every third one, the same
+  // article as thread t + 1 ("s<t+1>-<i>").
+  std::vector<std::vector<_clientcontext*>> work(kThreads);
+  std::map<std::string, std::string> articles;
+  for (int t = 0; t < kThreads; t++) {
+    for (int i = 0; i < kPerThread; i++) {
+      bool shared = i % 3 == 0;
+      std::string id = (shared ? "s" + std::to_string((t + 1) % kThreads) + "-" : "o" + std::to_string(t) + "-") +
+                       std::to_string(i) + "@test";
+      std::string article = Article(id, DateText(now), std::string(size_t(50 + 7 * i), char('a' + t)));
+      if (shared) article = Article(id, DateText(now), std::string(size_t(50 + 7 * i), 's'));
+      articles[id] = article;
+      work[t].push_back(Context(id, article));
+    }
+  }
+  // Shared ids "s<k>-<i>" are offered by threads k - 1 and k.
+  for (int t = 0; t < kThreads; t++) {
+    for (int i = 0; i < kPerThread; i += 3) {
+      std::string id = "s" + std::to_string(t) + "-" + std::to_string(i) + "@test";
+      work[t].push_back(Context(id, articles[id]));
+    }
+  }
+  peer_->refused = 0;
+  peer_->rejected = 1000;
+  std::atomic<int> stored{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; t++) {
+    threads.emplace_back([&, t] {
+      for (_clientcontext* ctx : work[t]) stored += AddArticleToFile(ctx);
+    });
+  }
+  for (std::thread& th : threads) th.join();
+
+  EXPECT_EQ(stored.load(), int(articles.size()));
+  const uint32_t duplicates = kThreads * ((kPerThread + 2) / 3);
+  EXPECT_EQ(peer_->refused.load(), duplicates);
+  EXPECT_EQ(peer_->rejected.load(), 1000 - duplicates);
+  // Each entry with its place in the history's append order.
+  std::vector<std::pair<uint32_t, HistEntryHeader>> entries;
+  for (const auto& [id, article] : articles) {
+    _histentry* e = FindArticle(id.c_str());
+    ASSERT_NE(e, nullptr) << id;
+    entries.emplace_back(e->position, e->header);
+    DestroyEntry(e);
+    const HistEntryHeader& h = entries.back().second;
+    EXPECT_EQ(SpoolBytes(h.spoolFile, h.spoolOffset, h.length), Stamped(article)) << id;
+  }
+  // In append order, the entries tile the file with no gap and no overlap.
+  std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  uint64_t end = 0;
+  for (const auto& [position, e] : entries) {
+    EXPECT_EQ(e.spoolFile, now);
+    EXPECT_EQ(e.spoolOffset, end);
+    end = uint64_t(e.spoolOffset) + e.length;
+  }
+  EXPECT_EQ(ReadFile(SpoolPath(now)).size(), end);
 }
 
 }  // namespace
