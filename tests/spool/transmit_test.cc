@@ -193,6 +193,33 @@ TEST_F(TransmitTest, CacheIsKeptWithinAFileAndReopenedForAnother) {
   EXPECT_TRUE(c.Drained());
 }
 
+// A feeder's cursor slot can serve as its own cache: the handle stays in
+// the slot from one article to the next.
+TEST_F(TransmitTest, CursorSlotAsItsOwnCache) {
+  StoreThree();
+  Connection c;
+  _histentry slot{};
+  std::string expected;
+  int handle = -1;
+  for (const char* id : {"t1@test", "t2@test", "t3@test"}) {
+    slot.header = Entry(id);
+    int error = -1;
+    EXPECT_EQ(TransmitArticle(&slot, &slot.openFile, &slot.openFileNumber, c.out, nullptr, kTail, &error), 1);
+    EXPECT_EQ(slot.openFileNumber, slot.header.spoolFile);
+    EXPECT_EQ(FilePathOf(slot.openFile), SpoolPath(slot.header.spoolFile));
+    if (handle < 0) handle = slot.openFile;
+    if (slot.header.spoolFile == first_) {
+      EXPECT_EQ(slot.openFile, handle);
+    }
+    expected += StoredText(id) + kTail;
+  }
+  EXPECT_EQ(c.Receive(expected.size()), expected);
+  EXPECT_EQ(DescriptorsOn(SpoolPath(first_)), 0);
+  CloseCachedSpoolFile(&slot.openFile, &slot.openFileNumber);
+  EXPECT_EQ(slot.openFile, -1);
+  EXPECT_EQ(DescriptorsOn(SpoolPath(second_)), 1);
+}
+
 TEST_F(TransmitTest, DeletedSpoolFileGives436) {
   StoreThree();
   Connection c;
