@@ -59,6 +59,9 @@ uint8_t* MapWholeFile(const std::string& path, size_t size, bool* wasEmpty, cons
   void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   close(fd);
   if (view == MAP_FAILED) StartupFailure(mapFailed);
+  // A hint only: where the file system offers large pages, lookups that land
+  // anywhere in the files stop paying a TLB miss for each access.
+  madvise(view, size, MADV_HUGEPAGE);
   return static_cast<uint8_t*>(view);
 }
 
