@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config   # compiler and build
   bison                              # the date grammar
+  tzdata                             # zone files: local time of the relay and the date tests
   tcl8.6-dev                         # the control interpreter
   nettle-dev                         # MD5 for article keys
   libsystemd-dev                     # sd_notify status reports

@@ -1,6 +1,13 @@
 // The start-up and stop sequences. Each subsystem starts here, in a fixed
 // order: nothing may log before the log is open, and the listener comes last.
+#include "control/interpreter.h"
+#include "dedupe/precommit.h"
+#include "dedupe/seen.h"
+#include "incoming/incoming_table.h"
+#include "incoming/listener.h"
 #include "platform/process.h"
+#include "spool/article_spool.h"
+#include "spool/spool_dir.h"
 #include "service/config.h"
 #include "service/log.h"
 #include "service/service.h"
@@ -9,11 +16,18 @@ void ServiceStart() {
   // Sockets need no start-up on Linux, and SIGPIPE is already ignored
   // process-wide, so a peer closing its socket cannot end the relay.
   config_init(nullptr);
+  IncomingInit();
+  PrecommitInit();
   console_init();
+  SeenInit();
+  ArticleInit();
+  DirInit();
+  InterfaceInit();
+  DoConnections();
 }
 
 int ServiceStop() {
-  LogLine(nullptr);
+  CloseFiles();
   ServerStopEvent.Set();
   return 0;
 }

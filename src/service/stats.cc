@@ -5,7 +5,7 @@
 #include <ctime>
 
 #include "feeds/site_stats.h"
-#include "incoming/incoming_stats.h"
+#include "incoming/incoming_table.h"
 #include "service/log.h"
 
 RelayStats stats;

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include "service/service.h"
+#include "support/nntp_client.h"
+#include "support/relay_instance.h"
 #include "support/relay_process.h"
 #include "support/temp_dir.h"
 
@@ -20,10 +22,26 @@ const std::string kUsage =
     "\nStartServiceCtrlDispatcher being called.\n"
     "This may take several seconds.  Please wait.\n";
 
-// A configuration with its log in the temporary folder.
-std::string WriteConfig(const TempDir& dir) {
-  dir.MakeDir("logs");
-  return dir.Write("relay.conf", "LogDirectory = " + dir.File("logs") + "\nHostPathIdentifier = test\n");
+// A configuration with its log and databases in the temporary folder.
+const std::string kStopLines =
+    "shutting down...\n"
+    "locking out article insertions...\n"
+    "article insertions locked out\n"
+    "shutting down history...\n"
+    "...history shut down\n";
+
+// A configuration with everything in the temporary folder, listening on
+// `port` of loopback.
+std::string WriteConfig(const TempDir& dir, uint16_t port) {
+  for (const char* d : {"logs", "spool", "history"}) dir.MakeDir(d);
+  dir.Write("init.tcl", "");
+  return dir.Write("relay.conf", "LogDirectory = " + dir.File("logs") + "\nHostPathIdentifier = test\n" +
+                                     "ArticleBasePath = " + dir.File("spool") + "\n" +
+                                     "HistoryTablePath = " + dir.File("history") + "\n" +
+                                     "HistoryDataPath = " + dir.File("history") + "\n" +
+                                     "HistoryDataSize = 1000000\nHistoryTableSize = 10007\n" +
+                                     "StartupScript = " + dir.File("init.tcl") + "\n" +
+                                     "ListenAddress = 127.0.0.1\nListenPort = " + std::to_string(port) + "\n");
 }
 
 TEST(Verbs, OnlyWholeVerbsWithOnePrefixCount) {
@@ -49,15 +67,15 @@ TEST(ServiceProcess, WithoutVerbOutsideTheServiceManagerTheDispatcherFails) {
 
 TEST(ServiceProcess, ConsoleModeStopsOnInterruptWithExitCodeOne) {
   TempDir dir;
-  std::string config = WriteConfig(dir);
+  uint16_t port = FreeLoopbackPort();
+  std::string config = WriteConfig(dir, port);
   for (int signo : {SIGINT, SIGQUIT, SIGTERM}) {
     RelayProcess relay({"-debug"}, {"VELTRANE_CONFIG=" + config, "NOTIFY_SOCKET="});
-    ASSERT_TRUE(relay.WaitForOutput("Debugging Veltrane News Router.\n"));
-    // The log is open once its file exists.
-    ASSERT_TRUE(WaitUntil([&] { return FileExists(dir.File("logs/veltrane.log")); }));
+    // Started up completely once it listens.
+    ASSERT_TRUE(WaitUntil([&] { return LoopbackPortListening(port); }));
     relay.Signal(signo);
     EXPECT_EQ(relay.WaitExit(), 1) << "signal " << signo;
-    EXPECT_EQ(relay.Output(), "Debugging Veltrane News Router.\nStopping Veltrane News Router.\n");
+    EXPECT_EQ(relay.Output(), "Debugging Veltrane News Router.\nStopping Veltrane News Router.\n" + kStopLines);
     EXPECT_TRUE(ReadFile(dir.File("logs/veltrane.log")).ends_with("base: shutting down\n"));
   }
 }
@@ -143,13 +161,14 @@ class FakeServiceManager {
 
 TEST(ServiceProcess, UnderTheServiceManagerReportsReadyAndStopsOnTerminate) {
   TempDir dir;
-  std::string config = WriteConfig(dir);
+  uint16_t port = FreeLoopbackPort();
+  std::string config = WriteConfig(dir, port);
   FakeServiceManager manager(dir.File("notify"));
   RelayProcess relay({}, {"VELTRANE_CONFIG=" + config, "NOTIFY_SOCKET=" + dir.File("notify")});
 
   EXPECT_EQ(manager.Next(10s), "EXTEND_TIMEOUT_USEC=3000000\nSTATUS=start pending, checkpoint 1");
   EXPECT_EQ(manager.Next(10s), "READY=1\nSTATUS=running, checkpoint 0");
-  ASSERT_TRUE(WaitUntil([&] { return FileExists(dir.File("logs/veltrane.log")); }));
+  ASSERT_TRUE(WaitUntil([&] { return LoopbackPortListening(port); }));
   EXPECT_EQ(relay.Output(), kUsage);
 
   auto stopAt = std::chrono::steady_clock::now();
@@ -157,6 +176,7 @@ TEST(ServiceProcess, UnderTheServiceManagerReportsReadyAndStopsOnTerminate) {
   EXPECT_EQ(manager.Next(10s), "STOPPING=1\nSTATUS=stopped, checkpoint 0");
   EXPECT_EQ(relay.WaitExit(), 0);
   EXPECT_GE(std::chrono::steady_clock::now() - stopAt, 3s);
+  EXPECT_EQ(relay.Output(), kUsage + kStopLines);
   EXPECT_TRUE(ReadFile(dir.File("logs/veltrane.log")).ends_with("base: shutting down\n"));
 }
 

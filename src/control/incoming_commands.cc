@@ -1,0 +1,78 @@
+// Control commands for the incoming peers, the configuration and the status.
+#include <string>
+
+#include "control/commands.h"
+#include "incoming/incoming_table.h"
+#include "service/config.h"
+#include "service/stats.h"
+
+VELTRANE_TCL_HANDLER(Tcl_AddIncoming) {
+  if (argc != 2) return TCL_ERROR;
+  if (!AddIncoming(argv[1])) {
+    Tcl_AppendResult(interp, "add failed for ", argv[1], nullptr);
+    return TCL_ERROR;
+  }
+  return TCL_OK;
+}
+
+VELTRANE_TCL_HANDLER(Tcl_SetIncoming) {
+  if (argc != 4) return TCL_ERROR;
+  int value = 0;
+  if (Tcl_GetInt(interp, argv[3], &value) != TCL_OK) return TCL_ERROR;
+  if (!SetIncomingParameter(argv[1], argv[2], value)) {
+    Tcl_AppendResult(interp, "set failed for ", argv[1], nullptr);
+    return TCL_ERROR;
+  }
+  return TCL_OK;
+}
+
+VELTRANE_TCL_HANDLER(Tcl_DelIncoming) {
+  if (argc != 2) return TCL_ERROR;
+  if (!DelIncoming(argv[1])) {
+    Tcl_AppendResult(interp, argv[0], " failed for ", argv[1], nullptr);
+    return TCL_ERROR;
+  }
+  return TCL_OK;
+}
+
+VELTRANE_TCL_HANDLER(Tcl_ListIncoming) {
+  (void)argc;
+  (void)argv;
+  std::string list = ListIncoming();
+  Tcl_AppendResult(interp, list.c_str(), nullptr);
+  return TCL_OK;
+}
+
+VELTRANE_TCL_HANDLER(Tcl_GetIncomingConfig) {
+  if (argc != 2) return TCL_ERROR;
+  std::string text;
+  if (!GetIncomingConfig(argv[1], &text)) {
+    Tcl_AppendResult(interp, argv[0], " failed for ", argv[1], nullptr);
+    return TCL_ERROR;
+  }
+  Tcl_AppendResult(interp, text.c_str(), nullptr);
+  return TCL_OK;
+}
+
+VELTRANE_TCL_HANDLER(Tcl_GetConfigString) {
+  if (argc != 2) return TCL_ERROR;
+  const char* value = GetConfigString(argv[1]);
+  if (value != nullptr) Tcl_AppendResult(interp, value, nullptr);
+  return TCL_OK;
+}
+
+VELTRANE_TCL_HANDLER(Tcl_GetBaseStatsString) {
+  (void)argv;
+  if (argc != 1) return TCL_ERROR;
+  std::string text = GetBaseStatsString();
+  Tcl_AppendResult(interp, text.c_str(), nullptr);
+  return TCL_OK;
+}
+
+// The relay keeps no write state; the command always reports none.
+VELTRANE_TCL_HANDLER(Tcl_GetWriteState) {
+  (void)argv;
+  if (argc != 1) return TCL_ERROR;
+  Tcl_AppendResult(interp, "no state", nullptr);
+  return TCL_OK;
+}

@@ -1,0 +1,58 @@
+#include "control/interpreter.h"
+
+#include <cstring>
+#include <string>
+#include <system_error>
+#include <tcl.h>
+#include <thread>
+
+#include "control/commands.h"
+#include "service/config.h"
+#include "service/log.h"
+
+namespace {
+
+// Longest StartupScript path accepted in the "source" command.
+constexpr size_t kMaxScriptPath = 1000;
+
+[[noreturn]] void InterfaceStartup() {
+  RunStartupScript();
+  // Tcl_DoOneEvent waits for the next event itself, with the block time the
+  // event sources ask for. A separate Tcl_WaitForEvent without a time limit
+  // would sleep past the next timer, since the timer source only sets its
+  // deadline inside Tcl_DoOneEvent: the script's timers would stop firing.
+  for (;;) Tcl_DoOneEvent(0);
+}
+
+}  // namespace
+
+Tcl_Interp* RunStartupScript() {
+  Tcl_FindExecutable(nullptr);
+  Tcl_Interp* interp = Tcl_CreateInterp();
+  RegisterControlCommands(interp);
+  const char* path = GetConfigString("StartupScript");
+  if (path == nullptr) path = "init.tcl";
+  if (strlen(path) > kMaxScriptPath) {
+    LogLine("Startup error:");
+    LogLine("StartupScript path too long");
+    return interp;
+  }
+  // A list quotes the path, so names with blanks or brackets source as they are.
+  const char* words[] = {"source", path};
+  char* script = Tcl_Merge(2, words);
+  if (Tcl_Eval(interp, script) == TCL_ERROR) {
+    LogLine("Startup error:");
+    LogLine(Tcl_GetStringResult(interp));
+  }
+  Tcl_Free(script);
+  return interp;
+}
+
+int InterfaceInit() {
+  try {
+    std::thread(InterfaceStartup).detach();
+  } catch (const std::system_error&) {
+    // Without the thread the relay runs with no sites and no listed peers.
+  }
+  return 1;
+}

@@ -1,0 +1,58 @@
+// The seen database: the identifier keys of the last SeenDataCount articles
+// stored (or marked as seen), kept in two memory-mapped files that survive
+// restarts. It answers "has this key been seen recently?" without a lock.
+//
+// seen.idx (in HistoryTablePath): SeenTableSize slots of 4 bytes, no header.
+//   Slot i holds the index of the newest record whose key modulo
+//   SeenTableSize is i; any value not below SeenDataCount means empty.
+// seen.dat (in HistoryDataPath): a 136-byte header, then SeenDataCount
+//   records of 12 bytes, a ring written in index order.
+//   header  0: reserved (0 when created)
+//           4: position, the record the next key overwrites
+//           8: 128 reserved bytes
+//   record  0: key, low 32 bits   4: key, high 32 bits
+//           8: next, the record that was the slot's newest before this one
+// Every number is a 32-bit little-endian unsigned value.
+//
+// A link is followed only towards a strictly older record of the ring, so a
+// chain ends where a record has been overwritten since it was linked, and
+// every walk ends even on a damaged file.
+#pragma once
+#include <cstdint>
+
+// Start-up: opens the database as configured (seeninit). On failure prints
+// the reason on standard output and ends the process with exit code 1.
+// Returns 1.
+int SeenInit();
+int seeninit();
+
+enum class SeenOpenResult {
+  kOk,
+  kTableOpenFailed,  // "could not open table file"
+  kTableMapFailed,   // "could not map table file"
+  kDataOpenFailed,   // "could not open seen file"
+  kDataMapFailed,    // "could not map history file"
+};
+
+// Opens (or creates) "<tableDir>/seen.idx" and "<dataDir>/seen.dat" with
+// `dataCount` records and `tableSize` slots (0 takes the default, 50000 and
+// 55997), closing a database opened before. A new data file starts an empty
+// database; an existing one is used as it stands. A null directory fails
+// like a file that cannot be opened.
+SeenOpenResult SeenOpen(const char* tableDir, const char* dataDir, uint32_t dataCount,
+                        uint32_t tableSize);
+
+// 1 when the key (low half, high half) is in the database, 0 otherwise.
+// Callable from any thread at any time, also while a key is being added; a
+// lookup racing with the add of its own key may miss it.
+int CheckSeen(uint32_t keyLow, uint32_t keyHigh);
+
+// Writes the key over the oldest record and returns 1. Callers serialise
+// their adds (the spool lock); lookups may run meanwhile.
+int AddSeen(uint32_t keyLow, uint32_t keyHigh);
+
+// Writes both files back to disk and waits for it; false on an I/O error.
+bool SeenFlush();
+
+// Unmaps both files (tests and tools; the relay keeps them to the end).
+void SeenClose();

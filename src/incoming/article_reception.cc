@@ -1,0 +1,88 @@
+#include "incoming/article_reception.h"
+
+#include <cstring>
+
+#include "incoming/input_buffer.h"
+#include "incoming/nntp_server.h"
+#include "spool/article_spool.h"
+
+namespace {
+
+constexpr char kTerminator[] = "\r\n.\r\n";
+constexpr uint32_t kTerminatorLength = 5;
+
+// A full buffer grows once; a full grown buffer means the article is too
+// large: it is read on and discarded.
+void MakeRoom(_clientcontext* ctx) {
+  if (ctx->bufLen != ctx->bufSize - 1) return;
+  if (ctx->bufSize == kSmallBufferSize && ctx->memory.Grow()) {
+    ctx->bufSize = kLargeBufferSize;
+  } else {
+    ctx->storeArticle = 0;
+  }
+}
+
+// While an article is discarded the buffer is emptied after every search,
+// keeping only the last bytes a terminator split between reads could start
+// in, so the terminator is still found and nothing behind it is lost.
+void DropSearchedBytes(_clientcontext* ctx) {
+  FixBuffer(ctx, ctx->bufLen - (kTerminatorLength - 1));
+}
+
+int FindTerminator(const _clientcontext* ctx) {
+  uint32_t start = ctx->scanPos <= ctx->bufLen ? ctx->scanPos : 0;
+  const void* hit = memmem(ctx->buffer + start, ctx->bufLen - start, kTerminator, kTerminatorLength);
+  return hit != nullptr ? int(static_cast<const char*>(hit) - ctx->buffer) : -1;
+}
+
+void Answer(_clientcontext* ctx, bool stored) {
+  bool streaming = ctx->flags & kStreamingReply;
+  if (stored) {
+    Respond(ctx, streaming ? kReplyTransferOk : kReplyGotIt);
+  } else {
+    Respond(ctx, streaming ? kReplyTakethisRefuse : kReplyBadArticle);
+  }
+}
+
+// A grown buffer goes back to 64 KiB after a large article unless what
+// follows it still needs the room.
+void ShrinkAfter(_clientcontext* ctx, uint32_t consumed) {
+  if (ctx->bufSize == kLargeBufferSize && consumed >= kSmallBufferSize && ctx->bufLen + 1 < kSmallBufferSize) {
+    ctx->memory.Shrink();
+    ctx->bufSize = kSmallBufferSize;
+  }
+}
+
+}  // namespace
+
+void nntp_readarticle(_clientcontext* ctx) {
+  // Until bytes of a discarded article are dropped, the buffer starts with
+  // the article's first byte: only then does a leading "." line mean an
+  // empty article.
+  bool atArticleStart = true;
+  for (;;) {
+    MakeRoom(ctx);
+    ctx->buffer[ctx->bufLen] = '\0';
+    if (atArticleStart && ctx->bufLen >= 3 && memcmp(ctx->buffer, ".\r\n", 3) == 0) {
+      Answer(ctx, false);
+      FixBuffer(ctx, 3);
+      return;
+    }
+    int end = FindTerminator(ctx);
+    if (end < 0) {
+      if (!ctx->storeArticle && ctx->bufLen >= kTerminatorLength) {
+        DropSearchedBytes(ctx);
+        atArticleStart = false;
+      }
+      PostRead(ctx);
+      continue;
+    }
+    ctx->articleLength = uint32_t(end);
+    bool stored = ctx->storeArticle && AddArticleToFile(ctx);
+    Answer(ctx, stored);
+    uint32_t consumed = ctx->articleLength + kTerminatorLength;
+    FixBuffer(ctx, consumed);
+    ShrinkAfter(ctx, consumed);
+    return;
+  }
+}

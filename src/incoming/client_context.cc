@@ -1,0 +1,33 @@
+#include "incoming/client_context.h"
+
+#include <cstring>
+#include <new>
+#include <unistd.h>
+
+std::atomic<uint32_t> TotalConnected{0};
+
+_clientcontext* AllocClientContext() {
+  _clientcontext* ctx = new (std::nothrow) _clientcontext();
+  if (ctx == nullptr) return nullptr;
+  memset(static_cast<ArticleIdentity*>(ctx), 0, sizeof(ArticleIdentity));
+  if (!ctx->memory.Reserve(kLargeBufferSize + 1, kSmallBufferSize + 1)) {
+    delete ctx;
+    return nullptr;
+  }
+  ctx->buffer = ctx->memory.data();
+  ctx->bufSize = kSmallBufferSize;
+  ctx->buffer[0] = '\0';
+  return ctx;
+}
+
+void AddContextToFreeList(_clientcontext* ctx) {
+  if (ctx->sock >= 0) close(ctx->sock);
+  delete ctx;  // the buffer's range goes with it
+}
+
+void CloseConnection(_clientcontext* ctx) {
+  if (ctx->incoming != nullptr) ctx->incoming->connected--;
+  TotalConnected--;
+  AddContextToFreeList(ctx);
+  throw ConnectionEnded{};
+}

@@ -1,0 +1,51 @@
+// The record of one admitted connection: its socket, its input buffer and
+// the article being received. Owned by the connection's thread.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+#include "history/article_id.h"
+#include "incoming/incoming_table.h"
+#include "platform/reserved_buffer.h"
+
+// The input buffer: 1 MiB + 1 byte of address space per connection, of
+// which 64 KiB + 1 is backed by memory until a large article needs more.
+// The byte at offset bufLen is always a NUL.
+inline constexpr uint32_t kSmallBufferSize = 65536;
+inline constexpr uint32_t kLargeBufferSize = 1048576;
+
+// The identifier fields (articleId, idHash, idKey) come from ArticleIdentity.
+struct _clientcontext : ArticleIdentity {
+  int sock = -1;
+  uint32_t bufLen = 0;
+  uint32_t scanPos = 0;
+  uint32_t flags = 0;             // bit 0: answer with the streaming replies
+  char* buffer = nullptr;
+  char* pathValue = nullptr;      // the received article's Path: value
+  uint32_t storeArticle = 0;
+  uint32_t articleLength = 0;
+  uint32_t bufSize = 0;           // usable: kSmallBufferSize or kLargeBufferSize
+  char peerName[256] = {0};
+  uint32_t feedFlags[4] = {0, 0, 0, 0};
+  _incomingentry* incoming = nullptr;
+  ReservedBuffer memory;
+};
+
+inline constexpr uint32_t kStreamingReply = 1;
+
+// Admitted connections that have not ended.
+extern std::atomic<uint32_t> TotalConnected;
+
+// A new zero-filled context with its small buffer ready, or nullptr.
+_clientcontext* AllocClientContext();
+
+// Closes the socket, gives back the buffer and frees the record.
+void AddContextToFreeList(_clientcontext* ctx);
+
+// Thrown by CloseConnection to end the connection's thread; caught only at
+// the top of the thread routine.
+struct ConnectionEnded {};
+
+// Ends the connection: uncounts it, releases the context and ends the
+// calling (connection) thread by unwinding to its routine.
+[[noreturn]] void CloseConnection(_clientcontext* ctx);

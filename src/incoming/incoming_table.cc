@@ -1,0 +1,253 @@
+#include "incoming/incoming_table.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <netdb.h>
+#include <strings.h>
+#include <thread>
+
+#include "service/config.h"
+
+_incomingentry _incoming[kIncomingSlots];
+
+namespace {
+
+std::recursive_mutex _csIncoming;
+uint32_t _UpdateIncomingEntries = 1;
+
+constexpr auto kRefreshInterval = std::chrono::milliseconds(3600000);
+// The last known addresses survive this many consecutive failed look-ups.
+constexpr uint32_t kResolveGrace = 20;
+
+bool ResolveWithGetaddrinfo(const char* host, std::vector<uint32_t>* addresses) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &result) != 0) return false;
+  for (addrinfo* ai = result; ai != nullptr; ai = ai->ai_next) {
+    if (ai->ai_family != AF_INET) continue;
+    addresses->push_back(reinterpret_cast<sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr);
+  }
+  freeaddrinfo(result);
+  return !addresses->empty();
+}
+
+std::atomic<HostResolver> resolver{ResolveWithGetaddrinfo};
+
+void ClearSlot(_incomingentry* e) {
+  memset(e->host, 0, sizeof e->host);
+  memset(e->addresses, 0, sizeof e->addresses);
+  e->address_count = 0;
+  e->accepts = 0;
+  e->rejected = 0;
+  e->refused = 0;
+  e->precommit_saves = 0;
+  e->connected = 0;
+  e->connects = 0;
+  e->in_use = 0;
+  e->deleted = 0;
+  e->max_connections = 0;
+  e->streaming = 0;
+  e->resolve_failures = 0;
+}
+
+_incomingentry* FindExact(const char* host) {
+  for (_incomingentry& e : _incoming) {
+    if (e.in_use && strcmp(e.host, host) == 0) return &e;
+  }
+  return nullptr;
+}
+
+_incomingentry* FindAnyCase(const char* host) {
+  for (_incomingentry& e : _incoming) {
+    if (e.in_use && strcasecmp(e.host, host) == 0) return &e;
+  }
+  return nullptr;
+}
+
+void StoreAddresses(_incomingentry* e, const std::vector<uint32_t>& addresses) {
+  size_t n = std::min(addresses.size(), size_t(kMaxIncomingAddresses));
+  for (size_t i = 0; i < n; i++) e->addresses[i] = addresses[i];
+  e->address_count = uint32_t(n);
+}
+
+// Runs without the table lock; `connected` is raised so the slot stays.
+void Resolve(_incomingentry* e) {
+  // Any form inet_addr takes ("10.1" too); unlike inet_addr, the broadcast
+  // address is not mistaken for a failure.
+  in_addr dotted;
+  if (inet_aton(e->host, &dotted) != 0) {
+    StoreAddresses(e, {dotted.s_addr});
+    return;
+  }
+  std::vector<uint32_t> addresses;
+  if (resolver.load()(e->host, &addresses)) {
+    e->resolve_failures = 0;
+    StoreAddresses(e, addresses);
+    return;
+  }
+  if (e->resolve_failures++ > kResolveGrace) e->address_count = 0;
+}
+
+void IncomingUpdate() {
+  for (;;) {
+    std::this_thread::sleep_for(kRefreshInterval);
+    RefreshIncomingEntries();
+  }
+}
+
+}  // namespace
+
+void SetHostResolver(HostResolver r) { resolver = r != nullptr ? r : ResolveWithGetaddrinfo; }
+
+int IncomingInit() {
+  GetConfigInt("UpdateIncomingEntries", &_UpdateIncomingEntries);
+  std::lock_guard<std::recursive_mutex> lock(_csIncoming);
+  for (_incomingentry& e : _incoming) ClearSlot(&e);
+  if (_UpdateIncomingEntries != 0) {
+    try {
+      std::thread(IncomingUpdate).detach();
+    } catch (const std::system_error&) {
+      // The table works without refresh.
+    }
+  }
+  return 1;
+}
+
+int AddIncoming(const char* host) {
+  if (strlen(host) >= sizeof _incoming[0].host) return 0;
+  std::lock_guard<std::recursive_mutex> lock(_csIncoming);
+  _incomingentry* free = nullptr;
+  for (_incomingentry& e : _incoming) {
+    if (!e.in_use) {
+      free = &e;
+    } else if (strcmp(e.host, host) == 0) {
+      return 0;
+    }
+  }
+  if (free == nullptr) return 0;
+  ClearSlot(free);
+  strcpy(free->host, host);
+  free->in_use = 1;
+  UpdateIncoming(free);
+  uint32_t maxConnections = 7;
+  GetConfigInt("SiteDefaultMaxIncomingConnections", &maxConnections);
+  free->streaming = 1;
+  free->max_connections = maxConnections;
+  return 1;
+}
+
+int DelIncoming(const char* host) {
+  std::lock_guard<std::recursive_mutex> lock(_csIncoming);
+  _incomingentry* e = FindExact(host);
+  if (e == nullptr) return 0;
+  if (e->connected == 0) {
+    ClearSlot(e);
+  } else {
+    e->deleted = 1;
+  }
+  return 1;
+}
+
+std::string ListIncoming() {
+  std::string out;
+  std::lock_guard<std::recursive_mutex> lock(_csIncoming);
+  for (const _incomingentry& e : _incoming) {
+    if (!e.in_use) continue;
+    out += e.host;
+    out += ' ';
+  }
+  return out;
+}
+
+bool GetIncomingConfig(const char* host, std::string* text) {
+  std::lock_guard<std::recursive_mutex> lock(_csIncoming);
+  _incomingentry* e = FindAnyCase(host);
+  if (e == nullptr) return false;
+  char numbers[512];
+  snprintf(numbers, sizeof numbers,
+           " {{parameters {{max_connections %u} {streaming %u}}} {statistics {{accepts %u} {refuse %u} "
+           "{reject %u} {precommit_saves %u} {connected %u} {connects %u}}}}}",
+           e->max_connections.load(), e->streaming.load(), e->accepts.load(), e->refused.load(),
+           e->rejected.load(), e->precommit_saves.load(), uint32_t(e->connected.load()), e->connects.load());
+  text->assign(1, '{');
+  text->append(e->host);
+  text->append(numbers);
+  return true;
+}
+
+int SetIncomingParameter(const char* host, const char* name, int32_t value) {
+  std::lock_guard<std::recursive_mutex> lock(_csIncoming);
+  _incomingentry* e = FindAnyCase(host);
+  if (e == nullptr) return 0;
+  if (strcasecmp(name, "max_connections") == 0) {
+    e->max_connections = uint32_t(value);
+  } else if (strcasecmp(name, "streaming") == 0) {
+    e->streaming = uint32_t(value);
+  } else if (strcasecmp(name, "weight") != 0) {
+    return 0;
+  }
+  return 1;
+}
+
+_incomingentry* CheckIncoming(const uint32_t* address) {
+  for (_incomingentry& e : _incoming) {
+    if (!e.in_use) continue;
+    for (uint32_t i = e.address_count; i-- > 0;) {
+      if (e.addresses[i] == *address && !e.deleted) return &e;
+    }
+  }
+  return nullptr;
+}
+
+Admission HoldIncoming(uint32_t address, bool underLoad, _incomingentry** entry, char* host,
+                       uint32_t* maxConnections) {
+  std::lock_guard<std::recursive_mutex> lock(_csIncoming);
+  _incomingentry* e = CheckIncoming(&address);
+  *entry = e;
+  if (e == nullptr) return Admission::kNoAccess;
+  strcpy(host, e->host);
+  *maxConnections = e->max_connections;
+  if (underLoad && uint32_t(e->connected.load()) == e->max_connections) return Admission::kAtLimit;
+  e->connected++;
+  return Admission::kHeld;
+}
+
+std::string ReturnIncomingStatsString() {
+  std::string out = "{incoming ";
+  char item[512];
+  for (const _incomingentry& e : _incoming) {
+    if (!e.in_use) continue;
+    snprintf(item, sizeof item,
+             "} {connected %i} {connects %u} {accepts %u} {refused %u} {rejected %u} {precommit_saves %u}} ",
+             e.connected.load(), e.connects.load(), e.accepts.load(), e.refused.load(), e.rejected.load(),
+             e.precommit_saves.load());
+    out += "{{host ";
+    out += e.host;
+    out += item;
+  }
+  out += "} ";
+  return out;
+}
+
+int UpdateIncoming(_incomingentry* e) {
+  {
+    std::lock_guard<std::recursive_mutex> lock(_csIncoming);
+    if (!e->in_use) return 0;
+    if (e->deleted && e->connected == 0) {
+      ClearSlot(e);
+      return 0;
+    }
+    e->connected++;
+  }
+  Resolve(e);
+  e->connected--;
+  return 1;
+}
+
+void RefreshIncomingEntries() {
+  for (_incomingentry& e : _incoming) UpdateIncoming(&e);
+}

@@ -1,0 +1,93 @@
+// The incoming peer table: the hosts the operator has listed as permitted to
+// feed us, with their resolved IPv4 addresses, their limits and counters.
+//
+// 255 fixed slots. A slot is free when in_use is 0. New peers take the
+// highest free slot and scans run from slot 0, so the peer added last is met
+// first. A peer deleted while it has connections is only marked: it admits
+// nobody new, and the hourly refresh frees the slot once its last connection
+// has ended. `connected` (live connections, plus one during a refresh of the
+// entry) keeps a slot from being freed or reused while anyone holds it.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+inline constexpr int kIncomingSlots = 255;
+inline constexpr int kMaxIncomingAddresses = 256;
+
+struct _incomingentry {
+  char host[256];
+  uint32_t addresses[kMaxIncomingAddresses];  // IPv4, network byte order
+  std::atomic<uint32_t> address_count;
+  std::atomic<uint32_t> accepts;
+  std::atomic<uint32_t> rejected;
+  std::atomic<uint32_t> refused;
+  std::atomic<uint32_t> precommit_saves;
+  std::atomic<int32_t> connected;
+  std::atomic<uint32_t> connects;
+  std::atomic<uint32_t> in_use;
+  std::atomic<uint32_t> deleted;
+  std::atomic<uint32_t> max_connections;
+  std::atomic<uint32_t> streaming;
+  uint32_t resolve_failures;
+};
+
+extern _incomingentry _incoming[kIncomingSlots];
+
+// Resolves a host name to its IPv4 addresses in the order returned; false
+// when the name does not resolve. Replaceable so that tests can make names
+// fail, succeed or change without a name server.
+using HostResolver = bool (*)(const char* host, std::vector<uint32_t>* addresses);
+void SetHostResolver(HostResolver resolver);  // nullptr restores getaddrinfo
+
+// Reads UpdateIncomingEntries, clears the table and, unless the key is 0,
+// starts the hourly refresh thread. Returns 1.
+int IncomingInit();
+
+// Lists a peer (exact name match for duplicates). 1 when added, 0 when the
+// name is present (also marked) or the table is full, or the name is longer
+// than 255 characters.
+int AddIncoming(const char* host);
+
+// Frees (no connections) or marks (live connections) the first entry whose
+// host matches exactly. 1 when found.
+int DelIncoming(const char* host);
+
+// Every listed host (marked ones included) followed by one blank.
+std::string ListIncoming();
+
+// The entry's parameters and statistics as a Tcl list, or false when no
+// entry matches without regard to case.
+bool GetIncomingConfig(const char* host, std::string* text);
+
+// Sets "max_connections" or "streaming" ("weight" is accepted and ignored)
+// of the first entry matching without regard to case. 1 on success.
+int SetIncomingParameter(const char* host, const char* name, int32_t value);
+
+// The first unmarked entry one of whose addresses equals `address` (network
+// byte order), or nullptr. Takes no lock.
+_incomingentry* CheckIncoming(const uint32_t* address);
+
+// Admission step of the listener, made under the table lock so that an
+// entry cannot be freed between the look-up and the count: finds the entry
+// permitting `address` (network byte order); when `underLoad` and the entry
+// already holds max_connections connections, refuses it; otherwise counts
+// one connection in it. The host and limit are copied out under the lock
+// for the caller's reply and log line.
+enum class Admission { kNoAccess, kAtLimit, kHeld };
+Admission HoldIncoming(uint32_t address, bool underLoad, _incomingentry** entry, char* host,
+                       uint32_t* maxConnections);
+
+// Undoes HoldIncoming for a connection that was not admitted after all.
+void ReleaseIncoming(_incomingentry* entry);
+
+// "{incoming " + one item per listed peer + "} ". Takes no lock.
+std::string ReturnIncomingStatsString();
+
+// Re-resolves one entry (freeing it instead when it is marked and has no
+// connection). 0 when the slot is free or was freed, 1 after a look-up.
+int UpdateIncoming(_incomingentry* entry);
+
+// One refresh pass over every slot, as the hourly thread makes it.
+void RefreshIncomingEntries();

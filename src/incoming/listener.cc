@@ -1,0 +1,200 @@
+#include "incoming/listener.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "incoming/client_context.h"
+#include "incoming/incoming_table.h"
+#include "incoming/input_buffer.h"
+#include "incoming/nntp_server.h"
+#include "service/config.h"
+#include "service/log.h"
+
+uint32_t MaxConnections = 350;
+
+namespace {
+
+constexpr const char* kWebAddress = "https://veltrane.example.org/";
+constexpr size_t kMaxBannerLength = 70;
+constexpr size_t kMaxRefusalLength = 200;
+constexpr int kListenBacklog = 25;
+constexpr int kSocketTimeoutMs = 600000;
+
+const std::string kBuiltInBanner = std::string("Veltrane 1.1Beta1 -- ") + kWebAddress;
+const std::string kSystemTooMany = std::string("System connection limit reached -- Veltrane News Router -- ") + kWebAddress;
+const std::string kNoAccess = std::string("No Access -- Veltrane News Router -- ") + kWebAddress;
+const std::string kSiteTooMany = std::string("Site connection limit reached -- Veltrane News Router -- ") + kWebAddress;
+
+// Replies to a refused peer are sent without looking at the result.
+void SendAndClose(int sock, const std::string& text) {
+  send(sock, text.data(), text.size(), MSG_NOSIGNAL);
+  close(sock);
+}
+
+bool SendGreeting(int sock, const std::string& text) {
+  ssize_t n;
+  do {
+    n = send(sock, text.data(), text.size(), MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return n == ssize_t(text.size());
+}
+
+void SetTimeouts(int sock) {
+  timeval tv{kSocketTimeoutMs / 1000, 0};
+  setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+void SetOption(int sock, int level, int option) {
+  int on = 1;
+  setsockopt(sock, level, option, &on, sizeof on);
+}
+
+// The address to listen on; false (and logged) when ListenAddress is not an
+// IPv4 address.
+bool ListenEndpoint(sockaddr_in* sa) {
+  *sa = sockaddr_in{};
+  sa->sin_family = AF_INET;
+  sa->sin_addr.s_addr = htonl(INADDR_ANY);
+  uint32_t port = 119;
+  GetConfigInt("ListenPort", &port);
+  sa->sin_port = htons(uint16_t(port));
+  const char* address = GetConfigString("ListenAddress");
+  if (address != nullptr && *address != '\0' && inet_pton(AF_INET, address, &sa->sin_addr) != 1) {
+    LogLinef("listener: ListenAddress %s is not an IPv4 address", address);
+    return false;
+  }
+  return true;
+}
+
+// Socket, bind, listen. A relay that cannot listen runs on without incoming
+// service; the reason is logged so the administrator can tell why.
+int OpenListener() {
+  sockaddr_in sa;
+  if (!ListenEndpoint(&sa)) return -1;
+  int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (sock < 0) return -1;
+  // Lets a restarted relay bind while old connections sit in TIME_WAIT; on
+  // Linux it does not let a second listener share the port.
+  SetOption(sock, SOL_SOCKET, SO_REUSEADDR);
+  if (bind(sock, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(sock, kListenBacklog) != 0) {
+    char ip[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &sa.sin_addr, ip, sizeof ip);
+    LogLinef("listener: cannot listen on %s:%u: %s", ip, unsigned(ntohs(sa.sin_port)), strerror(errno));
+    close(sock);
+    return -1;
+  }
+  return sock;
+}
+
+int AcceptNext(int listener, sockaddr_in* peer) {
+  for (;;) {
+    socklen_t len = sizeof *peer;
+    int sock = accept4(listener, reinterpret_cast<sockaddr*>(peer), &len, SOCK_CLOEXEC);
+    if (sock >= 0) return sock;
+    int err = errno;
+    if (err == EINTR) continue;
+    LogLinef("oops, accept() failed, %u\n", unsigned(err));
+    // Out of descriptors or memory: let connections end before trying again
+    // instead of spinning on the same failure.
+    if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+}
+
+bool StartConnectionThread(_clientcontext* ctx) {
+  try {
+    std::thread(nntp, ctx).detach();
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
+void Admit(int sock, const sockaddr_in& peer, const std::string& greeting) {
+  SetTimeouts(sock);
+  char dotted[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &peer.sin_addr, dotted, sizeof dotted);
+  uint32_t total = TotalConnected.load();
+  if (total >= MaxConnections) {
+    SendAndClose(sock, "400 " + RefusalText("SystemTooManyMessage", kSystemTooMany.c_str()) + "\r\n");
+    LogLinef("chopped %s, connection limit reached\n", dotted);
+    return;
+  }
+  bool underLoad = double(total) / double(MaxConnections) > 0.9;
+  _incomingentry* entry = nullptr;
+  char host[256];
+  uint32_t maxConnections = 0;
+  switch (HoldIncoming(peer.sin_addr.s_addr, underLoad, &entry, host, &maxConnections)) {
+    case Admission::kNoAccess:
+      SendAndClose(sock, "502 " + RefusalText("NoAccessMessage", kNoAccess.c_str()) + "\r\n");
+      LogLinef("chopped %s, no access\n", dotted);
+      return;
+    case Admission::kAtLimit:
+      SendAndClose(sock, "400 " + RefusalText("SiteTooManyMessage", kSiteTooMany.c_str()) + "\r\n");
+      LogLinef("chopped %s, connection limit (%u) reached\n", host, maxConnections);
+      return;
+    case Admission::kHeld:
+      break;
+  }
+  SetOption(sock, SOL_SOCKET, SO_KEEPALIVE);
+  SetOption(sock, IPPROTO_TCP, TCP_NODELAY);
+  _clientcontext* ctx = AllocClientContext();
+  if (ctx == nullptr) {
+    entry->connected--;
+    SendAndClose(sock, "400 Server Throttled\r\n");
+    LogLine("oops, couldn't alloc context\n");
+    return;
+  }
+  ctx->sock = sock;
+  ctx->incoming = entry;
+  strcpy(ctx->peerName, host);
+  if (!SendGreeting(sock, greeting)) {
+    entry->connected--;
+    AddContextToFreeList(ctx);
+    return;
+  }
+  entry->connects++;
+  TotalConnected++;
+  if (!StartConnectionThread(ctx)) {
+    entry->connected--;
+    entry->connects--;
+    TotalConnected--;
+    AddContextToFreeList(ctx);
+  }
+}
+
+}  // namespace
+
+std::string GreetingText() {
+  const char* banner = GetConfigString("ConnectBanner");
+  if (banner != nullptr && strlen(banner) <= kMaxBannerLength) return banner;
+  return kBuiltInBanner;
+}
+
+std::string RefusalText(const char* key, const char* builtIn) {
+  const char* text = GetConfigString(key);
+  if (text != nullptr && strlen(text) <= kMaxRefusalLength) return text;
+  return builtIn;
+}
+
+int DoConnections() {
+  int listener = OpenListener();
+  if (listener < 0) return 0;
+  GetConfigInt("MaxIncomingConnections", &MaxConnections);
+  GetConfigInt("IncomingReadTimeout", &connTimeout);
+  const std::string greeting = "200 " + GreetingText() + "\r\n";
+  for (;;) {
+    sockaddr_in peer{};
+    int sock = AcceptNext(listener, &peer);
+    Admit(sock, peer, greeting);
+  }
+}

@@ -1,0 +1,19 @@
+// The listener: accepts connections on the relay's one listening socket,
+// admits listed peers within the system-wide and per-peer limits, greets
+// them and starts a thread per admitted connection.
+#pragma once
+#include <cstdint>
+#include <string>
+
+// The system-wide connection limit (MaxIncomingConnections, default 350).
+extern uint32_t MaxConnections;
+
+// Listens on ListenAddress:ListenPort (defaults: all addresses, port 119)
+// and serves connections for ever. Returns 0 when the listening socket
+// cannot be set up.
+int DoConnections();
+
+// The texts the listener sends: a configured text when present and not
+// longer than `limit`, else the built-in one.
+std::string GreetingText();
+std::string RefusalText(const char* key, const char* builtIn);

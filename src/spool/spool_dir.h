@@ -1,0 +1,21 @@
+// Spool expiry: a background thread keeps the newest MaxKeepFileCount spool
+// files ("<number>.art") in the article base folder and deletes the rest,
+// oldest first, every six minutes. Files that are in use are skipped and
+// tried again at a later pass; other files are never touched.
+#pragma once
+#include <string>
+#include <vector>
+
+// Reads ArticleBasePath and MaxKeepFileCount (default 5) and starts the
+// expiry thread, whose first pass runs at once.
+void DirInit();
+
+// The names ending in ".art" in the article base folder, at most 399 of
+// them in the order the listing yields them, then sorted by name.
+std::vector<std::string> DirUpdate();
+
+// One expiry pass; returns the names it deleted.
+std::vector<std::string> DirExpirePass();
+
+// Byte-wise name order of the listing.
+bool TCompare(const std::string& a, const std::string& b);

@@ -1,0 +1,56 @@
+#include "support/relay_instance.h"
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "support/nntp_client.h"
+
+RelayInstance::RelayInstance(const std::string& config, const std::string& script) : port_(FreeLoopbackPort()) {
+  for (const char* d : {"logs", "spool", "history"}) dir_.MakeDir(d);
+  dir_.Write("init.tcl", script + "\nclose [open {" + dir_.File("script-done") + "} w]\n");
+  std::string text = config + "\n";
+  text += "LogDirectory = " + dir_.File("logs") + "\n";
+  text += "ListenAddress = 127.0.0.1\n";
+  text += "ListenPort = " + std::to_string(port_) + "\n";
+  text += "StartupScript = " + dir_.File("init.tcl") + "\n";
+  text += "HostPathIdentifier = test.relay\n";
+  text += "ArticleBasePath = " + dir_.File("spool") + "\n";
+  text += "HistoryTablePath = " + dir_.File("history") + "\n";
+  text += "HistoryDataPath = " + dir_.File("history") + "\n";
+  text += "SiteRecordPath = " + dir_.File("history") + "\n";
+  std::string path = dir_.Write("relay.conf", text);
+  process_ = std::make_unique<RelayProcess>(std::vector<std::string>{"-debug"},
+                                            std::vector<std::string>{"VELTRANE_CONFIG=" + path, "NOTIFY_SOCKET="});
+}
+
+RelayInstance::~RelayInstance() { process_.reset(); }
+
+bool RelayInstance::WaitListening(std::chrono::milliseconds limit) {
+  return WaitUntil([&] { return LoopbackPortListening(port_); }, limit);
+}
+
+bool RelayInstance::WaitReady(std::chrono::milliseconds limit) {
+  return WaitUntil([&] { return FileExists(dir_.File("script-done")); }, limit) && WaitListening(limit);
+}
+
+std::string RelayInstance::LogText() const { return ReadFile(dir_.File("logs/veltrane.log")); }
+
+bool RelayInstance::WaitForLog(const std::string& text, std::chrono::milliseconds limit) const {
+  return WaitUntil([&] { return LogText().find(text) != std::string::npos; }, limit);
+}
+
+bool LoopbackPortListening(uint16_t port) {
+  std::ifstream in("/proc/net/tcp");
+  std::string line;
+  char wanted[32];
+  snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
+  while (std::getline(in, line)) {
+    // "sl local_address rem_address st ..." with st 0A = LISTEN.
+    std::istringstream fields(line);
+    std::string sl, local, remote, state;
+    fields >> sl >> local >> remote >> state;
+    if (local == wanted && state == "0A") return true;
+  }
+  return false;
+}

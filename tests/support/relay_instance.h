@@ -1,0 +1,37 @@
+// A relay started in console mode on loopback with a configuration and a
+// start-up script of the test's own, in a temporary folder.
+#pragma once
+#include <memory>
+#include <string>
+
+#include "support/relay_process.h"
+#include "support/temp_dir.h"
+
+class RelayInstance {
+ public:
+  // `config` lines come first, so they win over the defaults written after
+  // them (the first line for a key wins). `script` is the start-up script;
+  // a last line is added that marks the script as finished.
+  RelayInstance(const std::string& config, const std::string& script);
+  ~RelayInstance();
+
+  // Waits until the script has finished and the relay listens.
+  bool WaitReady(std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
+  // Waits until the relay listens (the script may still run or have failed).
+  bool WaitListening(std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
+
+  std::string LogText() const;
+  bool WaitForLog(const std::string& text, std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) const;
+
+  uint16_t port() const { return port_; }
+  const TempDir& dir() const { return dir_; }
+  RelayProcess& process() { return *process_; }
+
+ private:
+  TempDir dir_;
+  uint16_t port_;
+  std::unique_ptr<RelayProcess> process_;
+};
+
+// True when a socket listens on 127.0.0.1:`port` (read from /proc/net/tcp).
+bool LoopbackPortListening(uint16_t port);
