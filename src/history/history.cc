@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <sys/mman.h>
 #include <thread>
@@ -10,10 +9,11 @@
 #include "history/article_id.h"
 #include "history/history_format.h"
 #include "platform/mapped_file.h"
+#include "platform/process.h"
 #include "service/config.h"
-#include "spool/article_spool.h"
 #include "service/log.h"
 #include "service/stats.h"
+#include "spool/article_spool.h"
 
 using namespace hist;
 
@@ -38,8 +38,7 @@ constexpr uint32_t kDefaultDataSize = 314572800;
 
 [[noreturn]] void StartupFailure(const std::string& message) {
   fputs(message.c_str(), stdout);
-  fflush(stdout);
-  exit(1);
+  ExitProcess(1);
 }
 
 MappedFile tableFile, dataFile;
