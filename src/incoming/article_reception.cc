@@ -25,8 +25,11 @@ void MakeRoom(_clientcontext* ctx) {
 // While an article is discarded the buffer is emptied after every search,
 // keeping only the last bytes a terminator split between reads could start
 // in, so the terminator is still found and nothing behind it is lost.
-void DropSearchedBytes(_clientcontext* ctx) {
-  FixBuffer(ctx, ctx->bufLen - (kTerminatorLength - 1));
+// Returns the number of bytes dropped.
+uint32_t DropSearchedBytes(_clientcontext* ctx) {
+  uint32_t count = ctx->bufLen - (kTerminatorLength - 1);
+  FixBuffer(ctx, count);
+  return count;
 }
 
 int FindTerminator(const _clientcontext* ctx) {
@@ -44,9 +47,9 @@ void Answer(_clientcontext* ctx, bool stored) {
   }
 }
 
-// A grown buffer goes back to 64 KiB after a large article unless what
-// follows it still needs the room.
-void ShrinkAfter(_clientcontext* ctx, uint32_t consumed) {
+// A grown buffer goes back to 64 KiB after a large article (stored or
+// discarded) unless what follows it still needs the room.
+void ShrinkAfter(_clientcontext* ctx, uint64_t consumed) {
   if (ctx->bufSize == kLargeBufferSize && consumed >= kSmallBufferSize && ctx->bufLen + 1 < kSmallBufferSize) {
     ctx->memory.Shrink();
     ctx->bufSize = kSmallBufferSize;
@@ -60,6 +63,7 @@ void nntp_readarticle(_clientcontext* ctx) {
   // the article's first byte: only then does a leading "." line mean an
   // empty article.
   bool atArticleStart = true;
+  uint64_t dropped = 0;
   for (;;) {
     MakeRoom(ctx);
     ctx->buffer[ctx->bufLen] = '\0';
@@ -71,7 +75,7 @@ void nntp_readarticle(_clientcontext* ctx) {
     int end = FindTerminator(ctx);
     if (end < 0) {
       if (!ctx->storeArticle && ctx->bufLen >= kTerminatorLength) {
-        DropSearchedBytes(ctx);
+        dropped += DropSearchedBytes(ctx);
         atArticleStart = false;
       }
       PostRead(ctx);
@@ -82,7 +86,7 @@ void nntp_readarticle(_clientcontext* ctx) {
     Answer(ctx, stored);
     uint32_t consumed = ctx->articleLength + kTerminatorLength;
     FixBuffer(ctx, consumed);
-    ShrinkAfter(ctx, consumed);
+    ShrinkAfter(ctx, dropped + consumed);
     return;
   }
 }

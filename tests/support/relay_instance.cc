@@ -1,5 +1,6 @@
 #include "support/relay_instance.h"
 
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -19,9 +20,25 @@ RelayInstance::RelayInstance(const std::string& config, const std::string& scrip
   text += "HistoryTablePath = " + dir_.File("history") + "\n";
   text += "HistoryDataPath = " + dir_.File("history") + "\n";
   text += "SiteRecordPath = " + dir_.File("history") + "\n";
-  std::string path = dir_.Write("relay.conf", text);
-  process_ = std::make_unique<RelayProcess>(std::vector<std::string>{"-debug"},
-                                            std::vector<std::string>{"VELTRANE_CONFIG=" + path, "NOTIFY_SOCKET="});
+  configPath_ = dir_.Write("relay.conf", text);
+  Start();
+}
+
+void RelayInstance::Start() {
+  remove(dir_.File("script-done").c_str());
+  process_ = std::make_unique<RelayProcess>(
+      std::vector<std::string>{"-debug"}, std::vector<std::string>{"VELTRANE_CONFIG=" + configPath_, "NOTIFY_SOCKET="});
+}
+
+int RelayInstance::Stop() {
+  process_->Signal(SIGINT);
+  return process_->WaitExit();
+}
+
+bool RelayInstance::Restart() {
+  if (Stop() != 1) return false;
+  Start();
+  return WaitReady();
 }
 
 RelayInstance::~RelayInstance() { process_.reset(); }

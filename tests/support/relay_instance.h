@@ -20,6 +20,12 @@ class RelayInstance {
   // Waits until the relay listens (the script may still run or have failed).
   bool WaitListening(std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
 
+  // Stops the relay as Ctrl+C would (waiting for it to end) and starts it
+  // again on the same configuration, folders and port.
+  bool Restart();
+  // Stops the relay as Ctrl+C would; its exit code.
+  int Stop();
+
   std::string LogText() const;
   bool WaitForLog(const std::string& text, std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) const;
 
@@ -29,7 +35,10 @@ class RelayInstance {
 
  private:
   TempDir dir_;
+  void Start();
+
   uint16_t port_;
+  std::string configPath_;
   std::unique_ptr<RelayProcess> process_;
 };
 
