@@ -170,11 +170,19 @@ void BM_Expiry(benchmark::State& state) {
     // Fill up to the mark, untimed.
     uint32_t serial = HistExpireSerial();
     while (double(Read(stats.dwHistBytesUsed)) <= mark) Append(id(i), i), i++;
+    // The newest entry so far must be found moved down by the cut after.
+    _histentry* last = FindArticle(id(i - 1));
+    uint32_t before = last->position;
+    DestroyEntry(last);
     const char* trigger = id(i);
     auto t0 = std::chrono::steady_clock::now();
     Append(trigger, i++);
     auto t1 = std::chrono::steady_clock::now();
-    if (HistExpireSerial() != serial + 1) state.SkipWithError("no expiry");
+    last = FindArticle(id(i - 2));
+    if (HistExpireSerial() != serial + 1 || last == nullptr || last->position != before - 62914560) {
+      state.SkipWithError("the expiry did not cut 62914560 bytes");
+    }
+    if (last != nullptr) DestroyEntry(last);
     state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
   }
 }
