@@ -2,19 +2,18 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
 #include <string>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 #include "history/article_id.h"
 #include "history/history_format.h"
+#include "platform/mapped_file.h"
+#include "platform/process.h"
 #include "service/config.h"
 #include "service/log.h"
 #include "service/stats.h"
+#include "spool/article_spool.h"
 
 using namespace hist;
 
@@ -39,27 +38,22 @@ constexpr uint32_t kDefaultDataSize = 314572800;
 
 [[noreturn]] void StartupFailure(const std::string& message) {
   fputs(message.c_str(), stdout);
-  fflush(stdout);
-  exit(1);
+  ExitProcess(1);
 }
 
-// Opens `path` read-write (creating it), extends it with zeros to `size`
-// when it is shorter (a longer file keeps its tail) and maps its first
-// `size` bytes shared and writable. The descriptor is closed at once: the
-// mapping keeps the file. Reports the step that failed on standard output
-// and ends the process.
-uint8_t* MapWholeFile(const std::string& path, size_t size, bool* wasEmpty, const char* openFailed,
-                      const char* mapFailed) {
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) StartupFailure(openFailed);
-  struct stat st;
-  if (fstat(fd, &st) != 0) StartupFailure(openFailed);
-  *wasEmpty = st.st_size == 0;
-  if (size_t(st.st_size) < size && ftruncate(fd, off_t(size)) != 0) StartupFailure(mapFailed);
-  void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  close(fd);
-  if (view == MAP_FAILED) StartupFailure(mapFailed);
-  return static_cast<uint8_t*>(view);
+MappedFile tableFile, dataFile;
+
+// Maps `file` at `path`, or reports the step that failed and ends the
+// process.
+uint8_t* MapOrExit(MappedFile* file, const std::string& path, size_t size, const char* openFailed,
+                   const char* mapFailed) {
+  MappedFile::Status status = file->Open(path.c_str(), size);
+  if (status == MappedFile::Status::kOpenFailed) StartupFailure(openFailed);
+  if (status != MappedFile::Status::kOk) StartupFailure(mapFailed);
+  // A hint only: where the file system offers large pages, lookups that land
+  // anywhere in the files stop paying a TLB miss for each access.
+  madvise(file->data(), size, MADV_HUGEPAGE);
+  return file->data();
 }
 
 std::string FilePath(const char* key, const char* name, const char* openFailed) {
@@ -83,8 +77,8 @@ void CheckSizes(uint32_t dataSize, uint32_t tableSize) {
 }
 
 void Unmap() {
-  munmap(histData, histDataSize);
-  munmap(histTable, size_t(histTableSize) * 4);
+  dataFile.Close();
+  tableFile.Close();
   histData = nullptr;
   histTable = nullptr;
 }
@@ -154,13 +148,12 @@ int histinit() {
   GetConfigInt("HistoryTableSize", &tableSize);
   CheckSizes(dataSize, tableSize);
 
-  bool tableEmpty, dataEmpty;
-  uint8_t* table = MapWholeFile(tablePath, size_t(tableSize) * 4, &tableEmpty,
-                                "could not open table file\n", "could not map table file\n");
-  uint8_t* data = MapWholeFile(dataPath, dataSize, &dataEmpty, "could not open history file\n",
-                               "could not map history file\n");
+  uint8_t* table = MapOrExit(&tableFile, tablePath, size_t(tableSize) * 4, "could not open table file\n",
+                             "could not map table file\n");
+  histData = MapOrExit(&dataFile, dataPath, dataSize, "could not open history file\n",
+                       "could not map history file\n");
+  bool dataEmpty = dataFile.original_size() == 0;
   histTable = reinterpret_cast<uint32_t*>(table);
-  histData = data;
   histTableSize = tableSize;
   histDataSize = dataSize;
   if (dataEmpty) {
@@ -184,8 +177,8 @@ int histinit() {
 void histclose() {
   std::lock_guard<std::recursive_mutex> write(csHistoryWrite);
   if (dbClosed.exchange(1) != 0) return;
-  msync(histData, histDataSize, MS_SYNC);
-  msync(histTable, size_t(histTableSize) * 4, MS_SYNC);
+  dataFile.Flush();
+  tableFile.Flush();
   ShutOutReaders();
   Unmap();
 }
@@ -264,7 +257,7 @@ _histentry* FindArticle(const char* articleId) {
 }
 
 int DestroyEntry(_histentry* entry) {
-  if (entry->openFile >= 0) close(entry->openFile);
+  CloseCachedSpoolFile(&entry->openFile, &entry->openFileNumber);
   delete entry;
   return 1;
 }

@@ -83,7 +83,8 @@ int AddArticleToHistory(const char* articleId, const uint32_t feedFlags[4], uint
 // in the history. Release the record with DestroyEntry.
 _histentry* FindArticle(const char* articleId);
 
-// Closes the record's open spool file, if any, and frees it. Returns 1.
+// Releases the record's open spool file, if any (closed and no longer
+// counted as in use by the spool), and frees the record. Returns 1.
 int DestroyEntry(_histentry* entry);
 
 // Number of expiries since the database was first opened in this process.

@@ -54,16 +54,11 @@ void ClearSlot(_incomingentry* e) {
   e->resolve_failures = 0;
 }
 
-_incomingentry* FindExact(const char* host) {
+// The first slot in use whose host matches; AddIncoming and DelIncoming
+// compare exactly (strcmp), the parameter commands without case (strcasecmp).
+_incomingentry* FindHost(const char* host, int (*compare)(const char*, const char*)) {
   for (_incomingentry& e : _incoming) {
-    if (e.in_use && strcmp(e.host, host) == 0) return &e;
-  }
-  return nullptr;
-}
-
-_incomingentry* FindAnyCase(const char* host) {
-  for (_incomingentry& e : _incoming) {
-    if (e.in_use && strcasecmp(e.host, host) == 0) return &e;
+    if (e.in_use && compare(e.host, host) == 0) return &e;
   }
   return nullptr;
 }
@@ -142,7 +137,7 @@ int AddIncoming(const char* host) {
 
 int DelIncoming(const char* host) {
   std::lock_guard<std::recursive_mutex> lock(_csIncoming);
-  _incomingentry* e = FindExact(host);
+  _incomingentry* e = FindHost(host, strcmp);
   if (e == nullptr) return 0;
   if (e->connected == 0) {
     ClearSlot(e);
@@ -165,7 +160,7 @@ std::string ListIncoming() {
 
 bool GetIncomingConfig(const char* host, std::string* text) {
   std::lock_guard<std::recursive_mutex> lock(_csIncoming);
-  _incomingentry* e = FindAnyCase(host);
+  _incomingentry* e = FindHost(host, strcasecmp);
   if (e == nullptr) return false;
   char numbers[512];
   snprintf(numbers, sizeof numbers,
@@ -181,7 +176,7 @@ bool GetIncomingConfig(const char* host, std::string* text) {
 
 int SetIncomingParameter(const char* host, const char* name, int32_t value) {
   std::lock_guard<std::recursive_mutex> lock(_csIncoming);
-  _incomingentry* e = FindAnyCase(host);
+  _incomingentry* e = FindHost(host, strcasecmp);
   if (e == nullptr) return 0;
   if (strcasecmp(name, "max_connections") == 0) {
     e->max_connections = uint32_t(value);

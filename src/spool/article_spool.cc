@@ -1,5 +1,6 @@
 #include "spool/article_spool.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -45,6 +46,9 @@ constexpr size_t kMaxDateLength = 79;
 constexpr uint32_t kRotateAfterSeconds = 3600;
 constexpr int kTransmitLimitMs = 300000;
 
+uint32_t SystemClock() { return uint32_t(time(nullptr)); }
+uint32_t (*spoolClock)() = SystemClock;
+
 std::string SpoolFileName(uint32_t number) { return basepath + "/" + std::to_string(number) + ".art"; }
 
 // The value of header `name` ("Date: "): after the name at the very start
@@ -68,7 +72,7 @@ void CloseSpoolFile() {
 // name that already exists (two files in one second, or a restart within
 // it) is never truncated; the next free number is taken instead.
 bool CreateSpoolFile() {
-  uint32_t number = uint32_t(time(nullptr));
+  uint32_t number = spoolClock();
   for (int attempt = 0; attempt < 1000; attempt++, number++) {
     PinSpoolFile(number);
     int fd = open(SpoolFileName(number).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -88,7 +92,7 @@ bool CreateSpoolFile() {
 // or when the article would carry its offsets past 32 bits.
 void RotateIfDue(uint32_t articleBytes) {
   if (fh < 0) return;
-  uint32_t now = uint32_t(time(nullptr));
+  uint32_t now = spoolClock();
   bool tooBig = fhCount > max_file_size;
   bool tooOld = fhCount > 100 && now - fhTime > kRotateAfterSeconds;
   bool offsetOverflow = fhCount + articleBytes > UINT32_MAX;
@@ -137,7 +141,11 @@ bool DateAcceptable(const _clientcontext* ctx) {
     LogLinef("%s:AddArticleToFile(): no date line found", ctx->peerName);
     return false;
   }
-  const char* end = static_cast<const char*>(memchr(value, '\r', size_t(ctx->buffer + ctx->articleLength - value)));
+  // The value ends at the next CR. The search may run on into the received
+  // bytes after the article (up to bufLen), whose CR LF "." CR LF ends a
+  // Date: line that is the article's last line.
+  const char* limit = ctx->buffer + std::max(ctx->articleLength, ctx->bufLen);
+  const char* end = static_cast<const char*>(memchr(value, '\r', size_t(limit - value)));
   if (end == nullptr) {
     LogLinef("%s:AddArticleToFile(): no termination for date line", ctx->peerName);
     return false;
@@ -149,7 +157,7 @@ bool DateAcceptable(const _clientcontext* ctx) {
     LogLinef("%s: Date: could not parse: %.*s (accepted anyway)", ctx->peerName, int(length), value);
     return true;
   }
-  uint32_t age = uint32_t(time(nullptr)) - uint32_t(date);
+  uint32_t age = spoolClock() - uint32_t(date);
   if (age > MaxArticleAge * kSecondsPerDay && age < kTenYears) {
     LogLinef("%s: AddArticleToFile(): article too old (%u days old)", ctx->peerName, age / kSecondsPerDay);
     return false;
@@ -284,6 +292,7 @@ int ArticleInit() {
     printf("no HostPathIdentifier specified, exiting\n");
     ExitProcess(1);
   }
+  CloseSpoolFile();  // a new start always begins a new spool file
   basepath = base;
   my_path_name = std::string(host) + "!";
   max_file_size = 0;
@@ -348,8 +357,11 @@ int TransmitArticle(_histentry* entry, int* cachedFile, uint32_t* cachedNumber, 
   if (!cached) {
     close(entry->openFile);
     UnpinSpoolFile(entry->openFileNumber);
-    entry->openFile = -1;
   }
+  // A file still open belongs to the caller's cache. Unless the cache is
+  // the entry's own field, the entry lets go of it, so that releasing the
+  // entry (DestroyEntry) cannot close a file the cache goes on using.
+  if (cachedFile != &entry->openFile) entry->openFile = -1;
   if (!ok) {
     if (err == ETIMEDOUT) {
       LogLinef("Error in TransmitArticle (via GetOverlappedResult), %u\n", unsigned(err));
@@ -367,6 +379,8 @@ void CloseCachedSpoolFile(int* cachedFile, uint32_t* cachedNumber) {
   UnpinSpoolFile(*cachedNumber);
   *cachedFile = -1;
 }
+
+void SetSpoolClock(uint32_t (*clock)()) { spoolClock = clock != nullptr ? clock : SystemClock; }
 
 void CloseFiles() {
   printf("shutting down...\n");

@@ -32,10 +32,11 @@ int InnoculateHistory(_clientcontext* ctx);
 // Sends `head`, the article's stored bytes and `tail` (each text may be
 // null) on `sock` as one corked transmission straight from the spool file.
 // `cachedFile`/`cachedNumber` hold the caller's open spool file between
-// calls (both null: the file is opened and closed here). Returns nonzero
-// when everything was sent. *error is 436 when the spool file cannot be
-// opened (the article is gone), else 0. A send that makes no progress for
-// five minutes fails.
+// calls (both null: the file is opened and closed here); afterwards the
+// entry holds no handle of its own, unless the cache is its own openFile
+// and openFileNumber fields. Returns nonzero when everything was sent.
+// *error is 436 when the spool file cannot be opened (the article is gone),
+// else 0. A transmission not finished within five minutes fails.
 int TransmitArticle(_histentry* entry, int* cachedFile, uint32_t* cachedNumber, int sock, const char* head,
                     const char* tail, int* error);
 
@@ -45,3 +46,7 @@ void CloseCachedSpoolFile(int* cachedFile, uint32_t* cachedNumber);
 // Shut-down: locks out every later insertion for good, closes the history,
 // the log and the current spool file.
 void CloseFiles();
+
+// Replaces the clock (seconds since 1970) from which the spool takes file
+// numbers, file ages and article ages; nullptr restores time(). For tests.
+void SetSpoolClock(uint32_t (*clock)());
