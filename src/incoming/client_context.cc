@@ -1,10 +1,10 @@
 #include "incoming/client_context.h"
 
-#include "incoming/reply_buffer.h"
-
 #include <cstring>
 #include <new>
 #include <unistd.h>
+
+#include "incoming/reply_buffer.h"
 
 std::atomic<uint32_t> TotalConnected{0};
 
