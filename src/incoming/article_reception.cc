@@ -26,6 +26,7 @@ void MakeRoom(_clientcontext* ctx) {
   if (ctx->bufLen != ctx->bufSize - 1) return;
   if (ctx->bufSize == kSmallBufferSize && ctx->memory.Grow()) {
     ctx->bufSize = kLargeBufferSize;
+    ctx->releasePending = false;
     return;
   }
   int end = FindTerminator(ctx);
@@ -53,12 +54,15 @@ void Answer(_clientcontext* ctx, bool stored) {
 }
 
 // A grown buffer goes back to 64 KiB after a large article (stored or
-// discarded) unless what follows it still needs the room.
+// discarded) unless what follows it still needs the room. The memory
+// itself is given back once the connection waits for its peer (PostRead):
+// a peer sending large articles back to back would otherwise fault the
+// same megabyte in again for every article.
 void ShrinkAfter(_clientcontext* ctx, uint64_t consumed) {
   if (ctx->bufSize == kLargeBufferSize && consumed >= kSmallBufferSize && ctx->bufLen + 1 < kSmallBufferSize) {
     CompactBuffer(ctx);
-    ctx->memory.Shrink();
     ctx->bufSize = kSmallBufferSize;
+    ctx->releasePending = true;
   }
 }
 

@@ -36,6 +36,7 @@ struct _clientcontext : ArticleIdentity {
   uint32_t feedFlags[4] = {0, 0, 0, 0};
   _incomingentry* incoming = nullptr;
   ReservedBuffer memory;
+  bool releasePending = false;    // shrunk to 64 KiB, grown part still backed
   uint32_t readTimeout = 0;       // the socket's receive time-out, seconds,
   bool readTimeoutSet = false;    // once PostRead has set it
   // Replies not sent yet (see incoming/reply_buffer.h).

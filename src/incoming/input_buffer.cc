@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <poll.h>
 #include <sys/time.h>
 #include <sys/socket.h>
 
@@ -35,6 +36,34 @@ void ApplyReadTimeout(_clientcontext* ctx) {
   ctx->readTimeoutSet = true;
 }
 
+ssize_t Receive(_clientcontext* ctx, int flags) {
+  ssize_t n;
+  do {
+    n = recv(ctx->sock, ctx->buffer + ctx->bufLen, ctx->bufSize - ctx->bufLen - 1, flags);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+// A buffer shrunk after a large article keeps its memory while the peer
+// keeps sending, also a lock-step peer that waits for each reply; once the
+// peer has been silent for a moment, the grown part is given back.
+constexpr int kReleaseAfterSilenceMs = 1000;
+
+ssize_t ReceiveReleasingWhenIdle(_clientcontext* ctx) {
+  if (ctx->releasePending) {
+    pollfd p{ctx->sock, POLLIN, 0};
+    int r;
+    do {
+      r = poll(&p, 1, kReleaseAfterSilenceMs);
+    } while (r < 0 && errno == EINTR);
+    if (r == 0) {
+      ctx->memory.Shrink();
+      ctx->releasePending = false;
+    }
+  }
+  return Receive(ctx, 0);
+}
+
 }  // namespace
 
 int PostRead(_clientcontext* ctx) {
@@ -43,10 +72,7 @@ int PostRead(_clientcontext* ctx) {
   CompactBuffer(ctx);
   MoveScanPosition(ctx);
   ApplyReadTimeout(ctx);
-  ssize_t n;
-  do {
-    n = recv(ctx->sock, ctx->buffer + ctx->bufLen, ctx->bufSize - ctx->bufLen - 1, 0);
-  } while (n < 0 && errno == EINTR);
+  ssize_t n = ReceiveReleasingWhenIdle(ctx);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
     LogLinef("read timeout for connection %s", ctx->peerName);
     CloseConnection(ctx);

@@ -114,6 +114,14 @@ TEST_F(Reception, BufferGrowsForALargeArticleAndShrinksAfterIt) {
   EXPECT_EQ(Reply(), "439 <t@x>\r\n");
   EXPECT_EQ(ctx_->bufSize, kSmallBufferSize);
   EXPECT_EQ(Left(), "next\r\n");
+  // The memory goes back once the connection waits for its peer.
+  EXPECT_TRUE(ctx_->memory.grown());
+  FixBuffer(ctx_, ctx_->bufLen);
+  std::thread idle = Receive();
+  EXPECT_TRUE(WaitUntil([&] { return !ctx_->memory.grown(); }));
+  Send("idle\r\n.\r\n");
+  idle.join();
+  EXPECT_EQ(Reply(), "439 <t@x>\r\n");
 
   // Text and terminator of exactly 65535 bytes fill the small buffer: it
   // grows, and stays grown, since shrinking starts at 65536.
