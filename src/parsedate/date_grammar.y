@@ -81,9 +81,9 @@ bool AddRelative(int64_t* sum, int32_t number, int32_t unit) {
 
 %%
 
-spec
+text
   : %empty
-  | spec item
+  | text item
   ;
 
 item
