@@ -1,5 +1,11 @@
 # Veltrane News Router: demo start-up script.
 #
 # The relay runs this script in its control interpreter at start-up. It is
-# where incoming peers are listed and outgoing sites are created; the demo
-# lists none yet, so no peer is admitted and nothing is fed out.
+# where incoming peers are listed and outgoing sites are created. The demo
+# lets this machine feed the relay (try: telnet 127.0.0.1 1119, then
+# "mode stream" and "ssp") and creates no sites.
+
+AddIncoming 127.0.0.1
+
+# A peer may stream (check/takethis) unless told otherwise:
+#   SetIncoming news.example.org streaming 0
