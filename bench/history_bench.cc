@@ -98,14 +98,15 @@ void BM_FindArticle(benchmark::State& state) {
 }
 BENCHMARK(BM_FindArticle)->Unit(benchmark::kNanosecond);
 
-// One cursor step per iteration over 200000 entries (16 MB, all within the
-// largest MaxBacklog) flagged for every site; when a site's cursor reaches
-// the end, the next site starts again at the first entry.
-void BM_CursorStep(benchmark::State& state) {
+// Cursor steps over 200000 entries of which every `flaggedEvery`-th is
+// flagged for every site; when a site's cursor reaches the end, the next
+// site starts again at the first entry. Counts the entries looked at.
+void RunCursorSteps(benchmark::State& state, uint32_t flaggedEvery) {
   const uint32_t n = 200000;
   IdMaker id("bench");
   BenchHistory history;
-  for (uint32_t i = 0; i < n; i++) Append(id(i), i);
+  const uint32_t none[4] = {0, 0, 0, 0};
+  for (uint32_t i = 0; i < n; i++) Append(id(i), i, i % flaggedEvery == flaggedEvery - 1 ? kAllSites : none);
   _histentry* first = FindArticle(id(0));
   const uint32_t start = first->position;
   DestroyEntry(first);
@@ -124,39 +125,18 @@ void BM_CursorStep(benchmark::State& state) {
   for (auto _ : state) {
     if (HistGetNextEntry(&cursor, 200000) == 0) startSite();
   }
-  state.SetItemsProcessed(state.iterations());
+  state.SetItemsProcessed(int64_t(state.iterations()) * flaggedEvery);
 }
+
+// One cursor step per iteration over entries (16 MB, all within the largest
+// MaxBacklog) flagged for every site.
+void BM_CursorStep(benchmark::State& state) { RunCursorSteps(state, 1); }
 BENCHMARK(BM_CursorStep)->Unit(benchmark::kNanosecond);
 
 // A cursor step that passes over 99 entries not flagged for its site for
 // each one that is: the rate at which a narrow feed skips entries. 200000
 // entries give 128 sites 2000 steps each.
-void BM_CursorSkip(benchmark::State& state) {
-  const uint32_t n = 200000;
-  IdMaker id("bench");
-  BenchHistory history;
-  const uint32_t none[4] = {0, 0, 0, 0};
-  for (uint32_t i = 0; i < n; i++) Append(id(i), i, i % 100 == 99 ? kAllSites : none);
-  _histentry* first = FindArticle(id(0));
-  const uint32_t start = first->position;
-  DestroyEntry(first);
-  uint32_t bit = 0;
-  _histentry cursor{};
-  auto startSite = [&] {
-    cursor = _histentry{};
-    cursor.distribution.wordIndex = bit / 32;
-    cursor.distribution.bitMask = 1u << (bit % 32);
-    cursor.feedType = 'f';
-    cursor.position = start;
-    cursor.expireSerial = HistExpireSerial();
-    bit = (bit + 1) % 128;
-  };
-  startSite();
-  for (auto _ : state) {
-    if (HistGetNextEntry(&cursor, 200000) == 0) startSite();
-  }
-  state.SetItemsProcessed(state.iterations() * 100);  // entries looked at
-}
+void BM_CursorSkip(benchmark::State& state) { RunCursorSteps(state, 100); }
 BENCHMARK(BM_CursorSkip)->Iterations(200000)->Unit(benchmark::kNanosecond);
 
 // The append that runs an expiry of the full default data file: the move
