@@ -7,6 +7,7 @@
 #include "feeds/distrib.h"
 #include "feeds/string_match.h"
 #include "service/log.h"
+#include "spool/article_headers.h"
 
 namespace {
 
@@ -190,16 +191,7 @@ void ApplyDistrib(_distrib* d, const ArticleLines& lines, uint32_t feedFlags[4])
 
 }  // namespace
 
-const char* FindPathValue(const char* text, size_t length) {
-  static constexpr char kAtStart[] = "Path: ";
-  static constexpr char kAfterLine[] = "\nPath: ";
-  if (length >= sizeof kAtStart - 1 && memcmp(text, kAtStart, sizeof kAtStart - 1) == 0) {
-    return text + sizeof kAtStart - 1;
-  }
-  const void* hit = memmem(text, length, kAfterLine, sizeof kAfterLine - 1);
-  if (hit == nullptr) return nullptr;
-  return static_cast<const char*>(hit) + sizeof kAfterLine - 1;
-}
+const char* FindPathValue(const char* text, size_t length) { return FindHeaderValue(text, length, "Path: "); }
 
 int FeedSetFlags(const FeedArticle& article, uint32_t feedFlags[4]) {
   feedFlags[0] = feedFlags[1] = feedFlags[2] = feedFlags[3] = 0;

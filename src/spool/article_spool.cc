@@ -24,6 +24,7 @@
 #include "platform/process.h"
 #include "service/config.h"
 #include "service/log.h"
+#include "spool/article_headers.h"
 #include "spool/open_spool_files.h"
 
 namespace {
@@ -50,16 +51,6 @@ uint32_t SystemClock() { return uint32_t(time(nullptr)); }
 uint32_t (*spoolClock)() = SystemClock;
 
 std::string SpoolFileName(uint32_t number) { return basepath + "/" + std::to_string(number) + ".art"; }
-
-// The value of header `name` ("Date: "): after the name at the very start
-// of the text, else after the first "\n" + name. Bounded by the text.
-const char* FindHeaderValue(const char* text, size_t length, const char* name) {
-  size_t n = strlen(name);
-  if (length >= n && memcmp(text, name, n) == 0) return text + n;
-  std::string needle = std::string("\n") + name;
-  const void* hit = memmem(text, length, needle.data(), needle.size());
-  return hit != nullptr ? static_cast<const char*>(hit) + needle.size() : nullptr;
-}
 
 void CloseSpoolFile() {
   if (fh < 0) return;
