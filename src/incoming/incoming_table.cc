@@ -211,6 +211,8 @@ Admission HoldIncoming(uint32_t address, bool underLoad, _incomingentry** entry,
   return Admission::kHeld;
 }
 
+void ReleaseIncoming(_incomingentry* entry) { entry->connected--; }
+
 std::string ReturnIncomingStatsString() {
   std::string out = "{incoming ";
   char item[512];

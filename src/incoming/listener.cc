@@ -149,7 +149,7 @@ void Admit(int sock, const sockaddr_in& peer, const std::string& greeting) {
   SetOption(sock, IPPROTO_TCP, TCP_NODELAY);
   _clientcontext* ctx = AllocClientContext();
   if (ctx == nullptr) {
-    entry->connected--;
+    ReleaseIncoming(entry);
     SendAndClose(sock, "400 Server Throttled\r\n");
     LogLine("oops, couldn't alloc context\n");
     return;
@@ -158,14 +158,14 @@ void Admit(int sock, const sockaddr_in& peer, const std::string& greeting) {
   ctx->incoming = entry;
   strcpy(ctx->peerName, host);
   if (!SendGreeting(sock, greeting)) {
-    entry->connected--;
+    ReleaseIncoming(entry);
     AddContextToFreeList(ctx);
     return;
   }
   entry->connects++;
   TotalConnected++;
   if (!StartConnectionThread(ctx)) {
-    entry->connected--;
+    ReleaseIncoming(entry);
     entry->connects--;
     TotalConnected--;
     AddContextToFreeList(ctx);

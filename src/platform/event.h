@@ -1,7 +1,6 @@
 // A manual-reset event: once set, every present and future waiter passes
 // until it is reset.
 #pragma once
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -15,15 +14,6 @@ class ManualResetEvent {
   void Reset() {
     std::lock_guard<std::mutex> lock(mu_);
     signalled_ = false;
-  }
-  bool IsSet() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return signalled_;
-  }
-  // Returns true when the event was set within `timeout`.
-  bool WaitFor(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, timeout, [this] { return signalled_; });
   }
   void Wait() {
     std::unique_lock<std::mutex> lock(mu_);
