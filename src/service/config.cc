@@ -1,5 +1,7 @@
 #include "service/config.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,7 +48,68 @@ bool ParseLine(char* line, ConfigEntry* entry) {
   return true;
 }
 
+// The integer keys with the values that make sense for them. A value
+// outside its range, negative, or not a whole number would otherwise be
+// cut or misread in silence (a port of 70000 listening on 4464, a read
+// time-out of 0 dropping every peer).
+struct IntegerRange {
+  const char* key;
+  int64_t min;
+  int64_t max;
+};
+
+constexpr int64_t kU32 = UINT32_MAX;
+constexpr IntegerRange kIntegerKeys[] = {
+    {"MaxArticleFileSize", 0, kU32},
+    {"MaxArticleAge", 1, 3650},
+    {"MaxKeepFileCount", 0, kU32},
+    {"HistoryTableSize", 0, kU32},  // the history names its own limits
+    {"HistoryDataSize", 0, kU32},
+    {"SeenTableSize", 0, kU32},
+    {"SeenDataCount", 0, kU32},
+    {"PrecommitHashSize", 0, kU32},
+    {"MaxPrecommitAge", 1, 86400000},
+    {"ListenPort", 1, 65535},
+    {"IncomingReadTimeout", 1, 86400},
+    {"MaxIncomingConnections", 1, 1000000},
+    {"SiteDefaultMaxIncomingConnections", 0, 1000000},
+    {"UpdateIncomingEntries", 0, 1},
+    {"MaxKeepLogFile", 0, 100000},
+    {"MaxCrossPosts", 0, kU32},
+    {"MaxBacklog", 0, kU32},
+    {"LatencyFeedPrefetch", 1, kU32},
+    {"RegularFeedPrefetch", 1, kU32},
+};
+
+// Reads `text` as an optional sign and decimal digits, with blanks around
+// them; an empty text is 0, as GetConfigInt reads it.
+bool ParseWholeNumber(const char* text, int64_t* value) {
+  const char* p = text + strspn(text, " \t");
+  bool negative = *p == '-';
+  if (*p == '-' || *p == '+') p++;
+  const char* digits = p;
+  int64_t v = 0;
+  for (; *p >= '0' && *p <= '9'; p++) v = std::min<int64_t>(v * 10 + (*p - '0'), int64_t(1) << 40);
+  if (p == digits && *text != '\0') return false;
+  if (p[strspn(p, " \t")] != '\0') return false;
+  *value = negative ? -v : v;
+  return true;
+}
+
 }  // namespace
+
+std::string CheckConfigValues() {
+  for (const IntegerRange& r : kIntegerKeys) {
+    const char* text = GetConfigString(r.key);
+    int64_t value = 0;
+    if (text == nullptr || (ParseWholeNumber(text, &value) && value >= r.min && value <= r.max)) continue;
+    char message[512];
+    snprintf(message, sizeof message, "%s = %.100s is not a whole number from %lld to %lld, exiting...", r.key,
+             text, static_cast<long long>(r.min), static_cast<long long>(r.max));
+    return message;
+  }
+  return "";
+}
 
 bool LoadConfigFile(const char* path) {
   FILE* f = fopen(path, "r");
@@ -72,6 +135,11 @@ int config_init(void*) {
   if (!LoadConfigFile(path)) {
     AddToMessageLog("could not open config file, exiting...");
     AddToMessageLog(path);
+    ExitProcess(1);
+  }
+  std::string problem = CheckConfigValues();
+  if (!problem.empty()) {
+    AddToMessageLog(problem.c_str());
     ExitProcess(1);
   }
   return 1;

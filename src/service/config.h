@@ -10,16 +10,24 @@
 // Lookups compare keys without regard to ASCII case; the first line wins.
 #pragma once
 #include <cstdint>
+#include <string>
 
 // Reads the file named by the environment variable VELTRANE_CONFIG. Reports
 // through AddToMessageLog and ends the process with exit code 1 when the
-// variable is missing or the file cannot be opened. Returns 1.
+// variable is missing, the file cannot be opened, or CheckConfigValues
+// finds a problem. Returns 1.
 int config_init(void* unused);
 
 // Replaces the list with the entries of the file at `path`. Returns false
 // (and leaves the list alone) when the file cannot be opened. Texts handed
 // out from an earlier list stay valid.
 bool LoadConfigFile(const char* path);
+
+// Checks every integer key present in the list: it must be a whole decimal
+// number (blanks around it allowed, empty meaning 0) within the key's range.
+// Returns the message for the first key that is not, naming the key and the
+// range, or an empty text.
+std::string CheckConfigValues();
 
 // The value of the first entry whose key matches, or nullptr. The text
 // belongs to the list and lives as long as the process.

@@ -21,14 +21,38 @@ char szErr[256];
 
 const char* ErrorText() { return GetLastErrorText(szErr, sizeof szErr); }
 
+// One word of a unit file setting, quoted so that systemd reads it back
+// as it stands: blanks stay inside the quotes, '\\' and '"' are escaped,
+// '%' (a specifier) is doubled, and so is '$' where `dollarExpands` (in
+// ExecStart=, where it names a variable). Other control and non-ASCII
+// bytes are written as \xNN.
+std::string UnitQuoted(const std::string& word, bool dollarExpands) {
+  std::string out = "\"";
+  for (unsigned char c : word) {
+    if (c == '\\' || c == '"') {
+      out += '\\';
+      out += char(c);
+    } else if (c == '%' || (c == '$' && dollarExpands)) {
+      out.append(2, char(c));
+    } else if (c < 0x20 || c >= 0x7F) {
+      char hex[5];
+      snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    } else {
+      out += char(c);
+    }
+  }
+  return out + "\"";
+}
+
 // Demand-started like a service without an install target: no [Install].
 std::string UnitText(const std::string& program) {
   std::string text = "[Unit]\nDescription=";
   text += kDisplayName;
-  text += "\n\n[Service]\nType=notify\nExecStart=" + program + "\n";
+  text += "\n\n[Service]\nType=notify\nExecStart=" + UnitQuoted(program, true) + "\n";
   const char* config = getenv("VELTRANE_CONFIG");
   if (config != nullptr && *config != '\0') {
-    text += "Environment=VELTRANE_CONFIG=" + std::string(config) + "\n";
+    text += "Environment=" + UnitQuoted(std::string("VELTRANE_CONFIG=") + config, false) + "\n";
   }
   return text;
 }

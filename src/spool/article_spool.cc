@@ -14,6 +14,7 @@
 #include <string>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -26,6 +27,7 @@
 #include "service/log.h"
 #include "spool/article_headers.h"
 #include "spool/open_spool_files.h"
+#include "spool/spool_dir.h"
 
 namespace {
 
@@ -35,7 +37,13 @@ std::mutex csArtFile;
 
 int fh = -1;            // the current spool file
 uint32_t fhTime = 0;    // its number
+uint32_t fhCreated = 0; // the clock when it was created, for its age
 uint64_t fhCount = 0;   // bytes in it: the offset of the next article
+// The number of the newest spool file ever created here, seeded at start-up
+// from the names in the folder. Numbers only ever grow, so a number is
+// never taken twice, not even after expiry has deleted its file: a history
+// entry can never lead to another article's bytes.
+uint32_t lastFileNumber = 0;
 std::string basepath;
 std::string my_path_name;  // HostPathIdentifier + "!"
 uint32_t max_file_size = 0;
@@ -59,24 +67,27 @@ void CloseSpoolFile() {
   fh = -1;
 }
 
-// A new spool file named after the current second, created exclusively: a
-// name that already exists (two files in one second, or a restart within
-// it) is never truncated; the next free number is taken instead.
+// A new spool file numbered after the current second, or one past the last
+// number when that is not behind the clock (several files in one second,
+// or numbers run ahead of it). The file is created exclusively, so a file
+// put there behind the relay's back is never truncated; its number is
+// spent, and the next article tries the next one.
 bool CreateSpoolFile() {
-  uint32_t number = spoolClock();
-  for (int attempt = 0; attempt < 1000; attempt++, number++) {
-    PinSpoolFile(number);
-    int fd = open(SpoolFileName(number).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      fh = fd;
-      fhTime = number;
-      fhCount = 0;
-      return true;
-    }
+  uint32_t now = spoolClock();
+  uint32_t number = std::max(now, lastFileNumber + 1);
+  lastFileNumber = number;
+  PinSpoolFile(number);
+  int fd = open(SpoolFileName(number).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    if (errno == EEXIST) LogLinef("article: spool file %u.art already exists, left alone", number);
     UnpinSpoolFile(number);
-    if (errno != EEXIST) return false;
+    return false;
   }
-  return false;
+  fh = fd;
+  fhTime = number;
+  fhCreated = now;
+  fhCount = 0;
+  return true;
 }
 
 // Closes the current file when it is too big or (holding anything) too old,
@@ -85,7 +96,7 @@ void RotateIfDue(uint32_t articleBytes) {
   if (fh < 0) return;
   uint32_t now = spoolClock();
   bool tooBig = fhCount > max_file_size;
-  bool tooOld = fhCount > 100 && now - fhTime > kRotateAfterSeconds;
+  bool tooOld = fhCount > 100 && now > fhCreated && now - fhCreated > kRotateAfterSeconds;
   bool offsetOverflow = fhCount + articleBytes > UINT32_MAX;
   if (tooBig || tooOld || offsetOverflow) CloseSpoolFile();
 }
@@ -270,6 +281,17 @@ bool OpenEntryFile(_histentry* entry) {
   return true;
 }
 
+// A spool folder that is missing or cannot be written would fail every
+// article; better to say so at once than at the first store.
+void CheckSpoolFolder(const char* base) {
+  struct stat st;
+  int error = stat(base, &st) != 0 ? errno : !S_ISDIR(st.st_mode) ? ENOTDIR : 0;
+  if (error == 0 && access(base, W_OK | X_OK) != 0) error = errno;
+  if (error == 0) return;
+  printf("article base %s is not a writable folder (%s), exiting\n", base, strerror(error));
+  ExitProcess(1);
+}
+
 }  // namespace
 
 int ArticleInit() {
@@ -283,8 +305,10 @@ int ArticleInit() {
     printf("no HostPathIdentifier specified, exiting\n");
     ExitProcess(1);
   }
+  CheckSpoolFolder(base);
   CloseSpoolFile();  // a new start always begins a new spool file
   basepath = base;
+  lastFileNumber = HighestSpoolFileNumber(base);
   my_path_name = std::string(host) + "!";
   max_file_size = 0;
   MaxArticleAge = 7;

@@ -1,6 +1,10 @@
 // Article spool files: every accepted article is appended to the current
-// spool file "<ArticleBasePath>/<number>.art", the number being the second
-// the file was created. A spool file is the stored articles back to back,
+// spool file "<ArticleBasePath>/<number>.art". The number is the second the
+// file was created, or one more than the previous file's number when that
+// is not behind the clock: numbers strictly increase (across restarts too,
+// seeded from the highest name in the folder) and are never reused. A file
+// is started afresh when it exceeds MaxArticleFileSize, or when it holds
+// more than 100 bytes and was created more than an hour ago. A spool file is the stored articles back to back,
 // with no header and no separators. A stored article is exactly:
 //   1. the received text up to and including the "Path: " of its Path:
 //      header,
@@ -16,8 +20,8 @@
 #include "incoming/client_context.h"
 
 // Reads the spool's keys (ArticleBasePath and HostPathIdentifier are
-// required: their absence ends the process), then opens the history and
-// the distributions. Returns 1.
+// required: their absence, or a base that is not a writable folder, ends
+// the process), then opens the history and the distributions. Returns 1.
 int ArticleInit();
 
 // Stores the article received on `ctx` (buffer, articleLength) under the

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -21,12 +22,16 @@ bool IsSpoolName(const char* name) {
   return n > 4 && strcmp(name + n - 4, ".art") == 0;
 }
 
-// The spool file number a name stands for; names that are not a number
-// followed by ".art" get a number no spool file uses.
-uint32_t SpoolNumber(const std::string& name) {
-  char* end = nullptr;
-  unsigned long n = strtoul(name.c_str(), &end, 10);
-  return (end != name.c_str() && strcmp(end, ".art") == 0) ? uint32_t(n) : 0;
+// The spool file number a name stands for: 1 to 10 decimal digits within
+// 32 bits followed by ".art". Other names get 0, which no spool file uses.
+uint32_t SpoolNumber(const char* name) {
+  uint64_t n = 0;
+  const char* p = name;
+  for (; *p >= '0' && *p <= '9'; p++) {
+    n = n * 10 + uint64_t(*p - '0');
+    if (n > UINT32_MAX) return 0;
+  }
+  return (p != name && strcmp(p, ".art") == 0) ? uint32_t(n) : 0;
 }
 
 std::string BasePath() {
@@ -66,9 +71,18 @@ std::vector<std::string> DirExpirePass() {
   std::vector<std::string> entry = DirUpdate(), deleted;
   for (size_t i = 0; entry.size() - i > keep; i++) {
     std::string path = prefix + entry[i];
-    if (DeleteSpoolFileUnlessInUse(path.c_str(), SpoolNumber(entry[i]))) deleted.push_back(entry[i]);
+    if (DeleteSpoolFileUnlessInUse(path.c_str(), SpoolNumber(entry[i].c_str()))) deleted.push_back(entry[i]);
   }
   return deleted;
+}
+
+uint32_t HighestSpoolFileNumber(const char* base) {
+  uint32_t highest = 0;
+  DIR* dir = opendir(base);
+  if (dir == nullptr) return 0;
+  while (dirent* d = readdir(dir)) highest = std::max(highest, SpoolNumber(d->d_name));
+  closedir(dir);
+  return highest;
 }
 
 void DirInit() {

@@ -3,6 +3,7 @@
 // oldest first, every six minutes. Files that are in use are skipped and
 // tried again at a later pass; other files are never touched.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,10 @@ std::vector<std::string> DirUpdate();
 
 // One expiry pass; returns the names it deleted.
 std::vector<std::string> DirExpirePass();
+
+// The highest number among the spool file names ("<number>.art") in `base`,
+// all of them, not only the 399 a pass considers; 0 when there is none.
+uint32_t HighestSpoolFileNumber(const char* base);
 
 // Byte-wise name order of the listing.
 bool TCompare(const std::string& a, const std::string& b);

@@ -66,6 +66,36 @@ TEST(Config, IntegersConvertLikeC) {
   EXPECT_EQ(GetConfigInt("Huge", &v), 1);  // saturates, never undefined
 }
 
+// Integer keys must hold a whole number within their range; the message
+// names the key, the value and the range. Other keys are not looked at.
+TEST(Config, IntegerKeysOutsideTheirRangeAreNamed) {
+  TempDir dir;
+  struct Case {
+    const char* text;
+    const char* problem;  // "" when the text is accepted
+  } cases[] = {
+      {"ListenPort = 65535   \nMaxArticleAge = 1\nIncomingReadTimeout = 86400\nUpdateIncomingEntries =\n", ""},
+      {"Unrelated = -5\nListenPort = +119\n", ""},
+      {"ListenPort = 70000\n", "ListenPort = 70000 is not a whole number from 1 to 65535, exiting..."},
+      {"ListenPort = 0\n", "ListenPort = 0 is not a whole number from 1 to 65535, exiting..."},
+      {"IncomingReadTimeout = 0\n", "IncomingReadTimeout = 0 is not a whole number from 1 to 86400, exiting..."},
+      {"MaxArticleAge = 3651\n", "MaxArticleAge = 3651 is not a whole number from 1 to 3650, exiting..."},
+      {"MaxArticleFileSize = -1\n",
+       "MaxArticleFileSize = -1 is not a whole number from 0 to 4294967295, exiting..."},
+      {"MaxArticleFileSize = 4294967296\n",
+       "MaxArticleFileSize = 4294967296 is not a whole number from 0 to 4294967295, exiting..."},
+      {"MaxKeepFileCount = 5 files\n",
+       "MaxKeepFileCount = 5 files is not a whole number from 0 to 4294967295, exiting..."},
+      {"MaxBacklog = lots\n", "MaxBacklog = lots is not a whole number from 0 to 4294967295, exiting..."},
+      {"RegularFeedPrefetch = 0\n",
+       "RegularFeedPrefetch = 0 is not a whole number from 1 to 4294967295, exiting..."},
+  };
+  for (const Case& c : cases) {
+    Load(dir, c.text);
+    EXPECT_EQ(CheckConfigValues(), c.problem) << c.text;
+  }
+}
+
 TEST(Config, LongLinesAreReadInChunksOf1023) {
   TempDir dir;
   // 1023 characters fill the first chunk; the rest of the line is a line of

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -32,10 +35,10 @@ const std::string kStopLines =
 
 // A configuration with everything in the temporary folder, listening on
 // `port` of loopback.
-std::string WriteConfig(const TempDir& dir, uint16_t port) {
-  for (const char* d : {"logs", "spool", "history"}) dir.MakeDir(d);
+std::string WriteConfig(const TempDir& dir, uint16_t port, const std::string& first = "") {
+  for (const char* d : {"logs", "spool", "history"}) std::filesystem::create_directories(dir.File(d));
   dir.Write("init.tcl", "");
-  return dir.Write("relay.conf", "LogDirectory = " + dir.File("logs") + "\nHostPathIdentifier = test\n" +
+  return dir.Write("relay.conf", first + "LogDirectory = " + dir.File("logs") + "\nHostPathIdentifier = test\n" +
                                      "ArticleBasePath = " + dir.File("spool") + "\n" +
                                      "HistoryTablePath = " + dir.File("history") + "\n" +
                                      "HistoryDataPath = " + dir.File("history") + "\n" +
@@ -97,6 +100,21 @@ TEST(ServiceProcess, StartupFailuresReportAndExitOne) {
   EXPECT_EQ(unreadable.WaitExit(), 1);
   EXPECT_EQ(unreadable.Output(),
             "Debugging Veltrane News Router.\ncould not open config file, exiting...\n" + missing + "\n");
+
+  // Values the relay could not work with stop it before anything starts.
+  dir.Write("file", "");
+  const std::pair<std::string, std::string> bad[] = {
+      {"ListenPort = 70000\n", "ListenPort = 70000 is not a whole number from 1 to 65535, exiting...\n"},
+      {"ArticleBasePath = " + dir.File("nowhere") + "\n",
+       "article base " + dir.File("nowhere") + " is not a writable folder (No such file or directory), exiting\n"},
+      {"ArticleBasePath = " + dir.File("file") + "\n",
+       "article base " + dir.File("file") + " is not a writable folder (Not a directory), exiting\n"},
+  };
+  for (const auto& [first, message] : bad) {
+    RelayProcess relay({"-debug"}, {"VELTRANE_CONFIG=" + WriteConfig(dir, FreeLoopbackPort(), first)});
+    EXPECT_EQ(relay.WaitExit(), 1) << first;
+    EXPECT_EQ(relay.Output(), "Debugging Veltrane News Router.\n" + message);
+  }
 }
 
 TEST(ServiceProcess, InstallAndRemoveWriteAndDeleteTheUnitFile) {
@@ -109,8 +127,8 @@ TEST(ServiceProcess, InstallAndRemoveWriteAndDeleteTheUnitFile) {
     EXPECT_EQ(install.Output(), "Veltrane News Router installed.\n");
   }
   std::string unit = ReadFile(units + "/veltrane.service");
-  EXPECT_EQ(unit, std::string("[Unit]\nDescription=Veltrane News Router\n\n[Service]\nType=notify\nExecStart=") +
-                      RelayBinary() + "\nEnvironment=VELTRANE_CONFIG=/etc/veltrane.conf\n");
+  EXPECT_EQ(unit, std::string("[Unit]\nDescription=Veltrane News Router\n\n[Service]\nType=notify\nExecStart=\"") +
+                      RelayBinary() + "\"\nEnvironment=\"VELTRANE_CONFIG=/etc/veltrane.conf\"\n");
   {
     RelayProcess again({"-install"}, env);
     EXPECT_EQ(again.WaitExit(), 0);
@@ -132,6 +150,30 @@ TEST(ServiceProcess, InstallAndRemoveWriteAndDeleteTheUnitFile) {
     EXPECT_EQ(noDir.WaitExit(), 0);
     EXPECT_EQ(noDir.Output(), "OpenSCManager failed - No such file or directory (0x2)\n");
   }
+}
+
+// Paths with blanks, quotes, backslashes, '%' and '$' are written so that
+// systemd reads them back unchanged.
+TEST(ServiceProcess, InstalledUnitQuotesPathsAsSystemdReadsThem) {
+  TempDir dir;
+  std::string units = dir.MakeDir("units");
+  std::string program = dir.MakeDir("bin 100%$HOME") + "/veltrane";
+  std::filesystem::copy_file(RelayBinary(), program);
+  std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+  std::string config = "/etc/news cfg/50%\"q\\.conf";
+  std::string unitDir = "VELTRANE_UNIT_DIR=" + units, configVar = "VELTRANE_CONFIG=" + config;
+  const char* argv[] = {program.c_str(), "-install", nullptr};
+  const char* envp[] = {unitDir.c_str(), configVar.c_str(), nullptr};
+  pid_t pid;
+  ASSERT_EQ(posix_spawn(&pid, program.c_str(), nullptr, nullptr, const_cast<char**>(argv),
+                        const_cast<char**>(envp)), 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  std::string quotedDir = dir.path() + "/bin 100%%$$HOME/veltrane";
+  EXPECT_EQ(ReadFile(units + "/veltrane.service"),
+            "[Unit]\nDescription=Veltrane News Router\n\n[Service]\nType=notify\nExecStart=\"" + quotedDir +
+                "\"\nEnvironment=\"VELTRANE_CONFIG=/etc/news cfg/50%%\\\"q\\\\.conf\"\n");
 }
 
 // A datagram socket standing in for systemd's notification socket.

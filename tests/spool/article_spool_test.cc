@@ -17,6 +17,7 @@
 #include "feeds/distrib.h"
 #include "history/history.h"
 #include "spool/article_spool.h"
+#include "spool/spool_dir.h"
 #include "spool/spool_fixture.h"
 #include "support/temp_dir.h"
 
@@ -235,20 +236,27 @@ TEST_F(SpoolTest, FileIsClosedBeforeTheFirstArticleThatFindsItOverTheLimit) {
   EXPECT_EQ(ReadFile(SpoolPath(first + 5)).size(), 500u);
 }
 
-TEST_F(SpoolTest, WithoutASizeLimitEveryArticleStartsAFile) {
+// A new file takes the current second, or one past the last number when
+// that is not behind the clock: numbers never repeat and never go back.
+TEST_F(SpoolTest, FileNumbersFollowTheClockAndNeverRepeat) {
   Start("MaxArticleFileSize = 0\n");
   const uint32_t first = now;
-  // Three files within one second: the names must not clash.
-  for (int i = 0; i < 3; i++) {
-    std::string id = "z" + std::to_string(i) + "@test";
-    ASSERT_EQ(Store(id, Article(id, DateText(now))), 1);
-  }
-  for (int i = 0; i < 3; i++) {
-    HistEntryHeader e = Entry("z" + std::to_string(i) + "@test");
-    EXPECT_EQ(e.spoolFile, first + uint32_t(i));
-    EXPECT_EQ(e.spoolOffset, 0u);
-  }
-  EXPECT_EQ(SpoolNames().size(), 3u);
+  auto storeOne = [this](const std::string& id) {
+    EXPECT_EQ(Store(id, Article(id, DateText(now))), 1);
+    return Entry(id).spoolFile;
+  };
+  // Three files within one second, then one second later: still past the
+  // last number, not the clock's.
+  EXPECT_EQ(storeOne("z0@test"), first);
+  EXPECT_EQ(storeOne("z1@test"), first + 1);
+  EXPECT_EQ(storeOne("z2@test"), first + 2);
+  now = first + 1;
+  EXPECT_EQ(storeOne("z3@test"), first + 3);
+  // Once the clock is ahead again it names the file.
+  now = first + 100;
+  EXPECT_EQ(storeOne("z4@test"), first + 100);
+  EXPECT_EQ(SpoolNames().size(), 5u);
+  EXPECT_EQ(Entry("z3@test").spoolOffset, 0u);
 }
 
 TEST_F(SpoolTest, FileOlderThanAnHourIsClosedOnceItHoldsMoreThan100Bytes) {
@@ -276,26 +284,55 @@ TEST_F(SpoolTest, FileOlderThanAnHourIsClosedOnceItHoldsMoreThan100Bytes) {
   EXPECT_EQ(ReadFile(SpoolPath(second)).size(), 400u);
 }
 
-TEST_F(SpoolTest, ExistingFileOfTheNextNameIsNeverTruncated) {
+// A start-up takes the number after the highest spool file name in the
+// folder, so files already there are never truncated.
+TEST_F(SpoolTest, NumbersContinueAfterTheHighestFileAndNeverTruncateOne) {
   Start();
   const uint32_t t = now;
   dir_.Write("spool/" + std::to_string(t) + ".art", "precious");
   dir_.Write("spool/" + std::to_string(t + 1) + ".art", "also precious");
-  ASSERT_EQ(Store("c1@test", Article("c1@test", DateText(now))), 1);
+  dir_.Write("spool/" + std::to_string(t + 5) + ".art.tmp", "not a spool file");
+  histclose();
+  ASSERT_EQ(ArticleInit(), 1);
+  // Two articles of more than 100 bytes in a file numbered ahead of the
+  // clock: the file is not an hour old, so both go into it.
+  ASSERT_EQ(Store("c1@test", ArticleOfSize(DateText(now), 300)), 1);
+  ASSERT_EQ(Store("c2@test", ArticleOfSize(DateText(now), 300)), 1);
   EXPECT_EQ(Entry("c1@test").spoolFile, t + 2);
-  EXPECT_EQ(Entry("c1@test").spoolOffset, 0u);
+  EXPECT_EQ(Entry("c2@test").spoolFile, t + 2);
+  EXPECT_EQ(Entry("c2@test").spoolOffset, 300u);
   EXPECT_EQ(ReadFile(SpoolPath(t)), "precious");
   EXPECT_EQ(ReadFile(SpoolPath(t + 1)), "also precious");
 
-  // A restart within the same second starts a new file too and leaves the
-  // previous one whole.
-  std::string before = ReadFile(SpoolPath(t + 2));
+}
+
+// Expiry deletes files; the numbers it frees are never taken again, so
+// every history entry whose file survives reads back its own article.
+TEST_F(SpoolTest, NumbersFreedByExpiryAreNeverReused) {
+  Start("MaxArticleFileSize = 0\nMaxKeepFileCount = 2\n");
+  std::map<std::string, std::string> articles;
+  auto storeSome = [&](int from, int to) {
+    for (int i = from; i < to; i++) {
+      std::string id = "e" + std::to_string(i) + "@test";
+      articles[id] = Article(id, DateText(now), "Body " + std::to_string(i) + ".");
+      ASSERT_EQ(Store(id, articles[id]), 1);
+    }
+  };
+  storeSome(0, 6);
+  ASSERT_EQ(DirExpirePass().size(), 4u);
+  storeSome(6, 9);
+  ASSERT_EQ(DirExpirePass().size(), 3u);
   histclose();
   ASSERT_EQ(ArticleInit(), 1);
-  ASSERT_EQ(Store("c2@test", Article("c2@test", DateText(now))), 1);
-  EXPECT_EQ(Entry("c2@test").spoolFile, t + 3);
-  EXPECT_EQ(ReadFile(SpoolPath(t + 2)), before);
-  EXPECT_EQ(Entry("c1@test").spoolFile, t + 2);
+  storeSome(9, 11);
+  int surviving = 0;
+  for (const auto& [id, article] : articles) {
+    HistEntryHeader e = Entry(id);
+    if (!FileExists(SpoolPath(e.spoolFile))) continue;
+    surviving++;
+    EXPECT_EQ(ReadFile(SpoolPath(e.spoolFile)), Stamped(article)) << id;
+  }
+  EXPECT_EQ(surviving, 4);
 }
 
 TEST_F(SpoolTest, FailedWriteEndsTheConnectionAndRecordsNothing) {
@@ -346,7 +383,8 @@ TEST_F(SpoolTest, FailedWriteEndsTheConnectionAndRecordsNothing) {
   EXPECT_FALSE(Seen("w4@test"));
   ASSERT_TRUE(std::filesystem::create_directory(spool_));
   ASSERT_EQ(Store("w5@test", Article("w5@test", DateText(now))), 1);
-  EXPECT_EQ(Entry("w5@test").spoolFile, now);
+  // The failed creation spent its number.
+  EXPECT_EQ(Entry("w5@test").spoolFile, now + 1);
 }
 
 // Many connections store at once: every article is stored whole exactly
