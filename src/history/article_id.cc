@@ -55,14 +55,16 @@ int GetArticleID(ArticleIdentity* id, const char* line, size_t length) {
   id->articleId[0] = '\0';
   size_t i = 0;
   while (i < length && line[i] != '<') {
-    if (line[i] == '\n') return 0;
+    if (line[i] == '\n' || line[i] == '\0') return 0;
     i++;
   }
   if (i == length) return 0;
   i++;  // past '<'
   uint32_t h = 0;
   size_t copied = 0;
-  while (i < length && copied < kMaxCopy && line[i] != '>' && line[i] != '\n') {
+  // A NUL ends the identifier too: no Message-ID holds one, and the text
+  // must read the same wherever it is printed or compared as a string.
+  while (i < length && copied < kMaxCopy && line[i] != '>' && line[i] != '\n' && line[i] != '\0') {
     unsigned char c = static_cast<unsigned char>(line[i++]);
     id->articleId[copied++] = char(c);
     h = HashStep(h, c);

@@ -25,6 +25,7 @@ uint32_t hash(const char* text, int32_t length);
 // up to its line feed): the first '<' starts it, a '>' ends it. Writes the
 // identity and returns 1 for a complete identifier of 1 to 254 characters;
 // returns 0 for no '<', a line that ends before '>', 255 or more characters,
-// or the empty identifier "<>". With no '<' the hash and key are left as
-// they were.
+// or the empty identifier "<>". A NUL ends the line as its line feed does,
+// so an identifier holding one is incomplete. With no '<' the hash and key
+// are left as they were.
 int GetArticleID(ArticleIdentity* id, const char* line, size_t length);

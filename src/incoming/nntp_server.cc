@@ -47,12 +47,14 @@ Command ParseCommand(const char* line) {
 }
 
 // Finds the CR LF that ends the command line at the front of the buffer,
-// resuming 2 bytes before scanPos; -1 when there is none yet.
+// resuming 2 bytes before scanPos; -1 when there is none yet. The search
+// runs by length: a NUL a peer sent is a byte of the line like any other,
+// and must not hide its end.
 int FindLineEnd(const _clientcontext* ctx) {
   uint32_t start = ctx->scanPos > 2 ? ctx->scanPos - 2 : 0;
   if (start > ctx->bufLen) start = 0;
-  const char* crlf = strstr(ctx->buffer + start, "\r\n");
-  return crlf != nullptr ? int(crlf - ctx->buffer) : -1;
+  const void* crlf = memmem(ctx->buffer + start, ctx->bufLen - start, "\r\n", 2);
+  return crlf != nullptr ? int(static_cast<const char*>(crlf) - ctx->buffer) : -1;
 }
 
 // Parses the Message-ID of the command line at the front of the buffer.
@@ -70,9 +72,7 @@ void HandleCheck(_clientcontext* ctx, uint32_t lineLength) {
   } else if (AddPrecommit(ctx->idHash)) {
     Respond(ctx, kReplyCheckAccept);
   } else {
-    Respond(ctx, kReplyCheckRefuse);
-    Bump(stats.precommit_saves);
-    ctx->incoming->precommit_saves++;
+    Respond(ctx, kReplyCheckLater);
   }
 }
 
@@ -106,9 +106,7 @@ void nntp_ihave(_clientcontext* ctx, uint32_t lineLength) {
     Respond(ctx, kReplySendIt);
     nntp_readarticle(ctx);
   } else {
-    Bump(stats.precommit_saves);
-    ctx->incoming->precommit_saves++;
-    Respond(ctx, kReplyAlreadyGot);
+    Respond(ctx, kReplyIhaveLater);
   }
 }
 
@@ -206,6 +204,17 @@ const char* CountReply(_clientcontext* ctx, int code) {
     case kReplyCheckAccept:
       Bump(stats.check_accept);
       return nullptr;
+    // Another connection is receiving the article. Its transfer may still
+    // fail, so the peer is asked to offer it again later, not told that
+    // it is unwanted.
+    case kReplyCheckLater:
+      Bump(stats.precommit_saves);
+      peer->precommit_saves++;
+      return nullptr;
+    case kReplyIhaveLater:
+      Bump(stats.precommit_saves);
+      peer->precommit_saves++;
+      return "436 Transfer not possible; try again later\r\n";
     case kReplyBadArticle:
       Bump(stats.ihave_reject);
       peer->rejected++;
@@ -224,6 +233,7 @@ const char* IdReplyStatus(int code) {
     case kReplyCheckRefuse: return "438";
     case kReplyTransferOk: return "239";
     case kReplyCheckAccept: return "238";
+    case kReplyCheckLater: return "431";
     default: return "439";
   }
 }

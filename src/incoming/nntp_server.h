@@ -16,6 +16,8 @@ enum ReplyCode {
   kReplyGoodbye = 11,
   kReplyStatistics = 13,    // the full statistics text
   kReplyCheckAccept = 238,  // "238 <id>"
+  kReplyCheckLater = 431,   // "431 <id>": in transfer on another connection
+  kReplyIhaveLater = 436,   // "436 Transfer not possible; try again later"
   kReplyBadArticle = 437,   // "437 Bad Article"
   kReplyTakethisRefuse = 439,
 };

@@ -177,6 +177,15 @@ TEST(NntpServer, RefusalsAnswerAndLogAsDocumented) {
   // The partial identifier ends where the line's CR was.
   EXPECT_EQ(peer.Ask("check <broken\r\n"), "439 <broken>");
   EXPECT_EQ(peer.Ask("takethis <z\r\n" + Article("z@y") + ".\r\n"), "439 <z>");
+  // A NUL is a byte of its line: the line ends at its own CR LF, one reply
+  // each, and an identifier holding a NUL is malformed.
+  static const char kNulLines[] =
+      "check <n1@test>\r\ncheck <n2\0x@test>\r\ncheck <n3@test>\r\nihave <n4\0@test>\r\nch\0eck <n5@test>\r\n";
+  peer.c().Send(std::string(kNulLines, sizeof kNulLines - 1));
+  for (const char* reply : {"238 <n1@test>", "439 <n2>", "238 <n3@test>", "400 Invalid articleid",
+                            "500 invalid command"}) {
+    EXPECT_EQ(peer.c().Line(), reply);
+  }
 
   // innoculate: no reply, but the identifier is seen from then on.
   EXPECT_EQ(peer.Ask("innoculate <r10@test>\r\ncheck <r10@test>\r\n"), "438 <r10@test>");
@@ -241,6 +250,18 @@ TEST(NntpServer, APeerThatVanishesOrStallsMidArticleLosesOnlyThatArticle) {
   ASSERT_TRUE(stalling.ok());
   ASSERT_EQ(stalling.Ask("ihave <cut2@test>\r\n"), "335 Send it");
   stalling.c().Send(half);
+  // While cut2 is in transfer, other peers are asked to offer it later:
+  // that transfer may still fail, as it does here.
+  {
+    Peer other(relay);
+    ASSERT_TRUE(other.ok());
+    EXPECT_EQ(other.Ask("check <cut2@test>\r\n"), "431 <cut2@test>");
+    EXPECT_EQ(other.Ask("ihave <cut2@test>\r\n"), "436 Transfer not possible; try again later");
+    std::string stats = other.Ask("ssp\r\n");
+    EXPECT_NE(stats.find("{check_refuse 0} {takethis 1} {takethis_refuse 0} {precommit_saves 2}"), std::string::npos)
+        << stats;
+    EXPECT_NE(stats.find("{refused 0} {rejected 0} {precommit_saves 2}"), std::string::npos) << stats;
+  }
   EXPECT_TRUE(stalling.c().WaitClosed());
   EXPECT_TRUE(relay.WaitForLog(": read timeout for connection 127.0.0.1\n"));
 
