@@ -20,7 +20,8 @@
 #   large-ihave     256 KiB articles, 4 connections, lock-step ihave
 #   small-check     2 KiB articles, 4 connections, check then takethis
 #
-# Settings from the environment: SMALL_ARTICLES (200000 in all),
+# Settings from the environment: FILE_SIZE (MaxArticleFileSize, 1 GiB; 0
+# starts a spool file for every article), SMALL_ARTICLES (200000 in all),
 # LARGE_ARTICLES (4000 in all), CONNECTIONS (4), WINDOW (commands in flight
 # per connection, 256), TIME_LIMIT (seconds per case, 120), BUILD_DIR,
 # RELAY_BIN (another relay binary to measure, e.g. an older build),
@@ -36,6 +37,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 BUILD_DIR=${BUILD_DIR:-build}
+FILE_SIZE=${FILE_SIZE:-1073741824}
 SMALL_ARTICLES=${SMALL_ARTICLES:-200000}
 LARGE_ARTICLES=${LARGE_ARTICLES:-4000}
 CONNECTIONS=${CONNECTIONS:-4}
@@ -91,7 +93,7 @@ EOF
 cat >"$work/relay.conf" <<EOF
 HostPathIdentifier = bench.relay
 ArticleBasePath = $work/spool
-MaxArticleFileSize = 1073741824
+MaxArticleFileSize = $FILE_SIZE
 MaxArticleAge = 7
 MaxKeepFileCount = 10000
 HistoryTablePath = $work/history
@@ -131,7 +133,7 @@ relay_ticks() { awk '{ sub(/^.*\) /, ""); print $12 + $13 }' "/proc/$relay_pid/s
 # Busy and total jiffies of the whole machine.
 machine_ticks() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8, $2 + $3 + $4 + $5 + $6 + $7 + $8 }' /proc/stat; }
 
-echo "relay pid $relay_pid on 127.0.0.1:$port, spool $work/spool, $(nproc) cores"
+echo "relay pid $relay_pid on 127.0.0.1:$port, spool $work/spool (MaxArticleFileSize $FILE_SIZE), $(nproc) cores"
 failed=0
 case_number=0
 run_case() {

@@ -1,5 +1,6 @@
 #include "incoming/incoming_table.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstring>
@@ -63,28 +64,39 @@ _incomingentry* FindHost(const char* host, int (*compare)(const char*, const cha
   return nullptr;
 }
 
-void StoreAddresses(_incomingentry* e, const std::vector<uint32_t>& addresses) {
-  size_t n = std::min(addresses.size(), size_t(kMaxIncomingAddresses));
-  for (size_t i = 0; i < n; i++) e->addresses[i] = addresses[i];
-  e->address_count = uint32_t(n);
-}
+// What a look-up of one host found. Made with no lock held, so that a slow
+// name server holds up neither the listener nor the control commands.
+struct Lookup {
+  bool resolved = false;
+  std::vector<uint32_t> addresses;
+};
 
-// Runs without the table lock; `connected` is raised so the slot stays.
-void Resolve(_incomingentry* e) {
+Lookup LookUp(const char* host) {
+  Lookup found;
   // Any form inet_addr takes ("10.1" too); unlike inet_addr, the broadcast
   // address is not mistaken for a failure.
   in_addr dotted;
-  if (inet_aton(e->host, &dotted) != 0) {
-    StoreAddresses(e, {dotted.s_addr});
+  if (inet_aton(host, &dotted) != 0) {
+    found.resolved = true;
+    found.addresses.push_back(dotted.s_addr);
+  } else {
+    found.resolved = resolver.load()(host, &found.addresses);
+  }
+  return found;
+}
+
+// Stores a look-up's result in the entry; under the table lock, so that
+// the listener never sees a list half written. A failure keeps the last
+// known addresses for the first failures of a run.
+void ApplyLookup(_incomingentry* e, const Lookup& found) {
+  if (!found.resolved) {
+    if (e->resolve_failures++ > kResolveGrace) e->address_count = 0;
     return;
   }
-  std::vector<uint32_t> addresses;
-  if (resolver.load()(e->host, &addresses)) {
-    e->resolve_failures = 0;
-    StoreAddresses(e, addresses);
-    return;
-  }
-  if (e->resolve_failures++ > kResolveGrace) e->address_count = 0;
+  e->resolve_failures = 0;
+  size_t n = std::min(found.addresses.size(), size_t(kMaxIncomingAddresses));
+  std::copy_n(found.addresses.begin(), n, e->addresses);
+  e->address_count = uint32_t(n);
 }
 
 void IncomingUpdate() {
@@ -114,6 +126,10 @@ int IncomingInit() {
 
 int AddIncoming(const char* host) {
   if (strlen(host) >= sizeof _incoming[0].host) return 0;
+  Lookup found = LookUp(host);
+  uint32_t maxConnections = 7;
+  GetConfigInt("SiteDefaultMaxIncomingConnections", &maxConnections);
+  // The duplicate and free-slot checks and the insert are one step.
   std::lock_guard<std::recursive_mutex> lock(_csIncoming);
   _incomingentry* free = nullptr;
   for (_incomingentry& e : _incoming) {
@@ -126,12 +142,10 @@ int AddIncoming(const char* host) {
   if (free == nullptr) return 0;
   ClearSlot(free);
   strcpy(free->host, host);
-  free->in_use = 1;
-  UpdateIncoming(free);
-  uint32_t maxConnections = 7;
-  GetConfigInt("SiteDefaultMaxIncomingConnections", &maxConnections);
+  ApplyLookup(free, found);
   free->streaming = 1;
   free->max_connections = maxConnections;
+  free->in_use = 1;
   return 1;
 }
 
@@ -231,6 +245,7 @@ std::string ReturnIncomingStatsString() {
 }
 
 int UpdateIncoming(_incomingentry* e) {
+  char host[sizeof e->host];
   {
     std::lock_guard<std::recursive_mutex> lock(_csIncoming);
     if (!e->in_use) return 0;
@@ -238,9 +253,12 @@ int UpdateIncoming(_incomingentry* e) {
       ClearSlot(e);
       return 0;
     }
-    e->connected++;
+    strcpy(host, e->host);
+    e->connected++;  // keeps the slot, and so its host, while unlocked
   }
-  Resolve(e);
+  Lookup found = LookUp(host);
+  std::lock_guard<std::recursive_mutex> lock(_csIncoming);
+  ApplyLookup(e, found);
   e->connected--;
   return 1;
 }

@@ -7,6 +7,8 @@
 // nobody new, and the hourly refresh frees the slot once its last connection
 // has ended. `connected` (live connections, plus one during a refresh of the
 // entry) keeps a slot from being freed or reused while anyone holds it.
+// Host names are looked up with no lock held; the addresses found are
+// written under the table lock, where the listener reads them.
 #pragma once
 #include <atomic>
 #include <cstdint>

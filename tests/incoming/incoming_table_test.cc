@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
+#include <condition_variable>
+#include <future>
 #include <map>
+#include <mutex>
 
 #include "incoming/incoming_table.h"
 #include "service/config.h"
@@ -185,6 +189,99 @@ TEST_F(IncomingTable, HoldRefusesAPeerAtItsLimitOnlyUnderLoad) {
   EXPECT_STREQ(host, "192.0.2.50");
   EXPECT_EQ(limit, 1u);
   e->connected = 0;
+}
+
+// A name server that answers "slow.example" only when the test lets it.
+struct SlowNameServer {
+  std::mutex mu;
+  std::condition_variable cv;
+  int waiting = 0;
+  bool answer = false;
+} slow;
+
+void AnswerSlowLookups() {
+  std::lock_guard<std::mutex> lock(slow.mu);
+  slow.answer = true;
+  slow.cv.notify_all();
+}
+
+bool SlowLookupsWaiting(int n) {
+  std::unique_lock<std::mutex> lock(slow.mu);
+  return slow.cv.wait_for(lock, std::chrono::seconds(10), [n] { return slow.waiting == n; });
+}
+
+// Lets waiting look-ups finish before the futures that wait for them end.
+struct AnswerOnExit {
+  ~AnswerOnExit() { AnswerSlowLookups(); }
+};
+
+bool SlowResolver(const char* host, std::vector<uint32_t>* addresses) {
+  if (strcmp(host, "slow.example") != 0) return FakeResolver(host, addresses);
+  std::unique_lock<std::mutex> lock(slow.mu);
+  slow.waiting++;
+  slow.cv.notify_all();
+  slow.cv.wait(lock, [] { return slow.answer; });
+  addresses->push_back(Address("192.0.2.60"));
+  return true;
+}
+
+// A slow look-up holds up neither admissions nor other additions, and two
+// additions of one name waiting on it still list the name once.
+TEST_F(IncomingTable, SlowLookupsHoldUpNoAdmission) {
+  ASSERT_EQ(AddIncoming("192.0.2.61"), 1);
+  slow.waiting = 0;
+  slow.answer = false;
+  SetHostResolver(SlowResolver);
+  auto first = std::async(std::launch::async, [] { return AddIncoming("slow.example"); });
+  auto second = std::async(std::launch::async, [] { return AddIncoming("slow.example"); });
+  AnswerOnExit answerAdds;
+  ASSERT_TRUE(SlowLookupsWaiting(2));
+  auto admit = std::async(std::launch::async, [] {
+    _incomingentry* e = nullptr;
+    char host[256];
+    uint32_t limit = 0;
+    Admission a = HoldIncoming(Address("192.0.2.61"), false, &e, host, &limit);
+    if (a == Admission::kHeld) ReleaseIncoming(e);
+    return a == Admission::kHeld && AddIncoming("192.0.2.62") == 1;
+  });
+  bool prompt = admit.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  AnswerSlowLookups();
+  EXPECT_TRUE(prompt);
+  EXPECT_TRUE(admit.get());
+  EXPECT_EQ(first.get() + second.get(), 1);
+  EXPECT_EQ(ListIncoming(), "slow.example 192.0.2.62 192.0.2.61 ");  // listed when its look-up ended
+  EXPECT_NE(Permitted("192.0.2.60"), nullptr);
+
+  // A refresh waiting on the name server holds up nobody either.
+  slow.waiting = 0;
+  slow.answer = false;
+  auto refresh = std::async(std::launch::async, RefreshIncomingEntries);
+  AnswerOnExit answerRefresh;
+  ASSERT_TRUE(SlowLookupsWaiting(1));
+  auto add = std::async(std::launch::async, [] { return AddIncoming("192.0.2.63"); });
+  prompt = add.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  AnswerSlowLookups();
+  EXPECT_TRUE(prompt);
+  EXPECT_EQ(add.get(), 1);
+  refresh.get();
+
+  // Refreshes rewrite address lists while the listener admits (a data race
+  // for ThreadSanitizer when the lists are written outside the lock).
+  SetHostResolver(FakeResolver);
+  names["slow.example"] = {"192.0.2.60", "192.0.2.64"};
+  std::atomic<bool> stop{false};
+  auto refreshes = std::async(std::launch::async, [&stop] {
+    while (!stop) RefreshIncomingEntries();
+  });
+  for (int i = 0; i < 20000; i++) {
+    _incomingentry* e = nullptr;
+    char host[256];
+    uint32_t limit = 0;
+    ASSERT_EQ(HoldIncoming(Address("192.0.2.60"), false, &e, host, &limit), Admission::kHeld);
+    ReleaseIncoming(e);
+  }
+  stop = true;
+  refreshes.get();
 }
 
 }  // namespace
