@@ -1,5 +1,6 @@
 #include "dedupe/seen.h"
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstdio>
@@ -20,6 +21,7 @@ constexpr uint32_t kEmptySlot = 0xFFFFFFFFu;
 
 constexpr size_t kHeaderSize = 136;
 constexpr size_t kPositionOffset = 4;
+constexpr size_t kTableStaleOffset = 8;
 constexpr size_t kRecordSize = 12;
 constexpr size_t kKeyLowOffset = 0;
 constexpr size_t kKeyHighOffset = 4;
@@ -65,9 +67,47 @@ inline bool LinkLeadsToOlder(uint32_t current, uint32_t next, uint32_t position)
   return next > position && next < current;
 }
 
-void ResetEmpty() {
+// Nonzero while seen.idx may not match the ring; the next start rebuilds it.
+inline uint8_t* TableStale() { return seenHeader + kTableStaleOffset; }
+
+SeenOpenResult TableFailure(MappedFile::Status status) {
+  if (status == MappedFile::Status::kOpenFailed) return SeenOpenResult::kTableOpenFailed;
+  return status == MappedFile::Status::kNoSpace ? SeenOpenResult::kNoSpace : SeenOpenResult::kTableMapFailed;
+}
+
+SeenOpenResult DataFailure(MappedFile::Status status) {
+  if (status == MappedFile::Status::kOpenFailed) return SeenOpenResult::kDataOpenFailed;
+  return status == MappedFile::Status::kNoSpace ? SeenOpenResult::kNoSpace : SeenOpenResult::kDataMapFailed;
+}
+
+// A new database: an empty table (every slot 0xFFFFFFFF), then a zeroed ring
+// that takes its name only once it is whole.
+SeenOpenResult CreateDatabase(size_t tableBytes, size_t dataBytes) {
+  MappedFile::Status status = MappedFile::CreateWhole(seentablepath, tableBytes, 0xFF);
+  if (status != MappedFile::Status::kOk) return TableFailure(status);
+  status = MappedFile::CreateWhole(seendatapath, dataBytes);
+  if (status != MappedFile::Status::kOk) return DataFailure(status);
+  return SeenOpenResult::kOk;
+}
+
+// Links the ring's records into a cleared table, oldest first, as the adds
+// made them; the record at the position is the next to be overwritten and
+// counts as free, and never-written records (key 0) are left out.
+void RebuildTable() {
   memset(seenTable, 0xFF, size_t(seenTableSize) * 4);
-  memset(seenHeader, 0, kHeaderSize);
+  uint32_t position = Load(Position()), linked = 0;
+  for (uint32_t k = 1; k < seenDataCount; k++) {
+    uint32_t index = (position + k) % seenDataCount;
+    uint8_t* record = Record(index);
+    uint32_t low = Load(record + kKeyLowOffset), high = Load(record + kKeyHighOffset);
+    if (low == 0 && high == 0) continue;
+    uint8_t* slot = Slot(Key(low, high));
+    Store(record + kNextOffset, Load(slot));
+    Store(slot, index);
+    linked++;
+  }
+  Store(TableStale(), 0, std::memory_order_release);
+  LogLinef("seen: rebuilt the table of %u slots from %u keys of the ring", seenTableSize, linked);
 }
 
 }  // namespace
@@ -78,27 +118,35 @@ SeenOpenResult SeenOpen(const char* tableDir, const char* dataDir, uint32_t data
   seenDataCount = dataCount != 0 ? dataCount : kDefaultDataCount;
   seenTableSize = tableSize != 0 ? tableSize : kDefaultTableSize;
   if (tableDir == nullptr) return SeenOpenResult::kTableOpenFailed;
+  if (dataDir == nullptr) return SeenOpenResult::kDataOpenFailed;
   seentablepath = std::string(tableDir) + "/seen.idx";
-  switch (tableFile.Open(seentablepath.c_str(), size_t(seenTableSize) * 4)) {
-    case MappedFile::Status::kOk: break;
-    case MappedFile::Status::kOpenFailed: return SeenOpenResult::kTableOpenFailed;
-    case MappedFile::Status::kMapFailed: return SeenOpenResult::kTableMapFailed;
-  }
-  if (dataDir == nullptr) {
-    tableFile.Close();
-    return SeenOpenResult::kDataOpenFailed;
-  }
   seendatapath = std::string(dataDir) + "/seen.dat";
-  MappedFile::Status status = dataFile.Open(seendatapath.c_str(), size_t(seenDataCount) * kRecordSize + kHeaderSize);
-  if (status != MappedFile::Status::kOk) {
-    tableFile.Close();
-    return status == MappedFile::Status::kOpenFailed ? SeenOpenResult::kDataOpenFailed
-                                                     : SeenOpenResult::kDataMapFailed;
+  const size_t tableBytes = size_t(seenTableSize) * 4;
+  const size_t dataBytes = size_t(seenDataCount) * kRecordSize + kHeaderSize;
+  bool created = MissingOrEmptyFile(seendatapath);
+  if (created) {
+    SeenOpenResult result = CreateDatabase(tableBytes, dataBytes);
+    if (result != SeenOpenResult::kOk) return result;
   }
-  seenTable = tableFile.data();
+  int64_t tableLength = FileLength(seentablepath);
+  MappedFile::Status status = dataFile.Open(seendatapath.c_str(), dataBytes);
+  if (status != MappedFile::Status::kOk) return DataFailure(status);
   seenHeader = dataFile.data();
   seenDB = seenHeader + kHeaderSize;
-  if (dataFile.original_size() == 0) ResetEmpty();
+  // A table of another size (or none) cannot be read: it is cut to size and
+  // rebuilt from the ring, marked stale first so that a start killed
+  // meanwhile rebuilds it again.
+  if (!created && tableLength != int64_t(tableBytes)) {
+    LogLinef("seen: seen.idx holds %lld bytes where SeenTableSize %u needs %zu, rebuilding it",
+             static_cast<long long>(std::max<int64_t>(tableLength, 0)), seenTableSize, tableBytes);
+    Store(TableStale(), 1, std::memory_order_release);
+  }
+  status = tableFile.Open(seentablepath.c_str(), tableBytes, true);
+  if (status != MappedFile::Status::kOk) {
+    SeenClose();
+    return TableFailure(status);
+  }
+  seenTable = tableFile.data();
   // A ring written with more records than configured now may stand beyond
   // the end; writing there would fall outside the mapping.
   uint32_t position = Load(Position());
@@ -107,6 +155,7 @@ SeenOpenResult SeenOpen(const char* tableDir, const char* dataDir, uint32_t data
              seenDataCount);
     Store(Position(), 0);
   }
+  if (Load(TableStale(), std::memory_order_acquire) != 0) RebuildTable();
   return SeenOpenResult::kOk;
 }
 
@@ -122,6 +171,10 @@ int seeninit() {
     case SeenOpenResult::kTableMapFailed: message = "could not map table file\n"; break;
     case SeenOpenResult::kDataOpenFailed: message = "could not open seen file\n"; break;
     case SeenOpenResult::kDataMapFailed: message = "could not map history file\n"; break;
+    case SeenOpenResult::kNoSpace:
+      printf("no disk space for %s and %s (%zu bytes)\n", seentablepath.c_str(), seendatapath.c_str(),
+             size_t(seenTableSize) * 4 + size_t(seenDataCount) * kRecordSize + kHeaderSize);
+      ExitProcess(1);
   }
   fputs(message, stdout);
   ExitProcess(1);

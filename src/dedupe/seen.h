@@ -9,7 +9,9 @@
 //   records of 12 bytes, a ring written in index order.
 //   header  0: reserved (0 when created)
 //           4: position, the record the next key overwrites
-//           8: 128 reserved bytes
+//           8: table stale: nonzero while seen.idx may not match the ring
+//              (a rebuild under way); the next start rebuilds it
+//          12: 124 reserved bytes (zero)
 //   record  0: key, low 32 bits   4: key, high 32 bits
 //           8: next, the record that was the slot's newest before this one
 // Every number is a 32-bit little-endian unsigned value.
@@ -17,6 +19,12 @@
 // A link is followed only towards a strictly older record of the ring, so a
 // chain ends where a record has been overwritten since it was linked, and
 // every walk ends even on a damaged file.
+//
+// A new database takes its files' names only once they are whole, so a
+// process killed while creating it leaves nothing a later start trips over.
+// A seen.idx of another size than SeenTableSize asks for (the key changed,
+// or the file was lost) is rebuilt from the ring at start-up, and logged.
+// Every block of both files is allocated when they are opened.
 #pragma once
 #include <cstdint>
 
@@ -32,6 +40,7 @@ enum class SeenOpenResult {
   kTableMapFailed,   // "could not map table file"
   kDataOpenFailed,   // "could not open seen file"
   kDataMapFailed,    // "could not map history file"
+  kNoSpace,          // the disk has no room for all the blocks of the files
 };
 
 // Opens (or creates) "<tableDir>/seen.idx" and "<dataDir>/seen.dat" with

@@ -1,5 +1,6 @@
 #include "history/history.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -43,17 +44,61 @@ constexpr uint32_t kDefaultDataSize = 314572800;
 
 MappedFile tableFile, dataFile;
 
-// Maps `file` at `path`, or reports the step that failed and ends the
-// process.
-uint8_t* MapOrExit(MappedFile* file, const std::string& path, size_t size, const char* openFailed,
-                   const char* mapFailed) {
-  MappedFile::Status status = file->Open(path.c_str(), size);
-  if (status == MappedFile::Status::kOpenFailed) StartupFailure(openFailed);
-  if (status != MappedFile::Status::kOk) StartupFailure(mapFailed);
+// What a failed open of each file prints.
+struct FileMessages {
+  const char* openFailed;
+  const char* mapFailed;
+};
+constexpr FileMessages kTableMessages{"could not open table file\n", "could not map table file\n"};
+constexpr FileMessages kDataMessages{"could not open history file\n", "could not map history file\n"};
+
+[[noreturn]] void OpenFailure(MappedFile::Status status, const std::string& path, size_t size,
+                              const FileMessages& messages) {
+  if (status == MappedFile::Status::kOpenFailed) StartupFailure(messages.openFailed);
+  if (status == MappedFile::Status::kNoSpace) {
+    StartupFailure("no disk space for " + path + " (" + std::to_string(size) + " bytes)\n");
+  }
+  StartupFailure(messages.mapFailed);
+}
+
+// Maps `file` at `path` (cut or extended to `size` when `exact`), or reports
+// the step that failed and ends the process.
+uint8_t* MapOrExit(MappedFile* file, const std::string& path, size_t size, const FileMessages& messages,
+                   bool exact = false) {
+  MappedFile::Status status = file->Open(path.c_str(), size, exact);
+  if (status != MappedFile::Status::kOk) OpenFailure(status, path, size, messages);
   // A hint only: where the file system offers large pages, lookups that land
   // anywhere in the files stop paying a TLB miss for each access.
   madvise(file->data(), size, MADV_HUGEPAGE);
   return file->data();
+}
+
+// Whether the data file holds no database yet: absent, empty, or never
+// initialised (used 0, as a process killed while creating it once left it).
+bool NoDatabaseYet(const std::string& dataPath) {
+  if (MissingOrEmptyFile(dataPath)) return true;
+  FILE* f = fopen(dataPath.c_str(), "rb");
+  uint8_t word[4] = {1, 0, 0, 0};
+  if (f != nullptr) {
+    if (fread(word, 1, 4, f) != 4) word[0] = 0;
+    fclose(f);
+  }
+  if (Load32(word) != 0) return false;
+  LogLine("db: hist.dat was never initialised, starting a new history\n");
+  return true;
+}
+
+// A new database: a cleared table first, then a data file that is whole,
+// header and all, before it takes its name. A start killed in between finds
+// no data file and begins again.
+void CreateDatabase(const std::string& tablePath, const std::string& dataPath, uint32_t tableSize,
+                    uint32_t dataSize) {
+  MappedFile::Status status = MappedFile::CreateWhole(tablePath, size_t(tableSize) * 4);
+  if (status != MappedFile::Status::kOk) OpenFailure(status, tablePath, size_t(tableSize) * 4, kTableMessages);
+  std::string header(kHeaderSize, '\0');
+  Store32(reinterpret_cast<uint8_t*>(header.data()), kHeaderSize);
+  status = MappedFile::CreateWhole(dataPath, dataSize, 0, header);
+  if (status != MappedFile::Status::kOk) OpenFailure(status, dataPath, dataSize, kDataMessages);
 }
 
 std::string FilePath(const char* key, const char* name, const char* openFailed) {
@@ -147,40 +192,47 @@ int histinit() {
   GetConfigInt("HistoryDataSize", &dataSize);
   GetConfigInt("HistoryTableSize", &tableSize);
   CheckSizes(dataSize, tableSize);
+  crcinit();
 
-  uint8_t* table = MapOrExit(&tableFile, tablePath, size_t(tableSize) * 4, "could not open table file\n",
-                             "could not map table file\n");
-  histData = MapOrExit(&dataFile, dataPath, dataSize, "could not open history file\n",
-                       "could not map history file\n");
-  bool dataEmpty = dataFile.original_size() == 0;
-  histTable = reinterpret_cast<uint32_t*>(table);
-  histTableSize = tableSize;
+  bool created = NoDatabaseYet(dataPath);
+  if (created) CreateDatabase(tablePath, dataPath, tableSize, dataSize);
+  int64_t tableLength = FileLength(tablePath);
+  histData = MapOrExit(&dataFile, dataPath, dataSize, kDataMessages);
   histDataSize = dataSize;
-  if (dataEmpty) {
-    memset(histTable, 0, size_t(tableSize) * 4);
-    Store32(histData, kHeaderSize);
-    Store32(histData + kReservedWordOffset, 0);
-  }
   uint32_t used = Load32(histData);
   if (used < kHeaderSize || used > dataSize) {
     char text[200];
     snprintf(text, sizeof text, "history file ends at %u, outside HistoryDataSize %u\n", used, dataSize);
     StartupFailure(text);
   }
-  stats.dwHistBytesUsed.store(used, std::memory_order_relaxed);
-  crcinit();
+  // A table of another size (or none) cannot be read: it is cut to size and
+  // rebuilt from the entries, marked stale first so that a start killed
+  // meanwhile rebuilds it again.
+  if (!created && tableLength != int64_t(tableSize) * 4) {
+    LogLinef("db: hist.idx holds %lld bytes where HistoryTableSize %u needs %llu, rebuilding it\n",
+             static_cast<long long>(std::max<int64_t>(tableLength, 0)), tableSize,
+             static_cast<unsigned long long>(tableSize) * 4);
+    SetHeaderWord(kTableStaleAt, 1);
+  }
+  histTable = reinterpret_cast<uint32_t*>(MapOrExit(&tableFile, tablePath, size_t(tableSize) * 4, kTableMessages, true));
+  histTableSize = tableSize;
+  FinishInterruptedExpiry();
+  if (HeaderWord(kTableStaleAt) != 0) RebuildTable();
+
+  stats.dwHistBytesUsed.store(Load32(histData), std::memory_order_relaxed);
   dbClosed.store(0);
   ReadmitReaders();
   return 1;
 }
 
-void histclose() {
+bool histclose() {
   std::lock_guard<std::recursive_mutex> write(csHistoryWrite);
-  if (dbClosed.exchange(1) != 0) return;
-  dataFile.Flush();
-  tableFile.Flush();
+  if (dbClosed.exchange(1) != 0) return true;
+  bool dataFlushed = dataFile.Flush();
+  bool tableFlushed = tableFile.Flush();
   ShutOutReaders();
   Unmap();
+  return dataFlushed && tableFlushed;
 }
 
 int AddArticleToHistory(const char* articleId, const uint32_t feedFlags[4], uint32_t spoolOffset,

@@ -60,14 +60,23 @@ struct _histentry {
 // Opens or creates both files from the configuration (HistoryTablePath,
 // HistoryDataPath, HistoryTableSize, HistoryDataSize) and opens the database.
 // Returns 1. Prints a message on standard output and ends the process with
-// exit code 1 when a file cannot be opened or mapped, a path is missing, or a
-// size is unusable (a table of 0 slots, or a data size whose last hundredth
-// cannot hold the largest entry, 303 bytes).
+// exit code 1 when a file cannot be opened or mapped, the disk has no room
+// for all of its blocks, a path is missing, or a size is unusable (a table
+// of 0 slots, or a data size whose last hundredth cannot hold the largest
+// entry, 303 bytes).
+//
+// A process may die at any moment without costing a later start anything:
+// a new database takes its files' names only once they are whole; an expiry
+// records its progress in the header, and the next start finishes it; a
+// table that may not match the entries (after such a kill, or when
+// HistoryTableSize changed, or hist.idx was lost) is rebuilt from them. Each
+// repair is logged with a line beginning "db: ".
 int histinit();
 
 // Flushes both files, waits for readers to leave and unmaps them. Afterwards
 // appends return 0 and readers wait until the database is opened again.
-void histclose();
+// False when the files could not be written back to disk.
+bool histclose();
 
 // Appends the entry of one stored article and wakes the waiting feeders.
 // `articleId` is the Message-ID without angle brackets (at most 254

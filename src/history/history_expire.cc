@@ -4,7 +4,12 @@
 // boundaries: the data then begins with the tail of the entry that
 // straddled it, which nothing leads to (its slot was cleared, links into the
 // removed area point below 160, and cursors are moved by the cut or dropped).
+// The expiry is recorded in the header while it runs (history_format.h), so
+// that a process killed in the middle leaves a history the next start can
+// finish and re-index (history_repair.cc).
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <system_error>
@@ -31,6 +36,10 @@ void RecordExpireTime() {
   fclose(f);
 }
 
+// The data moves in steps of at most this many bytes (and never more than
+// the cut), each step recorded in the header.
+constexpr uint32_t kMoveStep = 4u << 20;
+
 }  // namespace
 
 uint32_t HistTableExpire(uint32_t cut) {
@@ -42,10 +51,29 @@ uint32_t HistTableExpire(uint32_t cut) {
   return 0;
 }
 
+void MoveDataDown(uint32_t cut, uint32_t usedBefore, uint32_t moved) {
+  const uint32_t total = usedBefore - kHeaderSize - cut;
+  const uint32_t step = std::min(cut, kMoveStep);
+  uint8_t* to = histData + kHeaderSize;
+  const uint8_t* from = to + cut;
+  while (moved < total) {
+    uint32_t n = std::min(step, total - moved);
+    memmove(to + moved, from + moved, n);
+    moved += n;
+    SetHeaderWord(kExpireMovedAt, moved);
+  }
+}
+
 void DoExpire() {
   ShutOutReaders();
   uint32_t used = Load32(histData);
   uint32_t cut = uint32_t(double(histDataSize) * 0.2);
+  // The record of this expiry goes into the header before anything moves;
+  // a start after a kill finishes the move from it and rebuilds the table.
+  SetHeaderWord(kTableStaleAt, 1);
+  SetHeaderWord(kExpireMovedAt, 0);
+  SetHeaderWord(kExpireUsedAt, used);
+  SetHeaderWord(kExpireCutAt, cut);
   // A thread that cannot be started leaves the table to this thread, after
   // the move; the table is adjusted before the expiry ends either way.
   std::thread worker;
@@ -54,13 +82,15 @@ void DoExpire() {
   } catch (const std::system_error&) {
     LogLine("db: could not start the table expiry thread, adjusting the table in line\n");
   }
-  memmove(histData + kHeaderSize, histData + kHeaderSize + cut, used - kHeaderSize - cut);
+  MoveDataDown(cut, used, 0);
   if (worker.joinable()) {
     worker.join();
   } else {
     HistTableExpire(cut);
   }
-  Store32(histData, used - cut);
+  SetHeaderWord(0, used - cut);
+  SetHeaderWord(kExpireCutAt, 0);
+  SetHeaderWord(kTableStaleAt, 0);
   lastExpireDeleted = cut;
   expireSerial.fetch_add(1, std::memory_order_relaxed);
   ReadmitReaders();

@@ -2,8 +2,17 @@
 // field access on the mapped bytes, and the module state shared by the
 // database, its expiry and the cursor. Not for use outside src/history/.
 //
-// hist.dat: bytes 0..159 header (used at 0, a reserved word at 116, the rest
-// zero), then entries packed back to back from 160 up to used. Entry layout,
+// hist.dat: bytes 0..159 header, then entries packed back to back from 160
+// up to used. Header words:
+//    0 used: where the next entry goes (160 when empty; 0 only in a file
+//      that was never initialised)
+//    4 expiry cut: nonzero while an expiry moves the data down by this many
+//      bytes; 8 the bytes moved so far; 12 used before that expiry
+//   16 table stale: nonzero while hist.idx may not match the entries (an
+//      expiry or a rebuild under way); the next start rebuilds it
+//   116 reserved; all other bytes zero.
+// A file from before the expiry record and the stale mark has zeros there,
+// which read as "no expiry under way, table matches". Entry layout,
 // offsets relative to the entry's start (which may be odd):
 //    0 magic 0xFFFFFFFF    4 size          8 slot        12 previous
 //   16 reserved 0         20 feed flags, four words    36 spool offset
@@ -37,6 +46,7 @@ namespace hist {
 
 constexpr uint32_t kHeaderSize = 160;
 constexpr uint32_t kReservedWordOffset = 116;
+constexpr uint32_t kExpireCutAt = 4, kExpireMovedAt = 8, kExpireUsedAt = 12, kTableStaleAt = 16;
 constexpr uint32_t kMagic = 0xFFFFFFFFu;
 constexpr uint32_t kEntryFixedSize = 48;
 constexpr uint32_t kMaxIdentifier = 254;
@@ -79,6 +89,17 @@ inline void PublishUsed(uint32_t used) {
   std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(histData)).store(used, std::memory_order_release);
 }
 inline std::atomic_ref<uint32_t> Slot(uint32_t i) { return std::atomic_ref<uint32_t>(histTable[i]); }
+
+// A header word of the expiry record or the stale mark. Each store is a
+// release store, so whatever the data held before the store is in place
+// when the store is: a process killed at any point leaves the record no
+// further along than the data.
+inline uint32_t HeaderWord(uint32_t at) {
+  return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(histData + at)).load(std::memory_order_acquire);
+}
+inline void SetHeaderWord(uint32_t at, uint32_t v) {
+  std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(histData + at)).store(v, std::memory_order_release);
+}
 
 // Reads of an entry's fixed fields at `off` (published entries only).
 inline uint32_t EntryField(uint32_t off, uint32_t field) { return Load32(histData + off + field); }
@@ -153,6 +174,19 @@ void ReadmitReaders();
 
 // The expiry step, run by an append with the write lock held.
 void DoExpire();
+// Moves the data behind the cut down to 160, from `moved` bytes on, in
+// steps no larger than the cut, recording the progress in the header after
+// each step: a step only overwrites bytes that were already copied, so a
+// move killed at any point can be taken up again where it was recorded.
+void MoveDataDown(uint32_t cut, uint32_t usedBefore, uint32_t moved);
+// At start-up: finishes an expiry that a killed process left under way (its
+// record in the header) and marks the table stale. Returns false, having
+// cleared the record, when the record is not one an expiry could leave.
+bool FinishInterruptedExpiry();
+// At start-up: builds hist.idx anew from the entries, rewriting each
+// entry's slot and previous fields for the table's size, then clears the
+// stale mark. Returns the number of entries linked.
+uint32_t RebuildTable();
 // Table adjustment of an expiry: empties the slots of removed entries and
 // moves the others down by `cut`. Runs on its own thread beside the data move.
 uint32_t HistTableExpire(uint32_t cut);

@@ -403,10 +403,20 @@ void CloseFiles() {
   fflush(stdout);
   csArtFile.lock();  // never released
   printf("article insertions locked out\n");
+  // What was stored goes to disk in the order it was written: the spool
+  // text, then the seen keys, then the history entries that lead to it.
+  if (fh >= 0 && fdatasync(fh) != 0) {
+    LogLinef("article: could not write spool file %u.art to disk: %s", fhTime, strerror(errno));
+  }
+  if (!SeenFlush()) LogLinef("seen: could not write the seen database to disk: %s", strerror(errno));
   printf("shutting down history...\n");
   fflush(stdout);
-  histclose();
-  printf("...history shut down\n");
+  if (histclose()) {
+    printf("...history shut down\n");
+  } else {
+    LogLinef("db: could not write the history to disk: %s", strerror(errno));
+    printf("...history shut down, but it could not be written to disk\n");
+  }
   fflush(stdout);
   LogLine(nullptr);
   CloseSpoolFile();

@@ -47,8 +47,9 @@ int TransmitArticle(_histentry* entry, int* cachedFile, uint32_t* cachedNumber, 
 // Releases a spool file held in a caller's cache.
 void CloseCachedSpoolFile(int* cachedFile, uint32_t* cachedNumber);
 
-// Shut-down: locks out every later insertion for good, closes the history,
-// the log and the current spool file.
+// Shut-down: locks out every later insertion for good, writes the spool
+// file, the seen database and the history to disk in that order (logging
+// any failure), closes the history, the log and the current spool file.
 void CloseFiles();
 
 // Replaces the clock (seconds since 1970) from which the spool takes file

@@ -45,4 +45,26 @@ TEST(MappedFile, CreatesExtendsWritesBackAndNeverCuts) {
   EXPECT_EQ(f.Open(path.c_str(), 0), MappedFile::Status::kMapFailed);
 }
 
+// Every block is allocated when the file is opened or created: on a disk
+// without room the open fails, where a sparse file would have let a later
+// store into the mapping kill the process.
+TEST(MappedFile, ADiskWithoutRoomFailsTheOpenNotALaterStore) {
+  TempDir dir;
+  SmallFilesystem disk(dir, "disk", 1 << 20);
+  if (!disk.ok()) GTEST_SKIP() << "cannot mount a tmpfs here";
+  MappedFile f;
+  EXPECT_EQ(f.Open((disk.path() + "/big").c_str(), 2 << 20), MappedFile::Status::kNoSpace);
+  EXPECT_EQ(MappedFile::CreateWhole(disk.path() + "/whole", 2 << 20), MappedFile::Status::kNoSpace);
+  EXPECT_FALSE(FileExists(disk.path() + "/whole"));
+  EXPECT_FALSE(FileExists(disk.path() + "/whole.new"));
+  ASSERT_EQ(f.Open((disk.path() + "/fits").c_str(), 512 << 10), MappedFile::Status::kOk);
+  memset(f.data(), 'x', f.size());
+  f.Close();
+
+  // Created whole: all its bytes, `fill` then `head`, under its own name.
+  ASSERT_EQ(MappedFile::CreateWhole(disk.path() + "/whole", 6, 0xFF, "ab"), MappedFile::Status::kOk);
+  EXPECT_EQ(ReadFile(disk.path() + "/whole"), "ab\xFF\xFF\xFF\xFF");
+  EXPECT_FALSE(FileExists(disk.path() + "/whole.new"));
+}
+
 }  // namespace

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "dedupe/seen.h"
+#include "service/config.h"
+#include "service/log.h"
 #include "service/stats.h"
 #include "support/relay_instance.h"
 #include "support/relay_process.h"
@@ -224,13 +226,64 @@ TEST_F(SeenTest, ExistingFilesAreExtendedAndKeptNeverCut) {
   EXPECT_EQ(Check(42), 0);
 }
 
+// A table of another size is rebuilt from the ring: the keys of the last
+// N - 1 adds are found again, older ones are not. So is a table whose
+// rebuild a killed start left unfinished (the stale mark is set).
+TEST_F(SeenTest, TableOfAnotherSizeIsRebuiltFromTheRing) {
+  ASSERT_TRUE(LoadConfigFile(dir_.Write("relay.conf", "LogDirectory = " + dir_.path() + "\n").c_str()));
+  console_init();
+  const uint32_t n = 50;
+  ASSERT_EQ(Open(n, 13), SeenOpenResult::kOk);
+  std::vector<uint64_t> keys;
+  for (uint64_t i = 0; i < 80; i++) keys.push_back(0x1234567 * (i + 1));
+  for (uint64_t k : keys) Add(k);
+  SeenClose();
+  auto expectRing = [&] {
+    for (size_t i = 0; i < keys.size(); i++) EXPECT_EQ(Check(keys[i]), i + n - 1 >= keys.size() ? 1 : 0) << i;
+  };
+  for (uint32_t slots : {29u, 5u}) {
+    ASSERT_EQ(Open(n, slots), SeenOpenResult::kOk);
+    EXPECT_EQ(Idx().size(), slots * 4);
+    expectRing();
+    SeenClose();
+  }
+  LogLine(nullptr);
+  std::string log = ReadFile(dir_.File("veltrane.log"));
+  EXPECT_NE(log.find("seen: seen.idx holds 116 bytes where SeenTableSize 5 needs 20, rebuilding it"),
+            std::string::npos);
+  EXPECT_NE(log.find("seen: rebuilt the table of 5 slots from 49 keys of the ring"), std::string::npos);
+
+  dir_.Write("seen.idx", std::string(20, '\0'));
+  std::string dat = Dat();
+  dat.replace(8, 4, Le32(1));
+  dir_.Write("seen.dat", dat);
+  ASSERT_EQ(Open(n, 5), SeenOpenResult::kOk);
+  expectRing();
+  EXPECT_EQ(Dat().substr(8, 4), Le32(0));
+}
+
+// A slot holding the ring size (left by a larger ring) is empty: the record
+// it names lies past the ring, though still in the file and the mapped page.
+TEST_F(SeenTest, SlotHoldingTheRingSizeIsEmpty) {
+  ASSERT_EQ(Open(10, 7), SeenOpenResult::kOk);
+  for (uint64_t key = 70; key < 80; key++) Add(key);  // 79 lands in record 9, slot 2
+  SeenClose();
+  ASSERT_EQ(Open(9, 7), SeenOpenResult::kOk);
+  EXPECT_EQ(Idx().substr(2 * 4, 4), Le32(9));
+  EXPECT_EQ(Check(79), 0);
+  EXPECT_EQ(Check(78), 1);
+}
+
 TEST_F(SeenTest, OpenFailuresNameTheFile) {
   std::string missing = dir_.File("missing");
   EXPECT_EQ(SeenOpen(missing.c_str(), dir_.path().c_str(), 5, 7), SeenOpenResult::kTableOpenFailed);
   EXPECT_EQ(SeenOpen(nullptr, dir_.path().c_str(), 5, 7), SeenOpenResult::kTableOpenFailed);
   EXPECT_EQ(SeenOpen(dir_.path().c_str(), missing.c_str(), 5, 7), SeenOpenResult::kDataOpenFailed);
   EXPECT_EQ(SeenOpen(dir_.path().c_str(), nullptr, 5, 7), SeenOpenResult::kDataOpenFailed);
-  // A device that cannot be extended or mapped.
+  // A device that cannot be extended or mapped, beside a database that
+  // exists (a new one would replace it with a file of its own).
+  ASSERT_EQ(Open(5, 7), SeenOpenResult::kOk);
+  SeenClose();
   std::string devices = dir_.MakeDir("devices");
   ASSERT_EQ(symlink("/dev/null", (devices + "/seen.idx").c_str()), 0);
   ASSERT_EQ(symlink("/dev/null", (devices + "/seen.dat").c_str()), 0);

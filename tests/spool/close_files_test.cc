@@ -7,6 +7,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "dedupe/seen.h"
 #include "history/history.h"
 #include "service/log.h"
 #include "spool/article_spool.h"
@@ -32,8 +33,13 @@ void ShutDownAndCheck(const std::string& log, const std::string& spoolFile, cons
   auto check = [&](bool ok, const char* what) {
     if (!ok) failures += std::string(what) + "\n";
   };
+  // A seen database that cannot be written back is reported, and the rest
+  // of the shut-down goes on.
+  SeenClose();
   CloseFiles();
   std::string text = ReadFile(log);
+  check(text.find("seen: could not write the seen database to disk: Bad file descriptor\n") != std::string::npos,
+        "failed write-back of the seen database not logged");
   check(text.size() > logBefore.size() && text.compare(0, logBefore.size(), logBefore) == 0,
         "log lost its earlier lines");
   check(text.size() >= 20 && text.compare(text.size() - 20, 20, "base: shutting down\n") == 0,

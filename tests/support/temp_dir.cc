@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 TempDir::TempDir() {
@@ -43,4 +44,14 @@ std::string ReadFile(const std::string& path) {
 bool FileExists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
+}
+
+SmallFilesystem::SmallFilesystem(const TempDir& dir, const std::string& name, size_t bytes)
+    : path_(dir.MakeDir(name)) {
+  std::string options = "size=" + std::to_string(bytes);
+  mounted_ = mount("tmpfs", path_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0;
+}
+
+SmallFilesystem::~SmallFilesystem() {
+  if (mounted_) umount2(path_.c_str(), MNT_DETACH);
 }

@@ -21,6 +21,25 @@ class TempDir {
   std::string path_;
 };
 
+// A tmpfs of `bytes` mounted at the new folder `name` of a TempDir, for
+// tests that fill a disk; unmounted, with everything on it, when this ends
+// (declare it after its TempDir). ok() is false where mounting is not
+// permitted; such a test skips.
+class SmallFilesystem {
+ public:
+  SmallFilesystem(const TempDir& dir, const std::string& name, size_t bytes);
+  ~SmallFilesystem();
+  SmallFilesystem(const SmallFilesystem&) = delete;
+  SmallFilesystem& operator=(const SmallFilesystem&) = delete;
+
+  bool ok() const { return mounted_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+};
+
 // The whole content of a file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);

@@ -1,0 +1,93 @@
+// Repairs at start-up: an expiry a killed process left half done, and a
+// table that no longer matches the entries (an expiry or rebuild under way
+// when the process died, a changed HistoryTableSize, a lost hist.idx).
+//
+// The table can always be rebuilt from the entries: each holds its
+// identifier, from which its slot follows, and the entries stand in arrival
+// order, so linking them oldest first gives every chain its newest entry in
+// the slot and its links pointing back, as the appends made them.
+#include <cstring>
+
+#include "history/article_id.h"
+#include "history/history_format.h"
+#include "service/log.h"
+
+using namespace hist;
+
+namespace {
+
+// A whole entry starts at `off`: magic, a possible size, and its identifier
+// ending in the entry's last byte with no NUL before.
+bool WholeEntryAt(uint32_t off, uint32_t end) {
+  if (!IsEntryAt(off, end)) return false;
+  uint32_t size = EntryField(off, kSizeAt);
+  const char* text = reinterpret_cast<const char*>(histData + off + kTextAt);
+  return strnlen(text, size - kEntryFixedSize) == size - kEntryFixedSize - 1;
+}
+
+// An entry the walk can trust: whole, and followed by another whole entry
+// or by the end. This tells real entries from bytes that only look like
+// one, such as the tail of the entry an expiry cut through.
+bool TrustedEntryAt(uint32_t off, uint32_t end) {
+  if (!WholeEntryAt(off, end)) return false;
+  uint32_t next = off + EntryField(off, kSizeAt);
+  return next == end || WholeEntryAt(next, end);
+}
+
+// Links the entry at `off` into the table as the newest of its slot.
+void Link(uint32_t off) {
+  uint32_t size = EntryField(off, kSizeAt);
+  const char* text = reinterpret_cast<const char*>(histData + off + kTextAt);
+  uint32_t slot = hash(text, int32_t(size - kEntryFixedSize - 1)) % histTableSize;
+  uint32_t newest = histTable[slot];
+  Store32(histData + off + kSlotAt, slot);
+  Store32(histData + off + kPreviousAt, newest != 0 ? off - newest : 0);
+  histTable[slot] = off;
+}
+
+}  // namespace
+
+bool FinishInterruptedExpiry() {
+  uint32_t cut = HeaderWord(kExpireCutAt);
+  if (cut == 0) return true;
+  uint32_t usedBefore = HeaderWord(kExpireUsedAt), moved = HeaderWord(kExpireMovedAt);
+  uint32_t used = Load32(histData);
+  bool sound = usedBefore <= histDataSize && usedBefore >= kHeaderSize && cut <= usedBefore - kHeaderSize &&
+               moved <= usedBefore - kHeaderSize - cut && (used == usedBefore || used == usedBefore - cut);
+  SetHeaderWord(kTableStaleAt, 1);
+  if (!sound) {
+    LogLinef("db: expiry record (cut %u, moved %u, used %u) does not fit the history, ignored\n", cut, moved,
+             usedBefore);
+    SetHeaderWord(kExpireCutAt, 0);
+    return false;
+  }
+  if (used == usedBefore) {
+    MoveDataDown(cut, usedBefore, moved);
+    SetHeaderWord(0, usedBefore - cut);
+  }
+  SetHeaderWord(kExpireCutAt, 0);
+  LogLinef("db: finished an expiry that was interrupted (%u of %u bytes had moved)\n", moved,
+           usedBefore - kHeaderSize - cut);
+  return true;
+}
+
+uint32_t RebuildTable() {
+  SetHeaderWord(kTableStaleAt, 1);
+  memset(histTable, 0, size_t(histTableSize) * 4);
+  const uint32_t end = Load32(histData);
+  uint32_t entries = 0, skipped = 0;
+  for (uint32_t off = kHeaderSize; off < end;) {
+    if (!TrustedEntryAt(off, end)) {
+      off++;
+      skipped++;
+      continue;
+    }
+    Link(off);
+    entries++;
+    off += EntryField(off, kSizeAt);
+  }
+  SetHeaderWord(kTableStaleAt, 0);
+  LogLinef("db: rebuilt the table of %u slots from %u entries (%u bytes passed over)\n", histTableSize, entries,
+           skipped);
+  return entries;
+}
