@@ -12,50 +12,9 @@
 #include "service/config.h"
 #include "support/nntp_client.h"
 #include "support/relay_instance.h"
+#include "support/test_articles.h"
 
 namespace {
-
-std::string DateHeaderValue(time_t when) {
-  char buf[64];
-  tm utc;
-  gmtime_r(&when, &utc);
-  strftime(buf, sizeof buf, "%a, %d %b %Y %H:%M:%S +0000", &utc);
-  return buf;
-}
-
-// An article as a peer sends it, without the terminating "." line.
-std::string Article(const std::string& id, const std::string& body = "Hello.\r\n",
-                    const std::string& date = DateHeaderValue(time(nullptr))) {
-  return "Path: peer.example!not-for-mail\r\n"
-         "From: someone@example.org\r\n"
-         "Newsgroups: comp.test\r\n"
-         "Subject: test " + id + "\r\n"
-         "Date: " + date + "\r\n"
-         "Message-ID: <" + id + ">\r\n"
-         "\r\n" + body;
-}
-
-// What the spool holds for it: the stamp after "Path: ", and without the
-// CR LF that ends the last line.
-std::string Stored(const std::string& article) {
-  std::string s = article.substr(0, 6) + "test.relay!" + article.substr(6);
-  return s.substr(0, s.size() - 2);
-}
-
-std::string Takethis(const std::string& id, const std::string& article) {
-  return "takethis <" + id + ">\r\n" + article + ".\r\n";
-}
-
-// The stored bytes of `id`, read through the history after the relay has
-// stopped, or "(not in history)".
-std::string StoredBytes(const RelayInstance& relay, const std::string& id) {
-  _histentry* e = FindArticle(id.c_str());
-  if (e == nullptr) return "(not in history)";
-  std::string file = ReadFile(relay.dir().File("spool/" + std::to_string(e->header.spoolFile) + ".art"));
-  std::string bytes = file.substr(e->header.spoolOffset, e->header.length);
-  DestroyEntry(e);
-  return bytes;
-}
 
 void OpenHistoryOf(const RelayInstance& relay) {
   ASSERT_TRUE(LoadConfigFile(relay.dir().File("relay.conf").c_str()));

@@ -35,6 +35,11 @@ int RelayInstance::Stop() {
   return process_->WaitExit();
 }
 
+int RelayInstance::Kill() {
+  process_->Signal(SIGKILL);
+  return process_->WaitExit();
+}
+
 bool RelayInstance::Restart() {
   if (Stop() != 1) return false;
   Start();

@@ -25,6 +25,11 @@ class RelayInstance {
   bool Restart();
   // Stops the relay as Ctrl+C would; its exit code.
   int Stop();
+  // Ends the relay with SIGKILL, as a crash would; its exit status.
+  int Kill();
+  // Starts the relay again after Stop or Kill, on the same configuration,
+  // folders and port (WaitReady tells when it is up).
+  void Start();
 
   std::string LogText() const;
   bool WaitForLog(const std::string& text, std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) const;
@@ -35,7 +40,6 @@ class RelayInstance {
 
  private:
   TempDir dir_;
-  void Start();
 
   uint16_t port_;
   std::string configPath_;
