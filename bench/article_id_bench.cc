@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "history/article_id.h"
+#include "article/article_id.h"
 
 namespace {
 

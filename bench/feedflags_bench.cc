@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "feeds/distrib.h"
-#include "feeds/feed_flags.h"
+#include "distrib/distrib.h"
+#include "distrib/feed_flags.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 
 #include "history/history.h"
 #include "history/history_cursor.h"
-#include "service/config.h"
-#include "service/stats.h"
+#include "base/config.h"
+#include "base/stats.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 
 #include "control/commands.h"
 #include "incoming/incoming_table.h"
-#include "service/config.h"
-#include "service/stats.h"
+#include "base/config.h"
+#include "base/stats.h"
 
 VELTRANE_TCL_HANDLER(Tcl_AddIncoming) {
   if (argc != 2) return TCL_ERROR;

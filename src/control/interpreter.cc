@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "control/commands.h"
-#include "service/config.h"
-#include "service/log.h"
+#include "base/config.h"
+#include "base/log.h"
 
 namespace {
 

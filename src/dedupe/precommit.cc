@@ -10,7 +10,7 @@
 
 #include "platform/process.h"
 #include "platform/ticks.h"
-#include "service/config.h"
+#include "base/config.h"
 
 namespace {
 

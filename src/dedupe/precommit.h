@@ -10,7 +10,7 @@
 #pragma once
 #include <cstdint>
 
-#include "history/article_id.h"
+#include "article/article_id.h"
 
 // Start-up: reads PrecommitHashSize (buckets, default 263; 0 counts as 263)
 // and MaxPrecommitAge (ms, default 30000) and starts the cache. Returns 1.

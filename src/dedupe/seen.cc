@@ -9,9 +9,9 @@
 
 #include "platform/mapped_file.h"
 #include "platform/process.h"
-#include "service/config.h"
-#include "service/log.h"
-#include "service/stats.h"
+#include "base/config.h"
+#include "base/log.h"
+#include "base/stats.h"
 
 namespace {
 

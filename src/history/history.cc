@@ -7,13 +7,13 @@
 #include <sys/mman.h>
 #include <thread>
 
-#include "history/article_id.h"
+#include "article/article_id.h"
 #include "history/history_format.h"
 #include "platform/mapped_file.h"
 #include "platform/process.h"
-#include "service/config.h"
-#include "service/log.h"
-#include "service/stats.h"
+#include "base/config.h"
+#include "base/log.h"
+#include "base/stats.h"
 #include "spool/article_spool.h"
 
 using namespace hist;

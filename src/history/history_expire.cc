@@ -16,8 +16,8 @@
 #include <thread>
 
 #include "history/history_format.h"
-#include "service/config.h"
-#include "service/log.h"
+#include "base/config.h"
+#include "base/log.h"
 
 using namespace hist;
 

@@ -8,9 +8,9 @@
 // the slot and its links pointing back, as the appends made them.
 #include <cstring>
 
-#include "history/article_id.h"
+#include "article/article_id.h"
 #include "history/history_format.h"
-#include "service/log.h"
+#include "base/log.h"
 
 using namespace hist;
 

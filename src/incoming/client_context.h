@@ -4,7 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "history/article_id.h"
+#include "article/article_id.h"
 #include "incoming/incoming_table.h"
 #include "platform/reserved_buffer.h"
 

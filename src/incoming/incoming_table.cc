@@ -9,7 +9,7 @@
 #include <strings.h>
 #include <thread>
 
-#include "service/config.h"
+#include "base/config.h"
 
 _incomingentry _incoming[kIncomingSlots];
 

@@ -7,7 +7,7 @@
 #include <sys/socket.h>
 
 #include "incoming/reply_buffer.h"
-#include "service/log.h"
+#include "base/log.h"
 
 uint32_t connTimeout = 300;
 

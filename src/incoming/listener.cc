@@ -14,8 +14,8 @@
 #include "incoming/incoming_table.h"
 #include "incoming/input_buffer.h"
 #include "incoming/nntp_server.h"
-#include "service/config.h"
-#include "service/log.h"
+#include "base/config.h"
+#include "base/log.h"
 
 uint32_t MaxConnections = 350;
 

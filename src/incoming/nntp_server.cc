@@ -13,8 +13,8 @@
 #include "incoming/input_buffer.h"
 #include "incoming/reply_buffer.h"
 #include "spool/article_spool.h"
-#include "service/log.h"
-#include "service/stats.h"
+#include "base/log.h"
+#include "base/stats.h"
 
 namespace {
 
@@ -238,12 +238,16 @@ const char* IdReplyStatus(int code) {
   }
 }
 
+std::string (*statisticsText)() = GetBaseStatsString;
+
 }  // namespace
+
+void SetStatisticsText(std::string (*text)()) { statisticsText = text; }
 
 int Respond(_clientcontext* ctx, int code) {
   bool sent;
   if (code == kReplyStatistics) {
-    std::string text = GetStatsString();
+    std::string text = statisticsText();
     sent = QueueReply(ctx, text.data(), text.size());
   } else if (const char* fixed = CountReply(ctx, code)) {
     sent = QueueReply(ctx, fixed, strlen(fixed));

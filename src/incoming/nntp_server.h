@@ -1,5 +1,6 @@
 // The server side of the relay's NNTP dialect, one thread per connection.
 #pragma once
+#include <string>
 
 #include "incoming/client_context.h"
 
@@ -29,3 +30,9 @@ void nntp(_clientcontext* ctx);
 // for input (incoming/reply_buffer.h); ends the connection when a send fails.
 // Returns 1.
 int Respond(_clientcontext* ctx, int code);
+
+// Sets the text of the "ssp" reply. The full statistics take in the layers
+// above this one (the outgoing sites), so the start-up hands the function
+// in; until then the reply is the base statistics. Call before connections
+// are served.
+void SetStatisticsText(std::string (*text)());

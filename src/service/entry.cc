@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "platform/process.h"
-#include "service/message_log.h"
+#include "base/message_log.h"
 #include "service/service.h"
 
 Verb ParseVerb(const char* arg) {

@@ -11,7 +11,7 @@
 
 #include "platform/process.h"
 #include "platform/service_manager.h"
-#include "service/message_log.h"
+#include "base/message_log.h"
 #include "service/service.h"
 
 namespace {

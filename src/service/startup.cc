@@ -5,12 +5,14 @@
 #include "dedupe/seen.h"
 #include "incoming/incoming_table.h"
 #include "incoming/listener.h"
+#include "incoming/nntp_server.h"
 #include "platform/process.h"
 #include "spool/article_spool.h"
 #include "spool/spool_dir.h"
-#include "service/config.h"
-#include "service/log.h"
+#include "base/config.h"
+#include "base/log.h"
 #include "service/service.h"
+#include "service/stats_text.h"
 
 void ServiceStart() {
   // Sockets need no start-up on Linux, and SIGPIPE is already ignored
@@ -23,6 +25,7 @@ void ServiceStart() {
   ArticleInit();
   DirInit();
   InterfaceInit();
+  SetStatisticsText(GetStatsString);
   DoConnections();
 }
 

@@ -19,13 +19,13 @@
 #include <unistd.h>
 
 #include "dedupe/seen.h"
-#include "feeds/feed_flags.h"
-#include "feeds/distrib.h"
+#include "distrib/feed_flags.h"
+#include "distrib/distrib.h"
 #include "parsedate/parsedate.h"
 #include "platform/process.h"
-#include "service/config.h"
-#include "service/log.h"
-#include "spool/article_headers.h"
+#include "base/config.h"
+#include "base/log.h"
+#include "article/article_headers.h"
 #include "spool/open_spool_files.h"
 #include "spool/spool_dir.h"
 

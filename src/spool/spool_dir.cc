@@ -9,7 +9,7 @@
 #include <system_error>
 #include <thread>
 
-#include "service/config.h"
+#include "base/config.h"
 #include "spool/open_spool_files.h"
 
 namespace {

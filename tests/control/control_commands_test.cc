@@ -8,8 +8,8 @@
 #include "control/commands.h"
 #include "control/interpreter.h"
 #include "incoming/incoming_table.h"
-#include "service/config.h"
-#include "service/log.h"
+#include "base/config.h"
+#include "base/log.h"
 #include "support/temp_dir.h"
 
 namespace {

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "dedupe/precommit.h"
-#include "history/article_id.h"
+#include "article/article_id.h"
 #include "platform/ticks.h"
-#include "service/config.h"
+#include "base/config.h"
 #include "support/relay_process.h"
 #include "support/temp_dir.h"
 

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "dedupe/seen.h"
-#include "service/config.h"
-#include "service/log.h"
-#include "service/stats.h"
+#include "base/config.h"
+#include "base/log.h"
+#include "base/stats.h"
 #include "support/relay_instance.h"
 #include "support/relay_process.h"
 #include "support/temp_dir.h"

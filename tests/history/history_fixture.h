@@ -8,11 +8,11 @@
 #include <string>
 #include <unistd.h>
 
-#include "history/article_id.h"
+#include "article/article_id.h"
 #include "history/history.h"
 #include "history/history_cursor.h"
-#include "service/config.h"
-#include "service/log.h"
+#include "base/config.h"
+#include "base/log.h"
 #include "support/temp_dir.h"
 
 struct HistoryConfig {

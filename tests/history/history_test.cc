@@ -9,7 +9,7 @@
 
 #include "history/history.h"
 #include "history_fixture.h"
-#include "service/stats.h"
+#include "base/stats.h"
 
 namespace {
 

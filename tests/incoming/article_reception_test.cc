@@ -12,7 +12,7 @@
 #include "incoming/incoming_table.h"
 #include "incoming/input_buffer.h"
 #include "incoming/reply_buffer.h"
-#include "service/config.h"
+#include "base/config.h"
 #include "support/relay_process.h"
 #include "support/temp_dir.h"
 

@@ -8,7 +8,7 @@
 #include <mutex>
 
 #include "incoming/incoming_table.h"
-#include "service/config.h"
+#include "base/config.h"
 #include "support/temp_dir.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <map>
 
 #include "history/history.h"
-#include "service/config.h"
+#include "base/config.h"
 #include "support/nntp_client.h"
 #include "support/relay_instance.h"
 #include "support/test_articles.h"

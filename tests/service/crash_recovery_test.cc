@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "history/history.h"
-#include "service/config.h"
+#include "base/config.h"
 #include "support/nntp_client.h"
 #include "support/relay_instance.h"
 #include "support/test_articles.h"

@@ -2,8 +2,9 @@
 
 #include <ctime>
 
-#include "service/log.h"
-#include "service/stats.h"
+#include "base/log.h"
+#include "base/stats.h"
+#include "service/stats_text.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "dedupe/seen.h"
-#include "feeds/distrib.h"
+#include "distrib/distrib.h"
 #include "history/history.h"
 #include "spool/article_spool.h"
 #include "spool/spool_dir.h"

@@ -9,7 +9,7 @@
 
 #include "dedupe/seen.h"
 #include "history/history.h"
-#include "service/log.h"
+#include "base/log.h"
 #include "spool/article_spool.h"
 #include "spool/spool_dir.h"
 #include "spool/spool_fixture.h"

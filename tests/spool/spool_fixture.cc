@@ -8,10 +8,10 @@
 #include <unistd.h>
 
 #include "dedupe/seen.h"
-#include "history/article_id.h"
+#include "article/article_id.h"
 #include "incoming/incoming_table.h"
-#include "service/config.h"
-#include "service/log.h"
+#include "base/config.h"
+#include "base/log.h"
 #include "spool/article_spool.h"
 
 uint32_t SpoolTest::now = 0;

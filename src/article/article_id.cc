@@ -1,4 +1,4 @@
-#include "history/article_id.h"
+#include "article/article_id.h"
 
 #include <cstring>
 #include <nettle/md5.h>

@@ -6,9 +6,9 @@
 #include <memory>
 #include <string>
 
-#include "feeds/distrib.h"
-#include "feeds/feed_flags.h"
-#include "feeds/string_match.h"
+#include "distrib/distrib.h"
+#include "distrib/feed_flags.h"
+#include "distrib/string_match.h"
 
 namespace {
 

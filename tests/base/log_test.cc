@@ -2,8 +2,8 @@
 
 #include <regex>
 
-#include "service/config.h"
-#include "service/log.h"
+#include "base/config.h"
+#include "base/log.h"
 #include "support/temp_dir.h"
 
 namespace {

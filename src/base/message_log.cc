@@ -1,4 +1,4 @@
-#include "service/message_log.h"
+#include "base/message_log.h"
 
 #include <cerrno>
 #include <cstdio>

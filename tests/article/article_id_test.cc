@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "history/article_id.h"
+#include "article/article_id.h"
 
 namespace {
 

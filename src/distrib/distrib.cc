@@ -1,10 +1,10 @@
-#include "feeds/distrib.h"
+#include "distrib/distrib.h"
 
 #include <cstring>
 
-#include "feeds/string_match.h"
-#include "service/config.h"
-#include "service/log.h"
+#include "distrib/string_match.h"
+#include "base/config.h"
+#include "base/log.h"
 
 _distrib* distribhead = nullptr;
 std::mutex csDistributions;

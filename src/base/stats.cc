@@ -1,12 +1,10 @@
-#include "service/stats.h"
+#include "base/stats.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
 
-#include "feeds/site_stats.h"
-#include "incoming/incoming_table.h"
-#include "service/log.h"
+#include "base/log.h"
 
 RelayStats stats;
 
@@ -30,40 +28,35 @@ double Average(const Counter& depth, const Counter& ops) {
   return float(d) / float(n);
 }
 
-void AppendBaseGroups(std::string* out) {
+}  // namespace
+
+std::string BaseStatsGroups() {
+  std::string out;
   uint32_t now = uint32_t(time(nullptr));
-  Appendf(out, "{starttime %u} {uptime %u} {ihave %u} {ihave_accept %u} {ihave_refuse %u} {ihave_reject %u} ",
+  Appendf(&out, "{starttime %u} {uptime %u} {ihave %u} {ihave_accept %u} {ihave_refuse %u} {ihave_reject %u} ",
           startTime, now - startTime, Read(stats.ihave), Read(stats.ihave_accept),
           Read(stats.ihave_refuse), Read(stats.ihave_reject));
-  Appendf(out, "{check %u} {check_refuse %u} {takethis %u} {takethis_refuse %u} {precommit_saves %u} ",
+  Appendf(&out, "{check %u} {check_refuse %u} {takethis %u} {takethis_refuse %u} {precommit_saves %u} ",
           Read(stats.check), Read(stats.check_refuse), Read(stats.takethis),
           Read(stats.takethis_refuse), Read(stats.precommit_saves));
-  Appendf(out,
+  Appendf(&out,
           "{search %u} {insert %u} {max_search_depth %u} {avg_search_depth %4.4f} "
           "{history_bytes_in_use %u} ",
           Read(stats.dbSearchOps), Read(stats.dbInsertOps), Read(stats.dbMaxDepth),
           Average(stats.dbDepth, stats.dbSearchOps), Read(stats.dwHistBytesUsed));
+  return out;
 }
 
-}  // namespace
-
-std::string GetStatsString() {
+std::string SeenStatsGroups() {
   std::string out;
-  out.reserve(4096);
-  AppendBaseGroups(&out);
   Appendf(&out, "{SeenSearchCount %u} {SeenMaxDepth %u} {avg_search_depth %4.4f} ",
           Read(stats.seenSearchCount), Read(stats.seenMaxDepth),
           Average(stats.seenDepth, stats.seenSearchCount));
-  out += ReturnSiteStatsString();
-  out += ReturnIncomingStatsString();
-  out += "\r\n";
   return out;
 }
 
 std::string GetBaseStatsString() {
-  std::string out;
-  out.reserve(1024);
-  AppendBaseGroups(&out);
+  std::string out = BaseStatsGroups();
   Appendf(&out, "{total_accept %u} {total_refuse %u} {total_reject %u}", Read(stats.total_accept),
           Read(stats.total_refuse), Read(stats.total_reject));
   out += "\r\n";

@@ -1,4 +1,4 @@
-#include "feeds/feed_flags.h"
+#include "distrib/feed_flags.h"
 
 #include <gtest/gtest.h>
 
@@ -8,9 +8,9 @@
 #include <string>
 #include <thread>
 
-#include "feeds/distrib.h"
-#include "service/config.h"
-#include "service/log.h"
+#include "distrib/distrib.h"
+#include "base/config.h"
+#include "base/log.h"
 #include "support/temp_dir.h"
 
 namespace {

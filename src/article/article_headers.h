@@ -8,3 +8,6 @@
 // first "\n" + name anywhere in it. nullptr when neither is there. Reads
 // only the `length` bytes of the text.
 const char* FindHeaderValue(const char* text, size_t length, const char* name);
+
+// The value of the Path: header by that rule, or nullptr.
+const char* FindPathValue(const char* text, size_t length);

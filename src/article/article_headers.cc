@@ -1,4 +1,4 @@
-#include "spool/article_headers.h"
+#include "article/article_headers.h"
 
 #include <cstring>
 
@@ -12,3 +12,5 @@ const char* FindHeaderValue(const char* text, size_t length, const char* name) {
   const void* hit = memmem(text, length, needle, n + 1);
   return hit != nullptr ? static_cast<const char*>(hit) + n + 1 : nullptr;
 }
+
+const char* FindPathValue(const char* text, size_t length) { return FindHeaderValue(text, length, "Path: "); }

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "service/config.h"
+#include "base/config.h"
 #include "support/temp_dir.h"
 
 namespace {

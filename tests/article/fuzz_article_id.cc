@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "history/article_id.h"
+#include "article/article_id.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool ready = (crcinit(), true);

@@ -1,4 +1,4 @@
-#include "feeds/distrib.h"
+#include "distrib/distrib.h"
 
 #include <gtest/gtest.h>
 

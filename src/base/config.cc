@@ -1,4 +1,4 @@
-#include "service/config.h"
+#include "base/config.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/process.h"
-#include "service/message_log.h"
+#include "base/message_log.h"
 
 namespace {
 

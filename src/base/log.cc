@@ -1,4 +1,4 @@
-#include "service/log.h"
+#include "base/log.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/files.h"
-#include "service/config.h"
+#include "base/config.h"
 
 uint32_t startTime = 0;
 

@@ -1,4 +1,6 @@
-// Relay-wide statistics counters and the two texts that report them.
+// Relay-wide statistics counters, and the parts of the statistics texts
+// that report them (the full text, which adds the sites and the peers, is
+// the service's).
 //
 // Every counter is an unsigned 32-bit value that wraps at 2^32 and is
 // increased by many threads at once, so each is atomic; reports read them
@@ -36,9 +38,11 @@ inline void RaiseTo(Counter& c, uint32_t value) {
   }
 }
 
-// The full statistics (the "ssp" reply): counters, history and seen figures,
-// then the sites' and the incoming peers' texts, then "\r\n".
-std::string GetStatsString();
+// The groups both statistics texts open with: start time, uptime, the
+// offer counters and the history figures, each group followed by a blank.
+std::string BaseStatsGroups();
+// The seen database's figures, as the full statistics carry them.
+std::string SeenStatsGroups();
 
-// The base statistics: counters, history figures and the outgoing totals.
+// The base statistics: BaseStatsGroups, then the outgoing totals, "\r\n".
 std::string GetBaseStatsString();

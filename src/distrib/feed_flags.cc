@@ -1,13 +1,13 @@
-#include "feeds/feed_flags.h"
+#include "distrib/feed_flags.h"
 
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
-#include "feeds/distrib.h"
-#include "feeds/string_match.h"
-#include "service/log.h"
-#include "spool/article_headers.h"
+#include "distrib/distrib.h"
+#include "distrib/string_match.h"
+#include "base/log.h"
+#include "article/article_headers.h"
 
 namespace {
 
@@ -190,8 +190,6 @@ void ApplyDistrib(_distrib* d, const ArticleLines& lines, uint32_t feedFlags[4])
 }
 
 }  // namespace
-
-const char* FindPathValue(const char* text, size_t length) { return FindHeaderValue(text, length, "Path: "); }
 
 int FeedSetFlags(const FeedArticle& article, uint32_t feedFlags[4]) {
   feedFlags[0] = feedFlags[1] = feedFlags[2] = feedFlags[3] = 0;

@@ -25,7 +25,3 @@ struct FeedArticle {
 // line of 3000 characters or more (a "crosspost:" log line). Takes
 // csDistributions for the walk over the list.
 int FeedSetFlags(const FeedArticle& article, uint32_t feedFlags[4]);
-
-// The spool's rule for the Path: header: the value after "Path: " at the
-// very start of the text, else after the first "\nPath: ". nullptr if none.
-const char* FindPathValue(const char* text, size_t length);

@@ -1,4 +1,4 @@
-#include "feeds/string_match.h"
+#include "distrib/string_match.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,0 +1,16 @@
+#include "service/stats_text.h"
+
+#include "base/stats.h"
+#include "feeds/site_stats.h"
+#include "incoming/incoming_table.h"
+
+std::string GetStatsString() {
+  std::string out;
+  out.reserve(4096);
+  out += BaseStatsGroups();
+  out += SeenStatsGroups();
+  out += ReturnSiteStatsString();
+  out += ReturnIncomingStatsString();
+  out += "\r\n";
+  return out;
+}
