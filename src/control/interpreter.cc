@@ -6,6 +6,7 @@
 #include <tcl.h>
 #include <thread>
 
+#include "platform/threads.h"
 #include "control/commands.h"
 #include "base/config.h"
 #include "base/log.h"
@@ -49,10 +50,7 @@ Tcl_Interp* RunStartupScript() {
 }
 
 int InterfaceInit() {
-  try {
-    std::thread(InterfaceStartup).detach();
-  } catch (const std::system_error&) {
-    // Without the thread the relay runs with no sites and no listed peers.
-  }
+  // Without the thread the relay runs with no sites and no listed peers.
+  if (!StartThread(InterfaceStartup)) LogLine("control: could not start the interpreter thread");
   return 1;
 }

@@ -14,7 +14,6 @@
 #include "base/config.h"
 #include "base/log.h"
 #include "base/stats.h"
-#include "spool/article_spool.h"
 
 using namespace hist;
 
@@ -309,7 +308,6 @@ _histentry* FindArticle(const char* articleId) {
 }
 
 int DestroyEntry(_histentry* entry) {
-  CloseCachedSpoolFile(&entry->openFile, &entry->openFileNumber);
   delete entry;
   return 1;
 }

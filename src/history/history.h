@@ -42,7 +42,8 @@ struct HistFeedBit {
 };
 
 // An entry handed out by a lookup, and a feeder's position in the history.
-// A value-initialised record (`_histentry{}`) has no position and no open file.
+// A value-initialised record (`_histentry{}`) has no position. A record holds
+// positions only: the spool file an article is sent from is the sender's.
 struct _histentry {
   // Offset of the entry in "hist.dat"; 0 = no position (a cursor then starts
   // at the end of the history). An offset rather than an address, so that a
@@ -51,8 +52,6 @@ struct _histentry {
   char identifier[256] = {};   // Message-ID text; filled by the cursor only
   HistEntryHeader header = {};
   HistFeedBit distribution;    // the site's bit, used by the cursor
-  uint32_t openFileNumber = 0; // spool file held open in openFile
-  int openFile = -1;           // descriptor of an open spool file, or -1
   uint32_t expireSerial = 0;   // expiry count under which position was valid
   char feedType = 0;           // the cursor's article filter
 };
@@ -92,8 +91,7 @@ int AddArticleToHistory(const char* articleId, const uint32_t feedFlags[4], uint
 // in the history. Release the record with DestroyEntry.
 _histentry* FindArticle(const char* articleId);
 
-// Releases the record's open spool file, if any (closed and no longer
-// counted as in use by the spool), and frees the record. Returns 1.
+// Frees a record from FindArticle. Returns 1.
 int DestroyEntry(_histentry* entry);
 
 // Number of expiries since the database was first opened in this process.

@@ -44,6 +44,23 @@ uint32_t DropSearchedBytes(_clientcontext* ctx) {
   return count;
 }
 
+// Hands the received article to the spool; a spool file that cannot be
+// written ends the connection.
+bool Store(_clientcontext* ctx) {
+  StoreRequest article;
+  article.text = ctx->buffer;
+  article.length = ctx->articleLength;
+  article.received = ctx->bufLen;
+  article.articleId = ctx->articleId;
+  article.idKey[0] = ctx->idKey[0];
+  article.idKey[1] = ctx->idKey[1];
+  article.peerName = ctx->peerName;
+  article.peer = PeerCounters{&ctx->incoming->refused, &ctx->incoming->rejected};
+  StoreResult result = AddArticleToFile(article);
+  if (result == StoreResult::kWriteFailed) CloseConnection(ctx);
+  return result == StoreResult::kStored;
+}
+
 void Answer(_clientcontext* ctx, bool stored) {
   bool streaming = ctx->flags & kStreamingReply;
   if (stored) {
@@ -92,7 +109,7 @@ void nntp_readarticle(_clientcontext* ctx) {
       continue;
     }
     ctx->articleLength = uint32_t(end);
-    bool stored = ctx->storeArticle && AddArticleToFile(ctx);
+    bool stored = ctx->storeArticle && Store(ctx);
     Answer(ctx, stored);
     uint32_t consumed = ctx->articleLength + kTerminatorLength;
     FixBuffer(ctx, consumed);

@@ -28,12 +28,10 @@ struct _clientcontext : ArticleIdentity {
   uint32_t flags = 0;             // bit 0: answer with the streaming replies
   char* buffer = nullptr;         // memory.data() + bufStart
   uint32_t bufStart = 0;
-  char* pathValue = nullptr;      // the received article's Path: value
   uint32_t storeArticle = 0;
   uint32_t articleLength = 0;
   uint32_t bufSize = 0;           // usable: kSmallBufferSize or kLargeBufferSize
   char peerName[256] = {0};
-  uint32_t feedFlags[4] = {0, 0, 0, 0};
   _incomingentry* incoming = nullptr;
   ReservedBuffer memory;
   bool releasePending = false;    // shrunk to 64 KiB, grown part still backed

@@ -9,6 +9,7 @@
 #include <strings.h>
 #include <thread>
 
+#include "platform/threads.h"
 #include "base/config.h"
 
 _incomingentry _incoming[kIncomingSlots];
@@ -115,11 +116,7 @@ int IncomingInit() {
   std::lock_guard<std::recursive_mutex> lock(_csIncoming);
   for (_incomingentry& e : _incoming) ClearSlot(&e);
   if (_UpdateIncomingEntries != 0) {
-    try {
-      std::thread(IncomingUpdate).detach();
-    } catch (const std::system_error&) {
-      // The table works without refresh.
-    }
+    StartThread(IncomingUpdate);  // without it the table simply is not refreshed
   }
   return 1;
 }

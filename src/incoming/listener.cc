@@ -10,6 +10,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "platform/io.h"
+#include "platform/threads.h"
 #include "incoming/client_context.h"
 #include "incoming/incoming_table.h"
 #include "incoming/input_buffer.h"
@@ -34,17 +36,11 @@ const std::string kSiteTooMany = std::string("Site connection limit reached -- V
 
 // Replies to a refused peer are sent without looking at the result.
 void SendAndClose(int sock, const std::string& text) {
-  send(sock, text.data(), text.size(), MSG_NOSIGNAL);
+  SendWithin(sock, text.data(), text.size(), kNoDeadline);
   close(sock);
 }
 
-bool SendGreeting(int sock, const std::string& text) {
-  ssize_t n;
-  do {
-    n = send(sock, text.data(), text.size(), MSG_NOSIGNAL);
-  } while (n < 0 && errno == EINTR);
-  return n == ssize_t(text.size());
-}
+bool SendGreeting(int sock, const std::string& text) { return SendWithin(sock, text.data(), text.size(), kNoDeadline); }
 
 void SetTimeouts(int sock) {
   timeval tv{kSocketTimeoutMs / 1000, 0};
@@ -111,12 +107,7 @@ int AcceptNext(int listener, sockaddr_in* peer) {
 }
 
 bool StartConnectionThread(_clientcontext* ctx) {
-  try {
-    std::thread(nntp, ctx).detach();
-    return true;
-  } catch (const std::system_error&) {
-    return false;
-  }
+  return StartThread([ctx] { nntp(ctx); });
 }
 
 void Admit(int sock, const sockaddr_in& peer, const std::string& greeting) {

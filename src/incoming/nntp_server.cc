@@ -115,7 +115,7 @@ void HandleInnoculate(_clientcontext* ctx, uint32_t lineLength) {
     Respond(ctx, kReplyTakethisRefuse);
     return;
   }
-  InnoculateHistory(ctx);
+  InnoculateHistory(ctx->idKey, PeerCounters{&ctx->incoming->refused, &ctx->incoming->rejected});
 }
 
 void HandleModeStream(_clientcontext* ctx) {

@@ -2,20 +2,13 @@
 
 #include <cerrno>
 #include <cstring>
-#include <sys/socket.h>
+
+#include "platform/io.h"
 
 namespace {
 
-bool SendAll(int sock, const char* data, size_t length) {
-  while (length > 0) {
-    ssize_t n = send(sock, data, length, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    length -= size_t(n);
-  }
-  return true;
-}
+// A reply waits for room at most as long as the socket's send time-out.
+bool SendAll(int sock, const char* data, size_t length) { return SendWithin(sock, data, length, kNoDeadline); }
 
 }  // namespace
 

@@ -1,5 +1,7 @@
 #include "platform/mapped_file.h"
 
+#include "platform/io.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -27,19 +29,6 @@ MappedFile::Status Allocate(int fd, size_t size) {
   return error == ENOSPC || error == EDQUOT ? MappedFile::Status::kNoSpace : MappedFile::Status::kMapFailed;
 }
 
-bool WriteAllAt(int fd, const void* data, size_t length, off_t offset) {
-  const char* p = static_cast<const char*>(data);
-  while (length > 0) {
-    ssize_t n = pwrite(fd, p, length, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    length -= size_t(n);
-    offset += n;
-  }
-  return true;
-}
-
 // Makes a rename in the folder of `path` survive a crash of the machine.
 void SyncFolderOf(const std::string& path) {
   size_t slash = path.rfind('/');
@@ -54,12 +43,12 @@ MappedFile::Status FillAndWrite(int fd, size_t size, uint8_t fill, const std::st
   if (fill != 0) {
     std::vector<uint8_t> block(std::min(size, size_t(1) << 20), fill);
     for (size_t at = 0; at < size; at += block.size()) {
-      if (!WriteAllAt(fd, block.data(), std::min(block.size(), size - at), off_t(at))) {
+      if (!WriteFully(fd, block.data(), std::min(block.size(), size - at), off_t(at))) {
         return errno == ENOSPC ? MappedFile::Status::kNoSpace : MappedFile::Status::kMapFailed;
       }
     }
   }
-  if (!WriteAllAt(fd, head.data(), std::min(head.size(), size), 0) || fsync(fd) != 0) {
+  if (!WriteFully(fd, head.data(), std::min(head.size(), size), 0) || fsync(fd) != 0) {
     return errno == ENOSPC ? MappedFile::Status::kNoSpace : MappedFile::Status::kMapFailed;
   }
   return MappedFile::Status::kOk;

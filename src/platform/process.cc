@@ -7,6 +7,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "platform/threads.h"
+
 namespace {
 
 std::atomic<SignalHandler> handlers[NSIG];
@@ -54,5 +56,5 @@ void PrepareProcessSignals() {
 
 void SetSignalHandler(int signo, SignalHandler handler) {
   handlers[signo].store(handler);
-  std::call_once(signalThreadStarted, [] { std::thread(SignalThread).detach(); });
+  std::call_once(signalThreadStarted, [] { StartThread(SignalThread); });
 }

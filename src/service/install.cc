@@ -8,6 +8,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "platform/io.h"
 #include "platform/process.h"
 #include "platform/service_manager.h"
 #include "base/message_log.h"
@@ -57,22 +58,13 @@ std::string UnitText(const std::string& program) {
   return text;
 }
 
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += size_t(n);
-  }
-  return true;
-}
+bool WriteText(int fd, const std::string& text) { return WriteFully(fd, text.data(), text.size()); }
 
 // Creates the unit file exclusively; an existing unit is an error.
 bool CreateUnit(int dirFd, const std::string& program) {
   int fd = openat(dirFd, kUnitName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  bool ok = WriteAll(fd, UnitText(program)) && fsync(fd) == 0;
+  bool ok = WriteText(fd, UnitText(program)) && fsync(fd) == 0;
   int saved = errno;
   close(fd);
   if (!ok) {

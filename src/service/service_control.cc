@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/process.h"
+#include "platform/threads.h"
 #include "platform/service_manager.h"
 #include "base/message_log.h"
 #include "service/service.h"
@@ -96,7 +97,10 @@ void service_main() {
   ServerStopEvent.Reset();
   InstallControlHandler();
   if (!ReportStatusToSCMgr(SERVICE_RUNNING, 0, 0)) return ReleaseDispatcher();
-  std::thread(ServiceStart).detach();
+  if (!StartThread(ServiceStart)) {
+    AddToMessageLog("could not start the start-up thread");
+    ReportStatusToSCMgr(SERVICE_STOPPED, 1, 0);
+  }
 }
 
 }  // namespace
@@ -116,7 +120,7 @@ int ReportStatusToSCMgr(uint32_t state, uint32_t, uint32_t waitHint) {
 
 bool StartServiceCtrlDispatcher() {
   if (!StartedByServiceManager()) return false;
-  std::thread(service_main).detach();
+  if (!StartThread(service_main)) return false;
   std::unique_lock<std::mutex> lock(dispatcherMu);
   dispatcherCv.wait(lock, [] { return stoppedReported; });
   return true;

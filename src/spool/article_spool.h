@@ -4,8 +4,9 @@
 // is not behind the clock: numbers strictly increase (across restarts too,
 // seeded from the highest name in the folder) and are never reused. A file
 // is started afresh when it exceeds MaxArticleFileSize, or when it holds
-// more than 100 bytes and was created more than an hour ago. A spool file is the stored articles back to back,
-// with no header and no separators. A stored article is exactly:
+// more than 100 bytes and was created more than an hour ago. A spool file
+// is the stored articles back to back, with no header and no separators. A
+// stored article is exactly:
 //   1. the received text up to and including the "Path: " of its Path:
 //      header,
 //   2. the path stamp, HostPathIdentifier followed by '!',
@@ -13,39 +14,79 @@
 //      before the terminating "." line.
 // Lines keep their CR LF and dot-stuffing as received. An article is found
 // only through its history entry (file number, offset, stored length).
+//
+// The spool stores articles, not connections: it reports how a store went,
+// and the connection code decides what to reply and whether to end the
+// connection.
 #pragma once
+#include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "history/history.h"
-#include "incoming/client_context.h"
 
 // Reads the spool's keys (ArticleBasePath and HostPathIdentifier are
 // required: their absence, or a base that is not a writable folder, ends
 // the process), then opens the history and the distributions. Returns 1.
 int ArticleInit();
 
-// Stores the article received on `ctx` (buffer, articleLength) under the
-// spool lock: seen check, Date: and Path: checks, spool write, feed flags,
-// seen add, history append. 1 when stored, 0 when refused. Ends the
-// connection when the spool file cannot be written.
-int AddArticleToFile(_clientcontext* ctx);
+// The peer counters a store adjusts (either may be null).
+struct PeerCounters {
+  std::atomic<uint32_t>* refused = nullptr;
+  std::atomic<uint32_t>* rejected = nullptr;
+};
 
-// Marks ctx's identifier key as seen. 1 when added, 0 when already there.
-int InnoculateHistory(_clientcontext* ctx);
+// One received article handed to the spool. The text is only read.
+struct StoreRequest {
+  const char* text = nullptr;   // the article as received, from its first byte
+  uint32_t length = 0;          // up to, not including, the CR LF before "."
+  uint32_t received = 0;        // bytes readable from `text` on; the CR LF "."
+                                // CR LF after the article lies within them
+  const char* articleId = "";   // Message-ID without angle brackets
+  uint32_t idKey[2] = {0, 0};   // its seen key
+  const char* peerName = "";    // for log lines
+  PeerCounters peer;
+};
 
-// Sends `head`, the article's stored bytes and `tail` (each text may be
-// null) on `sock` as one corked transmission straight from the spool file.
-// `cachedFile`/`cachedNumber` hold the caller's open spool file between
-// calls (both null: the file is opened and closed here); afterwards the
-// entry holds no handle of its own, unless the cache is its own openFile
-// and openFileNumber fields. Returns nonzero when everything was sent.
-// *error is 436 when the spool file cannot be opened (the article is gone),
-// else 0. A transmission not finished within five minutes fails.
-int TransmitArticle(_histentry* entry, int* cachedFile, uint32_t* cachedNumber, int sock, const char* head,
-                    const char* tail, int* error);
+enum class StoreResult {
+  kStored,       // written and entered in the history
+  kRefused,      // seen already, or its Date: or Path: refused it (logged)
+  kWriteFailed,  // the spool file could not be written: the caller ends the
+                 // connection ("article: Write failed, out of disk space?")
+};
 
-// Releases a spool file held in a caller's cache.
-void CloseCachedSpoolFile(int* cachedFile, uint32_t* cachedNumber);
+// Stores the article under the spool lock: seen check, Date: and Path:
+// checks, spool write, feed flags, seen add, history append. An article
+// already seen counts as refused, not rejected, with the peer: refused + 1,
+// rejected - 1 (the rejection reply that follows adds it back).
+StoreResult AddArticleToFile(const StoreRequest& article);
+
+// Marks the key as seen. 1 when added, 0 when already there (the peer's
+// refused counter then goes up).
+int InnoculateHistory(const uint32_t idKey[2], const PeerCounters& peer);
+
+// "<ArticleBasePath>/<number>.art".
+std::string SpoolFilePath(uint32_t number);
+
+// A spool file that a sender (a feeder) keeps open from one article to
+// the next; it belongs to the sender, which passes it to every call and
+// releases it with CloseCachedSpoolFile. fd -1 holds none.
+struct SpoolFileCache {
+  int fd = -1;
+  uint32_t number = 0;  // the spool file held in fd
+};
+
+// Sends `head`, the stored bytes of the article `entry` describes and `tail`
+// (each text may be null) on `sock` as one corked transmission straight from
+// the spool file, through `cache` (null: the file is opened and closed
+// here). Returns nonzero when everything was sent. *error is 436 when the
+// spool file cannot be opened (the article is gone; the cache is then
+// empty), else 0. A transmission not finished within five minutes fails.
+int TransmitArticle(const _histentry* entry, SpoolFileCache* cache, int sock, const char* head, const char* tail,
+                    int* error);
+
+// Releases the spool file held in a sender's cache.
+void CloseCachedSpoolFile(SpoolFileCache* cache);
 
 // Shut-down: locks out every later insertion for good, writes the spool
 // file, the seen database and the history to disk in that order (logging

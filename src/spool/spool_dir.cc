@@ -9,6 +9,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/threads.h"
 #include "base/config.h"
 #include "spool/open_spool_files.h"
 
@@ -86,9 +87,5 @@ uint32_t HighestSpoolFileNumber(const char* base) {
 }
 
 void DirInit() {
-  try {
-    std::thread(DirExpire).detach();
-  } catch (const std::system_error&) {
-    // Without the thread old spool files simply stay.
-  }
+  StartThread(DirExpire);  // without it old spool files simply stay
 }

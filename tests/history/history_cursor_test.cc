@@ -7,7 +7,6 @@
 
 #include "history_fixture.h"
 #include "platform/ticks.h"
-#include "spool/open_spool_files.h"
 
 namespace {
 
@@ -186,25 +185,14 @@ TEST_F(HistoryCursorTest, PositionsThatLeadNowhereRestartAtTheEnd) {
   }
 }
 
-TEST_F(HistoryCursorTest, LookupRecordCarriesTheSerialAndDestroyClosesItsFile) {
+TEST_F(HistoryCursorTest, LookupRecordCarriesTheSerial) {
   Open();
   uint32_t at = Add("found@x");
   _histentry* e = FindArticle("found@x");
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(e->position, at);
   EXPECT_EQ(e->expireSerial, HistExpireSerial());
-  // A record holding a spool file open: destroying it closes the file and
-  // lets the spool expiry delete it again.
-  std::string spool = dir_.Write("4242.art", "text");
-  int fd = open(spool.c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  PinSpoolFile(4242);
-  e->openFile = fd;
-  e->openFileNumber = 4242;
-  EXPECT_FALSE(DeleteSpoolFileUnlessInUse(spool.c_str(), 4242));
   EXPECT_EQ(DestroyEntry(e), 1);
-  EXPECT_EQ(fcntl(fd, F_GETFD), -1);
-  EXPECT_TRUE(DeleteSpoolFileUnlessInUse(spool.c_str(), 4242));
 }
 
 TEST_F(HistoryCursorTest, AnAppendAfterAFailedStepWakesTheWaitAtOnce) {

@@ -106,7 +106,6 @@ TEST_F(HistoryTest, NewDatabaseLaysOutEntriesAndChainsACollision) {
   EXPECT_EQ(e->header.size, firstSize);
   EXPECT_EQ(e->header.length, 1234u);
   EXPECT_EQ(e->header.feedFlags[3], 0x80000000u);
-  EXPECT_EQ(e->openFile, -1);
   EXPECT_EQ(Read(stats.dbDepth) - depth, 1u);
   EXPECT_GE(Read(stats.dbMaxDepth), std::max(maxDepthBefore, 1u));
   DestroyEntry(e);

@@ -53,6 +53,8 @@ TEST(DiskFull, AFullSpoolDiskRefusesArticlesAndTheRelayCarriesOn) {
   }
   EXPECT_GT(stored, 1000);
   EXPECT_TRUE(relay.WaitForLog("article: Write failed, out of disk space?"));
+  // The failed write ended that connection, and it is counted out.
+  EXPECT_TRUE(feeder.WaitClosed(5000ms));
 
   // Still serving: offers are answered, stored articles refused, and the
   // statistics command works.
@@ -62,7 +64,9 @@ TEST(DiskFull, AFullSpoolDiskRefusesArticlesAndTheRelayCarriesOn) {
   ASSERT_TRUE(peer.Send("check <later@disk.test>\r\ncheck <fill0" + padding + "@disk.test>\r\nssp\r\n"));
   EXPECT_EQ(peer.Line(), "238 <later@disk.test>");
   EXPECT_EQ(peer.Line(), "438 <fill0" + padding + "@disk.test>");
-  EXPECT_EQ(peer.Line().rfind("{starttime ", 0), 0u);
+  std::string statistics = peer.Line();
+  EXPECT_EQ(statistics.rfind("{starttime ", 0), 0u);
+  EXPECT_NE(statistics.find("{host 127.0.0.1} {connected 1} {connects 2} "), std::string::npos) << statistics;
 
   // Room again: articles are stored again.
   std::filesystem::remove(disk.path() + "/filler");

@@ -107,7 +107,7 @@ TEST_F(SpoolTest, RefusalsLogTheirReasonAndWriteNothing) {
   // A date line that the text ends in, with nothing after it to end it.
   size_t logSize = Log().size();
   std::string unended = "Path: x!y\r\nNewsgroups: test.group\r\nDate: " + DateText(now);
-  EXPECT_EQ(AddArticleToFile(Context("unended@test", unended, false)), 0);
+  EXPECT_EQ(Store("unended@test", unended, false), 0);
   EXPECT_NE(Log().find("peer.test:AddArticleToFile(): no termination for date line\n", logSize),
             std::string::npos);
 
@@ -197,12 +197,11 @@ TEST_F(SpoolTest, DuplicatesAndInnoculationCountAsRefused) {
   // Innoculation: no reply follows it, so only the refusal is counted.
   peer_->rejected = 3;
   peer_->refused = 0;
-  _clientcontext* ctx = Context("inno@test", "");
-  EXPECT_EQ(InnoculateHistory(ctx), 1);
+  EXPECT_EQ(InnoculateHistory(Key("inno@test").data(), Peer()), 1);
   EXPECT_TRUE(Seen("inno@test"));
   EXPECT_EQ(peer_->refused.load(), 0u);
-  EXPECT_EQ(InnoculateHistory(ctx), 0);
-  EXPECT_EQ(InnoculateHistory(Context("dup@test", "")), 0);
+  EXPECT_EQ(InnoculateHistory(Key("inno@test").data(), Peer()), 0);
+  EXPECT_EQ(InnoculateHistory(Key("dup@test").data(), Peer()), 0);
   EXPECT_EQ(peer_->refused.load(), 2u);
   EXPECT_EQ(peer_->rejected.load(), 3u);
   bool found = true;
@@ -335,7 +334,7 @@ TEST_F(SpoolTest, NumbersFreedByExpiryAreNeverReused) {
   EXPECT_EQ(surviving, 4);
 }
 
-TEST_F(SpoolTest, FailedWriteEndsTheConnectionAndRecordsNothing) {
+TEST_F(SpoolTest, FailedWriteIsReportedAndRecordsNothing) {
   signal(SIGXFSZ, SIG_IGN);  // a write past the size limit then fails with EFBIG
   Start();
   ASSERT_EQ(Store("w1@test", ArticleOfSize(DateText(now), 2000)), 1);
@@ -348,17 +347,11 @@ TEST_F(SpoolTest, FailedWriteEndsTheConnectionAndRecordsNothing) {
   rlimit limit = saved;
   limit.rlim_cur = before.size() + 100;
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-  _clientcontext* ctx = Context("w2@test", ArticleOfSize(DateText(now), 500));
-  contexts_.pop_back();  // ending the connection frees it
-  peer_->connected = 1;
-  TotalConnected++;
-  const uint32_t connectedBefore = TotalConnected;
   size_t logSize = Log().size();
-  EXPECT_THROW(AddArticleToFile(ctx), ConnectionEnded);
+  StoreResult result = AddArticleToFile(Request("w2@test", ArticleOfSize(DateText(now), 500)));
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+  EXPECT_EQ(result, StoreResult::kWriteFailed);
   EXPECT_NE(Log().find("article: Write failed, out of disk space?\n", logSize), std::string::npos);
-  EXPECT_EQ(peer_->connected.load(), 0);
-  EXPECT_EQ(TotalConnected.load(), connectedBefore - 1);
   bool found = true;
   Entry("w2@test", &found);
   EXPECT_FALSE(found);
@@ -374,11 +367,8 @@ TEST_F(SpoolTest, FailedWriteEndsTheConnectionAndRecordsNothing) {
   // A spool file that cannot be created fails the same way.
   now += 7200;
   std::filesystem::remove_all(spool_);
-  ctx = Context("w4@test", Article("w4@test", DateText(now)));
-  contexts_.pop_back();
-  peer_->connected = 1;
   logSize = Log().size();
-  EXPECT_THROW(AddArticleToFile(ctx), ConnectionEnded);
+  EXPECT_EQ(AddArticleToFile(Request("w4@test", Article("w4@test", DateText(now)))), StoreResult::kWriteFailed);
   EXPECT_NE(Log().find("article: Write failed, out of disk space?\n", logSize), std::string::npos);
   EXPECT_FALSE(Seen("w4@test"));
   ASSERT_TRUE(std::filesystem::create_directory(spool_));
@@ -395,7 +385,7 @@ TEST_F(SpoolTest, ConcurrentStoresNeverInterleave) {
   constexpr int kThreads = 4, kPerThread = 60;
   // Thread t offers its own articles and, every third one, the same
   // article as thread t + 1 ("s<t+1>-<i>").
-  std::vector<std::vector<_clientcontext*>> work(kThreads);
+  std::vector<std::vector<StoreRequest>> work(kThreads);
   std::map<std::string, std::string> articles;
   for (int t = 0; t < kThreads; t++) {
     for (int i = 0; i < kPerThread; i++) {
@@ -405,14 +395,14 @@ TEST_F(SpoolTest, ConcurrentStoresNeverInterleave) {
       std::string article = Article(id, DateText(now), std::string(size_t(50 + 7 * i), char('a' + t)));
       if (shared) article = Article(id, DateText(now), std::string(size_t(50 + 7 * i), 's'));
       articles[id] = article;
-      work[t].push_back(Context(id, article));
+      work[t].push_back(Request(id, article));
     }
   }
   // Shared ids "s<k>-<i>" are offered by threads k - 1 and k.
   for (int t = 0; t < kThreads; t++) {
     for (int i = 0; i < kPerThread; i += 3) {
       std::string id = "s" + std::to_string(t) + "-" + std::to_string(i) + "@test";
-      work[t].push_back(Context(id, articles[id]));
+      work[t].push_back(Request(id, articles[id]));
     }
   }
   peer_->refused = 0;
@@ -421,7 +411,7 @@ TEST_F(SpoolTest, ConcurrentStoresNeverInterleave) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; t++) {
     threads.emplace_back([&, t] {
-      for (_clientcontext* ctx : work[t]) stored += AddArticleToFile(ctx);
+      for (const StoreRequest& r : work[t]) stored += AddArticleToFile(r) == StoreResult::kStored ? 1 : 0;
     });
   }
   for (std::thread& th : threads) th.join();

@@ -119,19 +119,18 @@ TEST_F(SpoolDirTest, KeepZeroSparesOnlyFilesInUse) {
 
   int pair[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-  int cached = -1;
-  uint32_t cachedNumber = 0;
+  SpoolFileCache cache;
   int error = 0;
   _histentry* e = FindArticle("k1@test");
   ASSERT_NE(e, nullptr);
-  ASSERT_EQ(TransmitArticle(e, &cached, &cachedNumber, pair[0], nullptr, nullptr, &error), 1);
+  ASSERT_EQ(TransmitArticle(e, &cache, pair[0], nullptr, nullptr, &error), 1);
   PinSpoolFile(1001);
 
   EXPECT_EQ(DirExpirePass(), (Names{"1000.art", "1002.art"}));
   EXPECT_EQ(SpoolNames(), Sorted({"1001.art", olderName, currentName, "readme.txt"}));
   UnpinSpoolFile(1001);
   EXPECT_EQ(DirExpirePass(), Names{"1001.art"});
-  CloseCachedSpoolFile(&cached, &cachedNumber);
+  CloseCachedSpoolFile(&cache);
   EXPECT_EQ(DirExpirePass(), Names{olderName});
   EXPECT_EQ(SpoolNames(), Sorted({currentName, "readme.txt"}));
 
@@ -142,7 +141,7 @@ TEST_F(SpoolDirTest, KeepZeroSparesOnlyFilesInUse) {
   EXPECT_EQ(SpoolNames(), Sorted({std::to_string(now) + ".art", "readme.txt"}));
 
   // The history still knows the article whose file is gone.
-  EXPECT_EQ(TransmitArticle(e, &cached, &cachedNumber, pair[0], nullptr, nullptr, &error), 0);
+  EXPECT_EQ(TransmitArticle(e, &cache, pair[0], nullptr, nullptr, &error), 0);
   EXPECT_EQ(error, 436);
   DestroyEntry(e);
   close(pair[0]);

@@ -50,8 +50,7 @@ void SpoolTest::Start(const std::string& first) {
 }
 
 void SpoolTest::TearDown() {
-  for (_clientcontext* ctx : contexts_) AddContextToFreeList(ctx);
-  contexts_.clear();
+  texts_.clear();
   if (peer_ != nullptr) DelIncoming(kPeer);
   SetHostResolver(nullptr);
   if (started_) {
@@ -87,30 +86,31 @@ std::string SpoolTest::DateText(uint32_t t) {
   return text;
 }
 
-_clientcontext* SpoolTest::Context(const std::string& id, const std::string& article, bool terminated) {
-  _clientcontext* ctx = AllocClientContext();
-  EXPECT_NE(ctx, nullptr);
-  contexts_.push_back(ctx);
-  std::string received = terminated ? article + "\r\n.\r\n" : article;
-  if (received.size() + 1 > ctx->bufSize) {
-    EXPECT_TRUE(ctx->memory.Grow());
-    ctx->bufSize = kLargeBufferSize;
-  }
-  EXPECT_LT(received.size(), ctx->bufSize);
-  memcpy(ctx->buffer, received.data(), received.size());
-  ctx->bufLen = uint32_t(received.size());
-  ctx->buffer[ctx->bufLen] = '\0';
-  ctx->articleLength = uint32_t(article.size());
-  std::string line = "takethis <" + id + ">\r\n";
-  EXPECT_EQ(GetArticleID(ctx, line.data(), line.size()), 1);
-  ctx->incoming = peer_;
-  snprintf(ctx->peerName, sizeof ctx->peerName, "%s", kPeer);
-  ctx->storeArticle = 1;
-  return ctx;
+StoreRequest SpoolTest::Request(const std::string& id, const std::string& article, bool terminated) {
+  const std::string& received = texts_.emplace_back(terminated ? article + "\r\n.\r\n" : article);
+  const std::string& articleId = texts_.emplace_back(id);
+  StoreRequest request;
+  request.text = received.data();
+  request.length = uint32_t(article.size());
+  request.received = uint32_t(received.size());
+  request.articleId = articleId.c_str();
+  std::array<uint32_t, 2> key = Key(id);
+  request.idKey[0] = key[0];
+  request.idKey[1] = key[1];
+  request.peerName = kPeer;
+  request.peer = Peer();
+  return request;
 }
 
-int SpoolTest::Store(const std::string& id, const std::string& article) {
-  return AddArticleToFile(Context(id, article));
+int SpoolTest::Store(const std::string& id, const std::string& article, bool terminated) {
+  return AddArticleToFile(Request(id, article, terminated)) == StoreResult::kStored ? 1 : 0;
+}
+
+std::array<uint32_t, 2> SpoolTest::Key(const std::string& id) {
+  ArticleIdentity identity{};
+  std::string line = "<" + id + ">";
+  GetArticleID(&identity, line.data(), line.size());
+  return {identity.idKey[0], identity.idKey[1]};
 }
 
 HistEntryHeader SpoolTest::Entry(const std::string& id, bool* found) const {
@@ -151,8 +151,6 @@ std::vector<std::string> SpoolTest::SpoolNames() const {
 std::string SpoolTest::Log() const { return ReadFile(dir_.File("veltrane.log")); }
 
 bool SpoolTest::Seen(const std::string& id) const {
-  ArticleIdentity identity{};
-  std::string line = "<" + id + ">";
-  GetArticleID(&identity, line.data(), line.size());
-  return CheckSeen(identity.idKey[0], identity.idKey[1]) != 0;
+  std::array<uint32_t, 2> key = Key(id);
+  return CheckSeen(key[0], key[1]) != 0;
 }

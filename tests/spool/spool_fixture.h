@@ -4,12 +4,15 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
 #include "history/history.h"
-#include "incoming/client_context.h"
+#include "incoming/incoming_table.h"
+#include "spool/article_spool.h"
 #include "support/temp_dir.h"
 
 class SpoolTest : public ::testing::Test {
@@ -37,12 +40,16 @@ class SpoolTest : public ::testing::Test {
   // A date header value for `t` ("Mon, 02 Jan 2006 15:04:05 +0000").
   static std::string DateText(uint32_t t);
 
-  // A context holding `article` as the reception hands it over: the text,
-  // then (when `terminated`) the CR LF "." CR LF that ended it. Freed by
-  // TearDown.
-  _clientcontext* Context(const std::string& id, const std::string& article, bool terminated = true);
-  // AddArticleToFile on a fresh context.
-  int Store(const std::string& id, const std::string& article);
+  // `article` as the reception hands it over: the text, then (when
+  // `terminated`) the CR LF "." CR LF that ended it, from the listed peer.
+  // The bytes live until TearDown.
+  StoreRequest Request(const std::string& id, const std::string& article, bool terminated = true);
+  // AddArticleToFile on a fresh request: 1 when stored, else 0.
+  int Store(const std::string& id, const std::string& article, bool terminated = true);
+  // The listed peer's counters, as the connection code passes them.
+  PeerCounters Peer() const { return PeerCounters{&peer_->refused, &peer_->rejected}; }
+  // The seen key of `id`.
+  static std::array<uint32_t, 2> Key(const std::string& id);
 
   // The history entry of `id` (a copy); `found` false when it is missing.
   HistEntryHeader Entry(const std::string& id, bool* found = nullptr) const;
@@ -58,6 +65,6 @@ class SpoolTest : public ::testing::Test {
   TempDir dir_;
   std::string spool_;
   _incomingentry* peer_ = nullptr;
-  std::vector<_clientcontext*> contexts_;
+  std::deque<std::string> texts_;
   bool started_ = false;
 };

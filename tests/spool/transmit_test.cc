@@ -114,9 +114,9 @@ TEST_F(TransmitTest, HeadTextAndTailArriveInOrderWithoutACache) {
     _histentry* e = FindArticle(id);
     ASSERT_NE(e, nullptr);
     int error = -1;
-    EXPECT_EQ(TransmitArticle(e, nullptr, nullptr, c.out, Head(id).c_str(), kTail, &error), 1) << id;
+    EXPECT_EQ(TransmitArticle(e, nullptr, c.out, Head(id).c_str(), kTail, &error), 1) << id;
     EXPECT_EQ(error, 0);
-    EXPECT_EQ(e->openFile, -1);  // closed again
+    EXPECT_EQ(DescriptorsOn(SpoolPath(first_)), 0);  // closed again
     DestroyEntry(e);
     expected += Head(id) + StoredText(id) + kTail;
   }
@@ -129,7 +129,7 @@ TEST_F(TransmitTest, HeadTextAndTailArriveInOrderWithoutACache) {
   _histentry* e = FindArticle("t2@test");
   ASSERT_NE(e, nullptr);
   int error = -1;
-  EXPECT_EQ(TransmitArticle(e, nullptr, nullptr, c.out, nullptr, nullptr, &error), 1);
+  EXPECT_EQ(TransmitArticle(e, nullptr, c.out, nullptr, nullptr, &error), 1);
   DestroyEntry(e);
   EXPECT_EQ(c.Receive(StoredText("t2@test").size()), StoredText("t2@test"));
   EXPECT_TRUE(c.Drained());
@@ -138,8 +138,7 @@ TEST_F(TransmitTest, HeadTextAndTailArriveInOrderWithoutACache) {
 TEST_F(TransmitTest, CacheIsKeptWithinAFileAndReopenedForAnother) {
   StoreThree();
   Connection c;
-  int cached = -1;
-  uint32_t cachedNumber = 0;
+  SpoolFileCache cache;
   std::string expected;
   std::map<std::string, std::string> stored;
   for (const char* id : {"t1@test", "t2@test", "t3@test"}) stored[id] = StoredText(id);
@@ -147,7 +146,7 @@ TEST_F(TransmitTest, CacheIsKeptWithinAFileAndReopenedForAnother) {
     _histentry* e = FindArticle(id);
     ASSERT_NE(e, nullptr);
     int error = -1;
-    EXPECT_EQ(TransmitArticle(e, &cached, &cachedNumber, c.out, Head(id).c_str(), kTail, &error), 1) << id;
+    EXPECT_EQ(TransmitArticle(e, &cache, c.out, Head(id).c_str(), kTail, &error), 1) << id;
     EXPECT_EQ(error, 0);
     // The entry goes away while the caller keeps the file.
     DestroyEntry(e);
@@ -155,21 +154,21 @@ TEST_F(TransmitTest, CacheIsKeptWithinAFileAndReopenedForAnother) {
   };
 
   send("t1@test");
-  ASSERT_GE(cached, 0);
-  const int firstHandle = cached;
-  EXPECT_EQ(cachedNumber, first_);
-  EXPECT_EQ(FilePathOf(cached), SpoolPath(first_));
+  ASSERT_GE(cache.fd, 0);
+  const int firstHandle = cache.fd;
+  EXPECT_EQ(cache.number, first_);
+  EXPECT_EQ(FilePathOf(cache.fd), SpoolPath(first_));
   send("t2@test");
-  EXPECT_EQ(cached, firstHandle);
+  EXPECT_EQ(cache.fd, firstHandle);
   // The cached handle is used as it is: the file is not opened again, so
   // even a file deleted meanwhile can still be sent from.
   ASSERT_EQ(unlink(SpoolPath(first_).c_str()), 0);
   send("t2@test");
-  EXPECT_EQ(cached, firstHandle);
+  EXPECT_EQ(cache.fd, firstHandle);
   // Another file number: the old handle is closed, the new file opened.
   send("t3@test");
-  EXPECT_EQ(cachedNumber, second_);
-  EXPECT_EQ(FilePathOf(cached), SpoolPath(second_));
+  EXPECT_EQ(cache.number, second_);
+  EXPECT_EQ(FilePathOf(cache.fd), SpoolPath(second_));
   EXPECT_EQ(DescriptorsOn(SpoolPath(first_) + " (deleted)"), 0);
   EXPECT_EQ(DescriptorsOn(SpoolPath(second_)), 2);  // the cache and the spool's own
   EXPECT_EQ(c.Receive(expected.size()), expected);
@@ -178,45 +177,46 @@ TEST_F(TransmitTest, CacheIsKeptWithinAFileAndReopenedForAnother) {
   _histentry* e = FindArticle("t1@test");
   ASSERT_NE(e, nullptr);
   int error = 0;
-  EXPECT_EQ(TransmitArticle(e, &cached, &cachedNumber, c.out, Head("t1@test").c_str(), kTail, &error), 0);
+  EXPECT_EQ(TransmitArticle(e, &cache, c.out, Head("t1@test").c_str(), kTail, &error), 0);
   EXPECT_EQ(error, 436);
-  EXPECT_EQ(cached, -1);
+  EXPECT_EQ(cache.fd, -1);
   EXPECT_EQ(DescriptorsOn(SpoolPath(second_)), 1);
   DestroyEntry(e);
   expected.clear();
   send("t3@test");
-  EXPECT_GE(cached, 0);
+  EXPECT_GE(cache.fd, 0);
   EXPECT_EQ(c.Receive(expected.size()), expected);
-  CloseCachedSpoolFile(&cached, &cachedNumber);
-  EXPECT_EQ(cached, -1);
+  CloseCachedSpoolFile(&cache);
+  EXPECT_EQ(cache.fd, -1);
   EXPECT_EQ(DescriptorsOn(SpoolPath(second_)), 1);
   EXPECT_TRUE(c.Drained());
 }
 
-// A feeder's cursor slot can serve as its own cache: the handle stays in
-// the slot from one article to the next.
-TEST_F(TransmitTest, CursorSlotAsItsOwnCache) {
+// A feeder keeps its cache beside its cursor slot: the handle stays open
+// from one article to the next within a file.
+TEST_F(TransmitTest, CacheBesideACursorSlot) {
   StoreThree();
   Connection c;
   _histentry slot{};
+  SpoolFileCache cache;
   std::string expected;
   int handle = -1;
   for (const char* id : {"t1@test", "t2@test", "t3@test"}) {
     slot.header = Entry(id);
     int error = -1;
-    EXPECT_EQ(TransmitArticle(&slot, &slot.openFile, &slot.openFileNumber, c.out, nullptr, kTail, &error), 1);
-    EXPECT_EQ(slot.openFileNumber, slot.header.spoolFile);
-    EXPECT_EQ(FilePathOf(slot.openFile), SpoolPath(slot.header.spoolFile));
-    if (handle < 0) handle = slot.openFile;
+    EXPECT_EQ(TransmitArticle(&slot, &cache, c.out, nullptr, kTail, &error), 1);
+    EXPECT_EQ(cache.number, slot.header.spoolFile);
+    EXPECT_EQ(FilePathOf(cache.fd), SpoolPath(slot.header.spoolFile));
+    if (handle < 0) handle = cache.fd;
     if (slot.header.spoolFile == first_) {
-      EXPECT_EQ(slot.openFile, handle);
+      EXPECT_EQ(cache.fd, handle);
     }
     expected += StoredText(id) + kTail;
   }
   EXPECT_EQ(c.Receive(expected.size()), expected);
   EXPECT_EQ(DescriptorsOn(SpoolPath(first_)), 0);
-  CloseCachedSpoolFile(&slot.openFile, &slot.openFileNumber);
-  EXPECT_EQ(slot.openFile, -1);
+  CloseCachedSpoolFile(&cache);
+  EXPECT_EQ(cache.fd, -1);
   EXPECT_EQ(DescriptorsOn(SpoolPath(second_)), 1);
 }
 
@@ -229,26 +229,25 @@ TEST_F(TransmitTest, DeletedSpoolFileGives436) {
   ASSERT_NE(e, nullptr);
 
   int error = 0;
-  EXPECT_EQ(TransmitArticle(e, nullptr, nullptr, c.out, Head("t1@test").c_str(), kTail, &error), 0);
+  EXPECT_EQ(TransmitArticle(e, nullptr, c.out, Head("t1@test").c_str(), kTail, &error), 0);
   EXPECT_EQ(error, 436);
 
   // A cache holding the other file gives it up and is marked empty.
-  int cached = -1;
-  uint32_t cachedNumber = 0;
+  SpoolFileCache cache;
   _histentry* other = FindArticle("t3@test");
   ASSERT_NE(other, nullptr);
-  EXPECT_EQ(TransmitArticle(other, &cached, &cachedNumber, c.out, nullptr, nullptr, &error), 1);
+  EXPECT_EQ(TransmitArticle(other, &cache, c.out, nullptr, nullptr, &error), 1);
   EXPECT_EQ(error, 0);
-  const int held = cached;
+  const int held = cache.fd;
   ASSERT_GE(held, 0);
-  EXPECT_EQ(TransmitArticle(e, &cached, &cachedNumber, c.out, Head("t1@test").c_str(), kTail, &error), 0);
+  EXPECT_EQ(TransmitArticle(e, &cache, c.out, Head("t1@test").c_str(), kTail, &error), 0);
   EXPECT_EQ(error, 436);
-  EXPECT_EQ(cached, -1);
+  EXPECT_EQ(cache.fd, -1);
   EXPECT_EQ(FilePathOf(held), "");
   // A later success clears the error code.
-  EXPECT_EQ(TransmitArticle(other, &cached, &cachedNumber, c.out, nullptr, nullptr, &error), 1);
+  EXPECT_EQ(TransmitArticle(other, &cache, c.out, nullptr, nullptr, &error), 1);
   EXPECT_EQ(error, 0);
-  CloseCachedSpoolFile(&cached, &cachedNumber);
+  CloseCachedSpoolFile(&cache);
   DestroyEntry(e);
   DestroyEntry(other);
 
@@ -275,7 +274,7 @@ TEST_F(TransmitTest, LargeArticleThroughSmallSocketBuffers) {
   _histentry* e = FindArticle("big@test");
   ASSERT_NE(e, nullptr);
   int error = -1;
-  EXPECT_EQ(TransmitArticle(e, nullptr, nullptr, c.out, head.c_str(), kTail, &error), 1);
+  EXPECT_EQ(TransmitArticle(e, nullptr, c.out, head.c_str(), kTail, &error), 1);
   DestroyEntry(e);
   reader.join();
   EXPECT_EQ(received.size(), expected.size());
@@ -296,7 +295,7 @@ TEST_F(TransmitTest, PeerThatHasGoneIsLoggedAsAFailedSend) {
   // makes a later one fail.
   int result = 1;
   for (int i = 0; i < 50 && result == 1; i++) {
-    result = TransmitArticle(e, nullptr, nullptr, c.out, Head("t1@test").c_str(), kTail, &error);
+    result = TransmitArticle(e, nullptr, c.out, Head("t1@test").c_str(), kTail, &error);
     if (result == 1) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_EQ(result, 0);
