@@ -129,19 +129,11 @@ bool LoadConfigFile(const char* path) {
 int config_init(void*) {
   const char* path = getenv("VELTRANE_CONFIG");
   if (path == nullptr || *path == '\0' || strlen(path) > 259) {
-    AddToMessageLog("ConfigFile not specified in veltrane\\parameters in the registry");
-    ExitProcess(1);
+    StartupFailure("ConfigFile not specified in veltrane\\parameters in the registry", true);
   }
-  if (!LoadConfigFile(path)) {
-    AddToMessageLog("could not open config file, exiting...");
-    AddToMessageLog(path);
-    ExitProcess(1);
-  }
+  if (!LoadConfigFile(path)) StartupFailure(std::string("could not open config file, exiting...\n") + path, true);
   std::string problem = CheckConfigValues();
-  if (!problem.empty()) {
-    AddToMessageLog(problem.c_str());
-    ExitProcess(1);
-  }
+  if (!problem.empty()) StartupFailure(problem, true);
   return 1;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/process.h"
 #include "platform/service_manager.h"
 #include "platform/system_log.h"
 
@@ -40,4 +41,19 @@ char* GetLastErrorText(char* buf, size_t size) {
   }
   snprintf(buf, size, "%s (0x%x)", msg, unsigned(code));
   return buf;
+}
+
+void StartupFailure(const std::string& text, bool reported) {
+  if (!reported) {
+    fputs(text.c_str(), stdout);
+    ExitProcess(1);
+  }
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    AddToMessageLog(text.substr(start, end - start).c_str());
+    start = end + 1;
+  }
+  ExitProcess(1);
 }

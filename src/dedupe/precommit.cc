@@ -10,6 +10,7 @@
 
 #include "platform/process.h"
 #include "platform/ticks.h"
+#include "base/message_log.h"
 #include "base/config.h"
 
 namespace {
@@ -142,8 +143,7 @@ void PrecommitStart(uint32_t hashSize, uint32_t maxAgeMs) {
     MaxPrecommitAge = maxAgeMs;
     precommitHash = new (std::nothrow) PrecommitEntry*[PrecommitSize]();
     if (precommitHash == nullptr) {
-      fputs("could not allocate the precommit hash table\n", stdout);
-      ExitProcess(1);
+      StartupFailure("could not allocate the precommit hash table\n");
     }
   }
   {

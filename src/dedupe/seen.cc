@@ -9,6 +9,7 @@
 
 #include "platform/mapped_file.h"
 #include "platform/process.h"
+#include "base/message_log.h"
 #include "base/config.h"
 #include "base/log.h"
 #include "base/stats.h"
@@ -163,21 +164,18 @@ int seeninit() {
   uint32_t dataCount = kDefaultDataCount, tableSize = kDefaultTableSize;
   GetConfigInt("SeenDataCount", &dataCount);
   GetConfigInt("SeenTableSize", &tableSize);
-  const char* message = nullptr;
   switch (SeenOpen(GetConfigString("HistoryTablePath"), GetConfigString("HistoryDataPath"), dataCount,
                    tableSize)) {
     case SeenOpenResult::kOk: return 1;
-    case SeenOpenResult::kTableOpenFailed: message = "could not open table file\n"; break;
-    case SeenOpenResult::kTableMapFailed: message = "could not map table file\n"; break;
-    case SeenOpenResult::kDataOpenFailed: message = "could not open seen file\n"; break;
-    case SeenOpenResult::kDataMapFailed: message = "could not map history file\n"; break;
-    case SeenOpenResult::kNoSpace:
-      printf("no disk space for %s and %s (%zu bytes)\n", seentablepath.c_str(), seendatapath.c_str(),
-             size_t(seenTableSize) * 4 + size_t(seenDataCount) * kRecordSize + kHeaderSize);
-      ExitProcess(1);
+    case SeenOpenResult::kTableOpenFailed: StartupFailure("could not open table file\n");
+    case SeenOpenResult::kTableMapFailed: StartupFailure("could not map table file\n");
+    case SeenOpenResult::kDataOpenFailed: StartupFailure("could not open seen file\n");
+    case SeenOpenResult::kDataMapFailed: StartupFailure("could not map history file\n");
+    case SeenOpenResult::kNoSpace: break;
   }
-  fputs(message, stdout);
-  ExitProcess(1);
+  size_t bytes = size_t(seenTableSize) * 4 + size_t(seenDataCount) * kRecordSize + kHeaderSize;
+  StartupFailure("no disk space for " + seentablepath + " and " + seendatapath + " (" + std::to_string(bytes) +
+                 " bytes)\n");
 }
 
 int SeenInit() { return seeninit(); }

@@ -12,6 +12,7 @@
 #include "platform/mapped_file.h"
 #include "platform/process.h"
 #include "base/config.h"
+#include "base/message_log.h"
 #include "base/log.h"
 #include "base/stats.h"
 
@@ -35,11 +36,6 @@ namespace {
 
 constexpr uint32_t kDefaultTableSize = 2097167;
 constexpr uint32_t kDefaultDataSize = 314572800;
-
-[[noreturn]] void StartupFailure(const std::string& message) {
-  fputs(message.c_str(), stdout);
-  ExitProcess(1);
-}
 
 MappedFile tableFile, dataFile;
 

@@ -17,6 +17,7 @@
 #include "distrib/distrib.h"
 #include "parsedate/parsedate.h"
 #include "platform/process.h"
+#include "base/message_log.h"
 #include "base/config.h"
 #include "base/log.h"
 #include "article/article_headers.h"
@@ -198,23 +199,17 @@ void CheckSpoolFolder(const char* base) {
   int error = stat(base, &st) != 0 ? errno : !S_ISDIR(st.st_mode) ? ENOTDIR : 0;
   if (error == 0 && access(base, W_OK | X_OK) != 0) error = errno;
   if (error == 0) return;
-  printf("article base %s is not a writable folder (%s), exiting\n", base, strerror(error));
-  ExitProcess(1);
+  StartupFailure(std::string("article base ") + base + " is not a writable folder (" + strerror(error) +
+                 "), exiting\n");
 }
 
 }  // namespace
 
 int ArticleInit() {
   const char* base = GetConfigString("ArticleBasePath");
-  if (base == nullptr) {
-    printf("no article base specified, exiting\n");
-    ExitProcess(1);
-  }
+  if (base == nullptr) StartupFailure("no article base specified, exiting\n");
   const char* host = GetConfigString("HostPathIdentifier");
-  if (host == nullptr) {
-    printf("no HostPathIdentifier specified, exiting\n");
-    ExitProcess(1);
-  }
+  if (host == nullptr) StartupFailure("no HostPathIdentifier specified, exiting\n");
   CheckSpoolFolder(base);
   CloseSpoolFile();  // a new start always begins a new spool file
   basepath = base;
