@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "history/history.h"
-#include "history/history_cursor.h"
 #include "base/config.h"
 #include "base/stats.h"
+#include "history/history.h"
+#include "history/history_cursor.h"
 
 namespace {
 

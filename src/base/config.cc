@@ -11,8 +11,8 @@
 #include <strings.h>
 #include <vector>
 
-#include "platform/process.h"
 #include "base/message_log.h"
+#include "platform/process.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <mutex>
 #include <string>
 
-#include "platform/files.h"
 #include "base/config.h"
+#include "platform/files.h"
 
 uint32_t startTime = 0;
 

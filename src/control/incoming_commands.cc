@@ -1,10 +1,10 @@
 // Control commands for the incoming peers, the configuration and the status.
 #include <string>
 
-#include "control/commands.h"
-#include "incoming/incoming_table.h"
 #include "base/config.h"
 #include "base/stats.h"
+#include "control/commands.h"
+#include "incoming/incoming_table.h"
 
 VELTRANE_TCL_HANDLER(Tcl_AddIncoming) {
   if (argc != 2) return TCL_ERROR;

@@ -6,10 +6,10 @@
 #include <tcl.h>
 #include <thread>
 
-#include "platform/threads.h"
-#include "control/commands.h"
 #include "base/config.h"
 #include "base/log.h"
+#include "control/commands.h"
+#include "platform/threads.h"
 
 namespace {
 

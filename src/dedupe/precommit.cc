@@ -8,10 +8,10 @@
 #include <new>
 #include <thread>
 
+#include "base/config.h"
+#include "base/message_log.h"
 #include "platform/process.h"
 #include "platform/ticks.h"
-#include "base/message_log.h"
-#include "base/config.h"
 
 namespace {
 

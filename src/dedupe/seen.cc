@@ -7,12 +7,12 @@
 #include <cstring>
 #include <string>
 
-#include "platform/mapped_file.h"
-#include "platform/process.h"
-#include "base/message_log.h"
 #include "base/config.h"
 #include "base/log.h"
+#include "base/message_log.h"
 #include "base/stats.h"
+#include "platform/mapped_file.h"
+#include "platform/process.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "distrib/string_match.h"
 #include "base/config.h"
 #include "base/log.h"
+#include "distrib/string_match.h"
 
 _distrib* distribhead = nullptr;
 std::mutex csDistributions;

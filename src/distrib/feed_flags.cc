@@ -4,10 +4,10 @@
 #include <cstring>
 #include <mutex>
 
+#include "article/article_headers.h"
+#include "base/log.h"
 #include "distrib/distrib.h"
 #include "distrib/string_match.h"
-#include "base/log.h"
-#include "article/article_headers.h"
 
 namespace {
 

@@ -8,13 +8,13 @@
 #include <thread>
 
 #include "article/article_id.h"
+#include "base/config.h"
+#include "base/log.h"
+#include "base/message_log.h"
+#include "base/stats.h"
 #include "history/history_format.h"
 #include "platform/mapped_file.h"
 #include "platform/process.h"
-#include "base/config.h"
-#include "base/message_log.h"
-#include "base/log.h"
-#include "base/stats.h"
 
 using namespace hist;
 

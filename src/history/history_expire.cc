@@ -15,9 +15,9 @@
 #include <system_error>
 #include <thread>
 
-#include "history/history_format.h"
 #include "base/config.h"
 #include "base/log.h"
+#include "history/history_format.h"
 
 using namespace hist;
 

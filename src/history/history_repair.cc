@@ -9,8 +9,8 @@
 #include <cstring>
 
 #include "article/article_id.h"
-#include "history/history_format.h"
 #include "base/log.h"
+#include "history/history_format.h"
 
 using namespace hist;
 

@@ -9,8 +9,8 @@
 #include <strings.h>
 #include <thread>
 
-#include "platform/threads.h"
 #include "base/config.h"
+#include "platform/threads.h"
 
 _incomingentry _incoming[kIncomingSlots];
 

@@ -6,8 +6,8 @@
 #include <sys/time.h>
 #include <sys/socket.h>
 
-#include "incoming/reply_buffer.h"
 #include "base/log.h"
+#include "incoming/reply_buffer.h"
 
 uint32_t connTimeout = 300;
 

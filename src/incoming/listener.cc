@@ -10,14 +10,14 @@
 #include <thread>
 #include <unistd.h>
 
-#include "platform/io.h"
-#include "platform/threads.h"
+#include "base/config.h"
+#include "base/log.h"
 #include "incoming/client_context.h"
 #include "incoming/incoming_table.h"
 #include "incoming/input_buffer.h"
 #include "incoming/nntp_server.h"
-#include "base/config.h"
-#include "base/log.h"
+#include "platform/io.h"
+#include "platform/threads.h"
 
 uint32_t MaxConnections = 350;
 

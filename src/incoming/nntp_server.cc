@@ -7,14 +7,14 @@
 #include <strings.h>
 #include <sys/socket.h>
 
+#include "base/log.h"
+#include "base/stats.h"
 #include "dedupe/precommit.h"
 #include "dedupe/seen.h"
 #include "incoming/article_reception.h"
 #include "incoming/input_buffer.h"
 #include "incoming/reply_buffer.h"
 #include "spool/article_spool.h"
-#include "base/log.h"
-#include "base/stats.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 #include <strings.h>
 #include <unistd.h>
 
-#include "platform/process.h"
 #include "base/message_log.h"
+#include "platform/process.h"
 #include "service/service.h"
 
 Verb ParseVerb(const char* arg) {

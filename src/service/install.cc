@@ -8,10 +8,10 @@
 #include <thread>
 #include <unistd.h>
 
+#include "base/message_log.h"
 #include "platform/io.h"
 #include "platform/process.h"
 #include "platform/service_manager.h"
-#include "base/message_log.h"
 #include "service/service.h"
 
 namespace {

@@ -9,10 +9,10 @@
 #include <string>
 #include <thread>
 
-#include "platform/process.h"
-#include "platform/threads.h"
-#include "platform/service_manager.h"
 #include "base/message_log.h"
+#include "platform/process.h"
+#include "platform/service_manager.h"
+#include "platform/threads.h"
 #include "service/service.h"
 
 namespace {

@@ -1,5 +1,7 @@
 // The start-up and stop sequences. Each subsystem starts here, in a fixed
 // order: nothing may log before the log is open, and the listener comes last.
+#include "base/config.h"
+#include "base/log.h"
 #include "control/interpreter.h"
 #include "dedupe/precommit.h"
 #include "dedupe/seen.h"
@@ -7,12 +9,10 @@
 #include "incoming/listener.h"
 #include "incoming/nntp_server.h"
 #include "platform/process.h"
-#include "spool/article_spool.h"
-#include "spool/spool_dir.h"
-#include "base/config.h"
-#include "base/log.h"
 #include "service/service.h"
 #include "service/stats_text.h"
+#include "spool/article_spool.h"
+#include "spool/spool_dir.h"
 
 void ServiceStart() {
   // Sockets need no start-up on Linux, and SIGPIPE is already ignored

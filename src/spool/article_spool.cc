@@ -12,15 +12,15 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "dedupe/seen.h"
-#include "distrib/feed_flags.h"
-#include "distrib/distrib.h"
-#include "parsedate/parsedate.h"
-#include "platform/process.h"
-#include "base/message_log.h"
+#include "article/article_headers.h"
 #include "base/config.h"
 #include "base/log.h"
-#include "article/article_headers.h"
+#include "base/message_log.h"
+#include "dedupe/seen.h"
+#include "distrib/distrib.h"
+#include "distrib/feed_flags.h"
+#include "parsedate/parsedate.h"
+#include "platform/process.h"
 #include "spool/open_spool_files.h"
 #include "spool/spool_dir.h"
 

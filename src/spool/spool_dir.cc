@@ -9,8 +9,8 @@
 #include <system_error>
 #include <thread>
 
-#include "platform/threads.h"
 #include "base/config.h"
+#include "platform/threads.h"
 #include "spool/open_spool_files.h"
 
 namespace {

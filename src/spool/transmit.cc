@@ -2,13 +2,13 @@
 // from its spool file (sendfile), and tail text, corked into one
 // transmission on the sender's socket.
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <cstring>
 
 #include "base/log.h"
 #include "platform/io.h"

@@ -5,11 +5,11 @@
 #include <tcl.h>
 #include <unistd.h>
 
+#include "base/config.h"
+#include "base/log.h"
 #include "control/commands.h"
 #include "control/interpreter.h"
 #include "incoming/incoming_table.h"
-#include "base/config.h"
-#include "base/log.h"
 #include "support/temp_dir.h"
 
 namespace {

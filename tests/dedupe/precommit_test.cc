@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "dedupe/precommit.h"
 #include "article/article_id.h"
-#include "platform/ticks.h"
 #include "base/config.h"
+#include "dedupe/precommit.h"
+#include "platform/ticks.h"
 #include "support/relay_process.h"
 #include "support/temp_dir.h"
 

@@ -9,10 +9,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "dedupe/seen.h"
 #include "base/config.h"
 #include "base/log.h"
 #include "base/stats.h"
+#include "dedupe/seen.h"
 #include "support/relay_instance.h"
 #include "support/relay_process.h"
 #include "support/temp_dir.h"

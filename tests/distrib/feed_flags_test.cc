@@ -8,9 +8,9 @@
 #include <string>
 #include <thread>
 
-#include "distrib/distrib.h"
 #include "base/config.h"
 #include "base/log.h"
+#include "distrib/distrib.h"
 #include "support/temp_dir.h"
 
 namespace {

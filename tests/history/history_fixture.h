@@ -9,10 +9,10 @@
 #include <unistd.h>
 
 #include "article/article_id.h"
-#include "history/history.h"
-#include "history/history_cursor.h"
 #include "base/config.h"
 #include "base/log.h"
+#include "history/history.h"
+#include "history/history_cursor.h"
 #include "support/temp_dir.h"
 
 struct HistoryConfig {

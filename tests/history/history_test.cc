@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/stats.h"
 #include "history/history.h"
 #include "history_fixture.h"
-#include "base/stats.h"
 
 namespace {
 

@@ -8,11 +8,11 @@
 #include <thread>
 #include <unistd.h>
 
+#include "base/config.h"
 #include "incoming/article_reception.h"
 #include "incoming/incoming_table.h"
 #include "incoming/input_buffer.h"
 #include "incoming/reply_buffer.h"
-#include "base/config.h"
 #include "support/relay_process.h"
 #include "support/temp_dir.h"
 

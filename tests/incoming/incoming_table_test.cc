@@ -7,8 +7,8 @@
 #include <map>
 #include <mutex>
 
-#include "incoming/incoming_table.h"
 #include "base/config.h"
+#include "incoming/incoming_table.h"
 #include "support/temp_dir.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <list>
 #include <map>
 
-#include "history/history.h"
 #include "base/config.h"
+#include "history/history.h"
 #include "support/nntp_client.h"
 #include "support/relay_instance.h"
 #include "support/test_articles.h"

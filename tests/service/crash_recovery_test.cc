@@ -16,8 +16,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "history/history.h"
 #include "base/config.h"
+#include "history/history.h"
 #include "support/nntp_client.h"
 #include "support/relay_instance.h"
 #include "support/test_articles.h"

@@ -7,9 +7,9 @@
 #include <string>
 #include <unistd.h>
 
+#include "base/log.h"
 #include "dedupe/seen.h"
 #include "history/history.h"
-#include "base/log.h"
 #include "spool/article_spool.h"
 #include "spool/spool_dir.h"
 #include "spool/spool_fixture.h"

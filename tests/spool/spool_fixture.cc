@@ -7,11 +7,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "dedupe/seen.h"
 #include "article/article_id.h"
-#include "incoming/incoming_table.h"
 #include "base/config.h"
 #include "base/log.h"
+#include "dedupe/seen.h"
+#include "incoming/incoming_table.h"
 #include "spool/article_spool.h"
 
 uint32_t SpoolTest::now = 0;
