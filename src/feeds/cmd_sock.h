@@ -1,0 +1,58 @@
+// The client end of one outgoing NNTP connection: connects to a site by
+// name or dotted address, writes command lines whole, and reads reply lines
+// through a 4096-byte buffer, handing out one line per call (pipelined
+// replies that arrive together come out one by one) and remembering the
+// numeric code of the last one. Articles bypass it: TransmitArticle sends
+// them from the spool file on the same socket, between a WriteLine and the
+// next ReadLine. One feeder thread uses a CmdSock, for one connection.
+#pragma once
+#include <cstdint>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+class CmdSock {
+ public:
+  // Seconds a ReadLine waits for data before it fails (600).
+  static uint32_t connTimeout;
+
+  CmdSock() = default;
+  ~CmdSock();  // closes the socket
+  CmdSock(const CmdSock&) = delete;
+  CmdSock& operator=(const CmdSock&) = delete;
+
+  // Connects to `host` (dotted address, else looked up) on `port` from any
+  // local port, with 60 s send and receive time-outs, keep-alive and no
+  // Nagle delay. 1 on success, 0 on failure.
+  int Connect(const char* host, uint32_t port);
+
+  // Sends every byte of `text` (which holds its own CR LF line ends, one
+  // line or several). 1 when all was sent, 0 otherwise.
+  int WriteLine(const char* text);
+
+  // The next reply line, without its CR LF, into `destination`; it must fit
+  // in capacity - 1 characters and the NUL. Sets lastCode to the number the
+  // line starts with (atoi rules, 0 when none). 0 when the line does not
+  // fit, the peer closed, nothing came for connTimeout seconds, or 4095
+  // bytes arrived without a line end; the buffer is then emptied and
+  // lastCode is 0.
+  int ReadLine(char* destination, const uint32_t& capacity);
+
+  // setsockopt at SOL_SOCKET; nonzero when it fails.
+  int SetSockOpt(int option, const void* value, socklen_t length);
+
+  int32_t lastCode() const { return lastCode_; }
+  int socket() const { return socket_; }
+
+ private:
+  bool ReadMore();
+
+  char buffer_[4096] = {0};
+  uint32_t length_ = 0;
+  int socket_ = -1;
+  int32_t lastCode_ = 0;
+};
+
+// Fills `address` for `host` (none: any address) and `port` (low 16 bits).
+// A dotted address is used as it is; a name is looked up and its first
+// IPv4 address taken. 0 when the name does not resolve, else 1.
+int CreateSocketAddress(sockaddr_in* address, const char* host, uint32_t port);
