@@ -1,7 +1,7 @@
 #include "service/stats_text.h"
 
 #include "base/stats.h"
-#include "feeds/site_stats.h"
+#include "feeds/site.h"
 #include "incoming/incoming_table.h"
 
 std::string GetStatsString() {

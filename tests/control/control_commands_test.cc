@@ -9,6 +9,7 @@
 #include "base/log.h"
 #include "control/commands.h"
 #include "control/interpreter.h"
+#include "feeds/site.h"
 #include "incoming/incoming_table.h"
 #include "support/temp_dir.h"
 
@@ -23,7 +24,10 @@ class ControlCommands : public ::testing::Test {
     interp_ = Tcl_CreateInterp();
     RegisterControlCommands(interp_);
   }
-  void TearDown() override { Tcl_DeleteInterp(interp_); }
+  void TearDown() override {
+    Tcl_DeleteInterp(interp_);
+    for (std::atomic<Site*>& slot : siteArray) slot = nullptr;
+  }
 
   // "ok: <result>" or "error: <result>".
   std::string Eval(const std::string& script) {
@@ -74,19 +78,88 @@ TEST_F(ControlCommands, ConfigurationAndStatusCommands) {
   EXPECT_TRUE(base.ends_with("{total_accept 0} {total_refuse 0} {total_reject 0}\r\n")) << base;
 }
 
-TEST_F(ControlCommands, SiteCommandsAnswerForAnEmptyTable) {
-  EXPECT_EQ(Eval("GetSiteList"), "ok: ");
-  EXPECT_EQ(Eval("GetSiteList x"), "error: GetSiteList: invalid arguments");
-  EXPECT_EQ(Eval("GetSiteStats any words"), "ok: {sites } ");
-  EXPECT_EQ(Eval("CreateSite news.example"), "error: CreateSite: invalid arguments: CreateSite siteName sitePort");
-  EXPECT_EQ(Eval("CreateSite a 119 2 9"), "error: CreateSite: invalid arguments: CreateSite siteName sitePort");
-  EXPECT_EQ(Eval("CreateSite news.example port"), "error: expected integer but got \"port\"");
-  EXPECT_EQ(Eval("DeleteSite news.example"), "error: Unknown site: news.example");
-  EXPECT_EQ(Eval("DeleteSite"), "error: DeleteSite: invalid arguments");
-  EXPECT_EQ(Eval("GetSiteConfig news.example"), "error: Unknown site: news.example");
-  EXPECT_EQ(Eval("GetSiteConfig"), "error: ");
-  EXPECT_EQ(Eval("SetSite news.example maxbacklog 100"), "ok: SetSite: site not found: news.example");
-  EXPECT_EQ(Eval("SetSite news.example maxbacklog"), "error: SetSite: invalid arguments");
+// Sites are created, set, reported and deleted as the commands specify. No
+// feeder is started here (feeders are the feeds tests' business).
+TEST_F(ControlCommands, SiteCommands) {
+  const std::string stats0 =
+      "{site news.example} {accepts 0} {refused 0} {rejects 0} {articles_per_second 0.0000} {elapsed_time 0} "
+      "{flagged_for 0} {inpath 0} {connects 0}";
+  const std::string config0 =
+      "{news.example {{parameters {{Port 119} {LatencyFeedPrefetch 5} {RegularFeedPrefetch 20} {Streaming 1} "
+      "{MaxBacklog 5000} {NoCheckN 0} {NoCheckL 0} {Distribution {not-set-yet}}}} {feeders {}} {statistics {" +
+      stats0 + "}}}}";
+  const std::string longPattern(64, 'p');
+  const std::pair<std::string, std::string> steps[] = {
+      {"GetSiteList", "ok: "},
+      {"GetSiteList x", "error: GetSiteList: invalid arguments"},
+      {"GetSiteStats any words", "ok: {sites } "},
+      {"CreateSite news.example", "error: CreateSite: invalid arguments: CreateSite siteName sitePort"},
+      {"CreateSite a 119 2 9", "error: CreateSite: invalid arguments: CreateSite siteName sitePort"},
+      {"CreateSite news.example port", "error: expected integer but got \"port\""},
+      {"CreateSite news.example 119", "ok: 0"},
+      {"CreateSite news.example 120", "ok: 1"},  // names need not be unique
+      {"CreateSite other.example 563 5", "ok: 5"},
+      {"CreateSite taken.example 1 5", "error: CreateSite: slot 5 is taken by other.example"},
+      {"CreateSite far.example 1 128", "error: CreateSite: slot 128 is outside 0 to 127"},
+      {"CreateSite far.example 1 -1", "error: CreateSite: slot -1 is outside 0 to 127"},
+      {"CreateSite " + std::string(256, 'h') + " 1", "error: CreateSite: site name longer than 255 characters"},
+      {"GetSiteList", "ok: {news.example 0} {news.example 1} {other.example 5} "},
+      {"GetSiteConfig NEWS.example", "ok: " + config0},
+      {"GetSiteConfig", "error: "},
+      {"GetSiteConfig nobody", "error: Unknown site: nobody"},
+      // Ranges: nothing changes on a refusal. The first of two equal names
+      // is the one set; names match exactly, parameters in any case.
+      {"SetSite news.example maxbacklog 19", "error: "},
+      {"SetSite news.example maxbacklog 200001", "error: "},
+      {"SetSite news.example MaxBacklog -5", "error: "},
+      {"SetSite news.example maxbacklog 20", "ok: "},
+      {"SetSite news.example MAXBACKLOG 200000", "ok: "},
+      {"SetSite news.example LatencyFeedPrefetch 0", "error: "},
+      {"SetSite news.example latencyfeedprefetch 30", "error: "},
+      {"SetSite news.example LatencyFeedPrefetch 1", "ok: "},
+      {"SetSite news.example RegularFeedPrefetch 29", "ok: "},
+      {"SetSite news.example streaming 0x", "ok: "},
+      {"SetSite news.example nocheckn 3", "ok: "},
+      {"SetSite news.example nocheckl 4", "ok: "},
+      {"SetSite news.example setupdateflag whatever", "ok: "},
+      {"SetSite news.example port 9999", "ok: "},
+      {"SetSite news.example colour 1", "error: SetSite: unknown parameter: colour"},
+      {"SetSite News.example streaming 1", "ok: SetSite: site not found: News.example"},
+      {"SetSite news.example streaming", "error: SetSite: invalid arguments"},
+      {"SetSite news.example createfeeder x", "error: feeder creation failed, is distribution set?"},
+      {"SetSite news.example cancelbypass 1", "error: SetSite: no distribution set for news.example"},
+      {"SetSite news.example distribution comp.*,!comp.bad", "ok: "},
+      {"SetSite news.example distribution " + longPattern, "ok: "},  // refused, not reported
+      {"SetSite news.example cancelbypass 1", "ok: "},
+      {"SetSite news.example createfeeder {}", "error: feeder creation failed, is distribution set?"},
+      {"SetSite news.example deletefeeder 7", "ok: "},
+      {"GetSiteConfig news.example",
+       "ok: {news.example {{parameters {{Port 119} {LatencyFeedPrefetch 1} {RegularFeedPrefetch 29} {Streaming 0} "
+       "{MaxBacklog 200000} {NoCheckN 3} {NoCheckL 4} {Distribution {comp.*,!comp.bad}}}} {feeders {}} {statistics {" +
+           stats0 + "}}}}"},
+      {"GetSiteStats", "ok: {sites {" + stats0 + "} {" + stats0 + "} {" +
+                           std::string(stats0).replace(6, 12, "other.example") + "}} "},
+      {"DeleteSite", "error: DeleteSite: invalid arguments"},
+      {"DeleteSite nobody", "error: Unknown site: nobody"},
+      {"DeleteSite news.example", "ok: "},
+      {"GetSiteList", "ok: {news.example 1} {other.example 5} "},
+      {"CreateSite third.example 1", "ok: 0"},  // the lowest free slot again
+  };
+  Site* first = nullptr;
+  for (const auto& [command, expected] : steps) {
+    EXPECT_EQ(Eval(command), expected) << command;
+    if (first == nullptr) first = siteArray[0].load();
+  }
+  // The parameters that feeders take up at their next batch raised the
+  // update count (streaming, the two prefetch values, nocheckn, nocheckl,
+  // setupdateflag); maxbacklog and the distribution did not. The other
+  // site of the same name was not touched.
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first->updateCount.load(), 6u);
+  EXPECT_EQ(first->GetDistribution()->cancelBypass.load(), 1u);
+  EXPECT_EQ(siteArray[1].load()->updateCount.load(), 0u);
+  for (int i = 0; i < 128; i++) Eval("CreateSite filler 1");
+  EXPECT_EQ(Eval("CreateSite one.more 1"), "error: CreateSiteToo many sites");
 }
 
 TEST_F(ControlCommands, StartupScriptDefaultsToInitTclAndLogsItsError) {

@@ -1,0 +1,364 @@
+#include "feeds/feeder.h"
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <thread>
+
+#include "base/log.h"
+#include "base/stats.h"
+#include "feeds/site.h"
+#include "platform/threads.h"
+
+namespace {
+
+std::mutex timingsMutex;
+FeederTimings timings;
+
+FeederTimings Timings() {
+  std::lock_guard<std::mutex> lock(timingsMutex);
+  return timings;
+}
+
+uint32_t Now() { return uint32_t(time(nullptr)); }
+
+constexpr uint32_t kReplyCapacity = 510;
+constexpr uint32_t kResendMark = 550;  // errorCount after a reconnection: resend once
+constexpr const char* kTerminator = "\r\n.\r\n";
+
+}  // namespace
+
+void SetFeederTimings(const FeederTimings& t) {
+  std::lock_guard<std::mutex> lock(timingsMutex);
+  timings = t;
+}
+
+Feeder::Feeder(Site* site, char feedType, const _histentry* start)
+    : site_(site), state_("Starting up..."), feedType_(feedType) {
+  _distrib* d = site->GetDistribution();
+  for (_histentry& slot : slots_) {
+    slot.feedType = feedType;
+    if (d != nullptr) slot.distribution = HistFeedBit{d->bitMask, d->wordIndex};
+    // A start from a lookup keeps the serial of that lookup, so the
+    // position survives an expiry in between (it is moved by the cut).
+    slot.position = start != nullptr ? start->position : 0;
+    slot.expireSerial = start != nullptr ? start->expireSerial : 0;
+  }
+}
+
+Feeder::~Feeder() { CloseCachedSpoolFile(&spool_); }
+
+bool Feeder::Start() {
+  return StartThread([this] {
+    doFeed();
+    delete this;
+  });
+}
+
+void Feeder::RequestDelete() {
+  deleteRequested_ = 1;
+  stopRequested_ = 1;
+}
+
+std::string Feeder::GetStateString() const {
+  char text[512];
+  snprintf(text, sizeof text,
+           "{%u {statistics {{feedtype %c} {accept %u} {refuse %u} {reject %u} {nocheck %s} {state {%s}} {article {",
+           index, feedType_, accepted_.load(), refused_.load(), rejected_.load(), noCheck_ ? "Y" : "N",
+           state_.load(std::memory_order_relaxed));
+  return std::string(text) + slots_[0].identifier + "}}}}} ";
+}
+
+void Feeder::Sleep(int ms) const { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+int Feeder::ConnectToSite() {
+  sock_ = std::make_unique<CmdSock>();
+  char line[kReplyCapacity + 2 + 1];
+  const uint32_t greetingCapacity = 510, modeCapacity = 512;
+  failKind_ = kConnectFailed;
+  if (sock_->Connect(site_->GetHostName(), site_->GetSitePort()) == 0) {
+    sock_.reset();
+    return 0;
+  }
+  int on = 1;
+  sock_->SetSockOpt(SO_KEEPALIVE, &on, sizeof on);
+  if (sock_->ReadLine(line, greetingCapacity) == 0) {
+    sock_.reset();
+    return 0;
+  }
+  if (line[0] != '2') {
+    failKind_ = kNoAccess;
+    sock_.reset();
+    return 0;
+  }
+  sock_->WriteLine("mode stream\r\n");
+  if (sock_->ReadLine(line, modeCapacity) == 0) {
+    sock_.reset();
+    return 0;
+  }
+  failKind_ = kNoFailure;
+  streamingOk_ = strncmp(line, "203", 3) == 0 ? 1 : 0;
+  return 1;
+}
+
+int Feeder::DisconnectFromSite() {
+  if (sock_ == nullptr) return 1;
+  char line[200];
+  const uint32_t capacity = 199;
+  if (sock_->WriteLine("quit\r\n")) sock_->ReadLine(line, capacity);
+  sock_.reset();
+  return 1;
+}
+
+bool Feeder::ConnectWithRetries(bool first) {
+  const FeederTimings t = Timings();
+  for (;;) {
+    if (!first && deleteRequested_) return false;
+    if (ConnectToSite()) return true;
+    if (failKind_ == kNoAccess) {
+      Show("Waiting to reconnect (no access)");
+      Sleep(first ? t.firstNoAccessMs : t.reconnectMs);
+    } else {
+      Show("Waiting to connect (connect failed)");
+      Sleep(first ? t.firstConnectFailedMs : t.reconnectMs);
+    }
+  }
+}
+
+void Feeder::doFeed() {
+  errorCount_ = 0;
+  Show("Connecting");
+  ConnectWithRetries(true);
+  site_->ConnectIncr();
+  uint32_t connectTime = Now();
+  for (;;) {
+    updateSeen_ = site_->updateCount;
+    if (sock_ == nullptr || errorCount_ != 0) {
+      Show("Connecting");
+      DisconnectFromSite();
+      if (!ConnectWithRetries(false)) break;
+      connectTime = Now();
+      if (errorCount_ != 0) errorCount_ = kResendMark;
+      site_->ConnectIncr();
+    }
+    feedStart_ = Now();
+    if (streamingOk_ && site_->streaming) {
+      Show("Starting streaming feed");
+      StreamFeed();
+    } else {
+      Show("Starting IHAVE feed");
+      IhaveFeed();
+    }
+    CloseCachedSpoolFile(&spool_);
+    feedEnd_ = Now();
+    site_->elapsedTime += feedEnd_ - feedStart_;
+    accepted_ = rejected_ = refused_ = 0;
+    if (deleteRequested_) {
+      DisconnectFromSite();
+      break;
+    }
+    stopRequested_ = 0;
+    if (Now() - connectTime > Timings().recycleSeconds || errorCount_ != 0) {
+      Show("Disconnecting");
+      DisconnectFromSite();
+    }
+  }
+  LogLinef("feeder for %s deleted", site_->GetHostName());
+  site_->ForgetFeeder(this);
+}
+
+bool Feeder::LoopGoesOn() const { return !stopRequested_ && site_->updateCount == updateSeen_; }
+
+bool Feeder::NextBatch(uint32_t window) {
+  if (errorCount_ == 0) {
+    slotCount_ = window;
+    site_->GetNextEntry(slots_, &slotCount_);
+  }
+  if (errorCount_ > 500) errorCount_ = UINT_MAX;
+  return slotCount_ != 0;
+}
+
+void Feeder::Accepted() {
+  site_->accepts++;
+  accepted_++;
+  Bump(stats.total_accept);
+}
+
+void Feeder::Rejected() {
+  site_->rejects++;
+  rejected_++;
+  Bump(stats.total_reject);
+}
+
+void Feeder::Refused() {
+  site_->refused++;
+  refused_++;
+  Bump(stats.total_refuse);
+}
+
+void Feeder::Throttled(int code, int pauseMs) {
+  CloseCachedSpoolFile(&spool_);
+  Show("throttled");
+  LogLinef("%s throttled, code=%u", site_->GetHostName(), unsigned(code));
+  Sleep(pauseMs);
+  errorCount_++;
+}
+
+void Feeder::StreamFeed() {
+  const FeederTimings t = Timings();
+  uint32_t window = feedType_ == 'l' || feedType_ == 'L' ? site_->latencyFeedPrefetch : site_->regularFeedPrefetch;
+  window = std::clamp(window, 1u, kMaxPrefetch);
+  uint32_t turnedDown = 0, baseline = 0;
+  char reply[kReplyCapacity + 1];
+  std::string commands;
+  for (;;) {
+    Show("getting articles to feed");
+    NextBatch(window);
+    double r = double(accepted_) / (double(accepted_ + refused_ + rejected_) + 1);
+    if (r > 0.85) {
+      noCheck_ = 1;
+    } else {
+      if (turnedDown > accepted_ + baseline && window > 1) {
+        baseline = turnedDown / 4;
+        window--;
+        LogLinef("reducing check window for %s to %u", site_->GetHostName(), window);
+        if (window == 1) {
+          streamingOk_ = 0;
+          stopRequested_ = 1;
+        }
+      }
+      noCheck_ = 0;
+    }
+    if (!noCheck_) {
+      Show("Check");
+      commands.clear();
+      for (uint32_t i = 0; i < slotCount_; i++) commands += "check <" + std::string(slots_[i].identifier) + ">\r\n";
+      if (!sock_->WriteLine(commands.c_str())) {
+        errorCount_++;
+        return;
+      }
+    }
+    // A throttle reply is taken as its article's reply: the article is not
+    // sent now, and the batch is offered again (errorCount stays up).
+    bool throttled = false;
+    uint32_t takethisCount = 0;
+    for (uint32_t i = 0; i < slotCount_; i++) {
+      Show("Check (waiting for response(s))");
+      int code = 238;
+      if (!noCheck_) {
+        if (!sock_->ReadLine(reply, kReplyCapacity)) {
+          errorCount_++;
+          return;
+        }
+        code = sock_->lastCode();
+      }
+      if (code == 238) {
+        takethisCount++;
+        Show("Transmiting article");
+        std::string head = "takethis <" + std::string(slots_[i].identifier) + ">\r\n";
+        int error = 0;
+        if (TransmitArticle(&slots_[i], &spool_, sock_->socket(), head.c_str(), kTerminator, &error)) continue;
+        if (error == 436) {  // its spool file is gone: passed over
+          errorCount_ = 0;
+          takethisCount--;
+          continue;
+        }
+        CloseCachedSpoolFile(&spool_);
+        errorCount_++;
+        return;
+      }
+      if (code == 436 || code == 400 || code == 480) {
+        Throttled(code, t.checkThrottleMs);
+        throttled = true;
+      } else {
+        Refused();
+      }
+    }
+    Show("reaping responses to takethis(s)");
+    for (uint32_t k = 0; k < takethisCount; k++) {
+      if (!sock_->ReadLine(reply, kReplyCapacity)) {
+        errorCount_++;
+        return;
+      }
+      int code = sock_->lastCode();
+      if (code == 239) {
+        Accepted();
+      } else if (code == 439 || code == 438) {
+        code == 439 ? Rejected() : Refused();
+        turnedDown++;
+      } else if (code == 436 || code == 400 || (code == 431 && feedType_ == 'f')) {
+        Throttled(code, t.takethisThrottleMs);
+        throttled = true;
+      } else if (code != 431) {
+        Rejected();
+      }
+    }
+    if (!throttled) errorCount_ = 0;
+    if (!LoopGoesOn()) return;
+  }
+}
+
+void Feeder::IhaveFeed() {
+  const FeederTimings t = Timings();
+  char reply[kReplyCapacity + 1];
+  for (;;) {
+    Show("Getting articles to feed (IHAVE)");
+    NextBatch(1);
+    Show("IHAVE");
+    std::string offer = "ihave <" + std::string(slots_[0].identifier) + ">\r\n";
+    if (!sock_->WriteLine(offer.c_str())) {
+      errorCount_++;
+      return;
+    }
+    Show("IHAVE (waiting for initial response)");
+    if (!sock_->ReadLine(reply, kReplyCapacity)) {
+      errorCount_++;
+      return;
+    }
+    int code = sock_->lastCode();
+    if (code == 335) {
+      Show("IHAVE (transmitting article)");
+      int error = 0;
+      if (!TransmitArticle(&slots_[0], &spool_, sock_->socket(), nullptr, kTerminator, &error)) {
+        if (error == 436) {
+          // The peer waits for an article whose spool file is gone: ending
+          // the connection drops that transfer; the article is passed over.
+          sock_.reset();
+          errorCount_ = 0;
+          return;
+        }
+        CloseCachedSpoolFile(&spool_);
+        errorCount_++;
+        return;
+      }
+      Show("IHAVE (waiting for received response)");
+      if (!sock_->ReadLine(reply, kReplyCapacity)) {
+        errorCount_++;
+        return;
+      }
+      code = sock_->lastCode();
+      if (code == 400 || code == 436) {
+        Throttled(code, t.checkThrottleMs);
+        continue;
+      }
+      if (code == 235 || code == 239) {
+        Accepted();
+      } else if (code == 431 || code == 435) {
+        Refused();
+      } else {
+        Rejected();
+      }
+    } else if (code == 436 || code == 480 || code == 400) {
+      Throttled(code, t.checkThrottleMs);
+      continue;
+    } else {
+      Refused();
+    }
+    errorCount_ = 0;
+    if (!LoopGoesOn()) return;
+  }
+}

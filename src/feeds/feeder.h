@@ -1,0 +1,101 @@
+// A feeder: one outgoing connection of a site, with a thread of its own. It
+// connects to the site's host, greets it, asks for streaming, then runs
+// feed loops (streaming with check/takethis, or IHAVE) that take the site's
+// articles from the history in batches and offer them. Between loops it
+// keeps its books, honours delete requests and parameter changes, and
+// renews its connection after an hour or after a failure; a batch whose
+// loop failed is sent once more after the reconnection, then given up.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "feeds/cmd_sock.h"
+#include "history/history.h"
+#include "spool/article_spool.h"
+
+class Site;
+
+// The waits of a feeder. The defaults are the relay's; tests shorten them.
+struct FeederTimings {
+  int firstConnectFailedMs = 30000;  // before the first connection: refused
+  int firstNoAccessMs = 300000;      // before the first connection: no access
+  int reconnectMs = 5000;            // any later reconnection
+  uint32_t recycleSeconds = 3600;    // a connection is renewed after this
+  int checkThrottleMs = 6000;        // pause after a throttled check or ihave
+  int takethisThrottleMs = 5000;     // pause after a throttled takethis
+};
+
+// The timings feeders use from now on; the defaults restored by a
+// default-constructed value. For tests.
+void SetFeederTimings(const FeederTimings& timings);
+
+class Feeder {
+ public:
+  // A feeder of `site` taking articles of type `feedType` (history_cursor.h)
+  // from `start` on (a record from FindArticle, whose position and expiry
+  // serial it takes; nullptr: the end of the history). Not started yet.
+  Feeder(Site* site, char feedType, const _histentry* start);
+  ~Feeder();
+
+  // Starts the feeder's thread, which frees the feeder when it ends. False
+  // when no thread could be started (the caller then frees it).
+  bool Start();
+
+  // Asks the feeder to end after its current batch. Called under the
+  // site's lock.
+  void RequestDelete();
+
+  // "{<index> {statistics {{feedtype %c} {accept %u} {refuse %u} {reject %u}
+  // {nocheck Y|N} {state {%s}} {article {<Message-ID of slot 0>}}}}} ".
+  // Called under the site's lock, which keeps slot 0 still.
+  std::string GetStateString() const;
+
+  uint32_t index = 0;  // its place in the site, 0 to 19
+
+  // The feed loops, run on the feeder's thread: each returns when the loop
+  // ends for any reason.
+  void StreamFeed();
+  void IhaveFeed();
+
+  // Connection set-up and tear-down, on the feeder's thread.
+  int ConnectToSite();
+  int DisconnectFromSite();
+
+ private:
+  enum FailKind : uint32_t { kNoFailure = 0, kNoAccess = 1, kConnectFailed = 2 };
+
+  void doFeed();
+  // Connects until it succeeds, showing the wait states. Before the first
+  // connection delete requests are not looked at; later a delete request
+  // ends the attempts (false returned).
+  bool ConnectWithRetries(bool first);
+  void Show(const char* state) { state_.store(state, std::memory_order_relaxed); }
+  void Sleep(int ms) const;
+  bool LoopGoesOn() const;
+  // The counting of an offer's outcome: site, feeder and relay totals.
+  void Accepted();
+  void Rejected();
+  void Refused();
+  void Throttled(int code, int pauseMs);
+  // Fetches the next batch when errorCount is 0; brings errorCount above
+  // 500 to all bits set.
+  bool NextBatch(uint32_t window);
+
+  Site* site_;
+  std::unique_ptr<CmdSock> sock_;
+  std::atomic<uint32_t> streamingOk_{0};
+  std::atomic<uint32_t> noCheck_{0};
+  uint32_t failKind_ = kNoFailure;
+  uint32_t errorCount_ = 0;
+  uint32_t feedStart_ = 0, feedEnd_ = 0;
+  uint32_t updateSeen_ = 0;
+  uint32_t slotCount_ = 0;
+  std::atomic<uint32_t> deleteRequested_{0}, stopRequested_{0};
+  std::atomic<uint32_t> accepted_{0}, rejected_{0}, refused_{0};
+  std::atomic<const char*> state_;
+  SpoolFileCache spool_;
+  _histentry slots_[30];
+  char feedType_;
+};
