@@ -1,0 +1,299 @@
+// Sites and feeders on a real spool and history in this process, fed to
+// scripted peers on loopback: which articles each site gets, batches that
+// never overlap between feeders, and a feeder's life from its first
+// connection to its deletion.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <unistd.h>
+
+#include "feeds/feeder.h"
+#include "feeds/site.h"
+#include "spool/spool_fixture.h"
+#include "support/nntp_client.h"
+#include "support/relay_process.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A peer on loopback: each accepted connection is served by `serve` on a
+// thread of its own, with a line reader over the socket.
+class ScriptedPeer {
+ public:
+  struct Connection {
+    int fd;
+    std::string buffer;
+    bool closed = false;
+    // The next line without CR LF; "" with `closed` set when the feeder
+    // closed.
+    std::string Line() {
+      for (;;) {
+        size_t end = buffer.find("\r\n");
+        if (end != std::string::npos) {
+          std::string line = buffer.substr(0, end);
+          buffer.erase(0, end + 2);
+          return line;
+        }
+        char chunk[4096];
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n <= 0) {
+          closed = true;
+          return "";
+        }
+        buffer.append(chunk, size_t(n));
+      }
+    }
+    // An article up to its "." line, without the CR LF before that line.
+    std::string Article() {
+      std::string text;
+      for (std::string line = Line(); !closed && line != "."; line = Line()) text += line + "\r\n";
+      return text.substr(0, text.size() >= 2 ? text.size() - 2 : 0);
+    }
+    void Send(const std::string& text) { (void)!write(fd, text.data(), text.size()); }
+  };
+
+  explicit ScriptedPeer(std::function<void(Connection&)> serve) : serve_(std::move(serve)) {
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    EXPECT_EQ(listen(listener_, 8), 0);
+    socklen_t len = sizeof a;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    acceptor_ = std::thread([this] {
+      for (;;) {
+        int fd = accept(listener_, nullptr, nullptr);
+        if (fd < 0) return;
+        connections_++;
+        std::thread([this, fd] {
+          Connection c{fd, "", false};
+          serve_(c);
+          close(fd);
+        }).detach();
+      }
+    });
+  }
+  ~ScriptedPeer() {
+    shutdown(listener_, SHUT_RDWR);
+    close(listener_);
+    acceptor_.join();
+  }
+  uint16_t port() const { return port_; }
+  int connections() const { return connections_.load(); }
+
+ private:
+  std::function<void(Connection&)> serve_;
+  int listener_ = -1;
+  uint16_t port_ = 0;
+  std::thread acceptor_;
+  std::atomic<int> connections_{0};
+};
+
+class SiteTest : public SpoolTest {
+ protected:
+  void TearDown() override {
+    for (std::atomic<Site*>& slot : siteArray) slot = nullptr;
+    SetFeederTimings(FeederTimings());
+    SpoolTest::TearDown();
+  }
+
+  Site* NewSite(uint32_t slot, const char* distribution, uint32_t port = 119, std::string host = "") {
+    if (host.empty()) host = "site" + std::to_string(slot) + ".test";
+    Site* site = new Site(host.c_str(), slot);
+    site->SetPort(port);
+    if (distribution != nullptr) {
+      EXPECT_EQ(site->SetFeedInfo(distribution), 1);
+    }
+    siteArray[slot] = site;
+    return site;
+  }
+
+  std::string Posted(const std::string& id, const std::string& groups, const std::string& path = "x!y") {
+    return "Path: " + path + "\r\nDate: " + DateText(now) + "\r\nNewsgroups: " + groups + "\r\nMessage-ID: <" + id +
+           ">\r\n\r\nBody of " + id + ".";
+  }
+
+  // The identifiers a site's feeder would get now, in one batch.
+  static std::vector<std::string> Batch(Site* site) {
+    _histentry slots[29] = {};
+    _distrib* d = site->GetDistribution();
+    for (_histentry& s : slots) s.distribution = HistFeedBit{d->bitMask, d->wordIndex};
+    slots[0].position = 160;  // from the start of the history
+    uint32_t count = 29;
+    site->GetNextEntry(slots, &count);
+    std::vector<std::string> ids;
+    for (uint32_t i = 0; i < count; i++) ids.push_back(slots[i].identifier);
+    return ids;
+  }
+};
+
+TEST_F(SiteTest, DistributionsDecideWhichSitesGetWhichArticles) {
+  Start();
+  Site* comp = NewSite(0, "comp.*");
+  Site* notComp = NewSite(37, "@*peer.example*,!comp.*,*");
+  Site* everything = NewSite(127, "*");
+  ASSERT_EQ(Store("a@test", Posted("a@test", "comp.lang.c")), 1);
+  ASSERT_EQ(Store("b@test", Posted("b@test", "rec.arts,comp.lang.c")), 1);
+  ASSERT_EQ(Store("c@test", Posted("c@test", "rec.arts")), 1);
+  ASSERT_EQ(Store("d@test", Posted("d@test", "rec.arts", "peer.example!x")), 1);
+  ASSERT_EQ(Store("e@test", Posted("e@test", "alt.test")), 1);
+  EXPECT_EQ(Batch(comp), (std::vector<std::string>{"a@test", "b@test"}));
+  EXPECT_EQ(Batch(notComp), (std::vector<std::string>{"b@test", "c@test", "e@test"}));
+  EXPECT_EQ(Batch(everything), (std::vector<std::string>{"a@test", "b@test", "c@test", "d@test", "e@test"}));
+  // A new distribution takes effect for the articles stored after it.
+  ASSERT_EQ(comp->SetFeedInfo("alt.*"), 1);
+  EXPECT_EQ(comp->SetFeedInfo(std::string(64, 'x').c_str()), 0);  // refused: the old one stays
+  ASSERT_EQ(Store("f@test", Posted("f@test", "alt.test,comp.lang.c")), 1);
+  EXPECT_EQ(Batch(comp), (std::vector<std::string>{"f@test"}));
+  EXPECT_NE(comp->GetSiteInfo().find("{Distribution {alt.*}}"), std::string::npos);
+  EXPECT_NE(ReturnSiteStatsString().find("{{site site0.test} {accepts 0} {refused 0} {rejects 0} "
+                                         "{articles_per_second 0.0000} {elapsed_time 0} {flagged_for 1} {inpath 0} "
+                                         "{connects 0}} "),
+            std::string::npos);
+}
+
+// Several feeders of one site walk the history while articles are stored:
+// each article goes to exactly one of them, and none is skipped.
+TEST_F(SiteTest, FeedersOfOneSiteNeverShareOrSkipAnArticle) {
+  Start();
+  Site* site = NewSite(3, "*");
+  constexpr int kArticles = 600, kFeeders = 4;
+  std::mutex mu;
+  std::multiset<std::string> got;
+  std::vector<std::thread> feeders;
+  for (int f = 0; f < kFeeders; f++) {
+    feeders.emplace_back([&, f] {
+      _histentry slots[29] = {};
+      for (_histentry& s : slots) s.distribution = HistFeedBit{1u << 3, 0};
+      slots[0].position = 160;  // from the start, whenever the thread begins
+      for (;;) {
+        uint32_t count = uint32_t(1 + f * 7);
+        site->GetNextEntry(slots, &count);
+        std::lock_guard<std::mutex> lock(mu);
+        for (uint32_t i = 0; i < count; i++) {
+          if (std::string(slots[i].identifier).rfind("stop", 0) == 0) return;
+          got.insert(slots[i].identifier);
+        }
+      }
+    });
+  }
+  for (int i = 0; i < kArticles; i++) {
+    std::string id = "n" + std::to_string(i) + "@test";
+    ASSERT_EQ(Store(id, Posted(id, "misc.test")), 1);
+  }
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> lock(mu);
+    return got.size() == size_t(kArticles);
+  }));
+  // One stop article per feeder still waiting, until all have ended.
+  std::atomic<int> stops{0};
+  std::thread stopper([&] {
+    for (int i = 0; i < 200 && stops.load() < kFeeders; i++) {
+      std::string id = "stop" + std::to_string(i) + "@test";
+      Store(id, Posted(id, "misc.test"));
+      std::this_thread::sleep_for(10ms);
+    }
+  });
+  for (std::thread& t : feeders) {
+    t.join();
+    stops++;
+  }
+  stopper.join();
+  EXPECT_EQ(got.size(), size_t(kArticles));
+  EXPECT_EQ(std::set<std::string>(got.begin(), got.end()).size(), size_t(kArticles));
+}
+
+// A feeder's life against scripted peers: refused at first (the 30-second
+// wait, shortened here), no access (the 5-minute wait), then a peer that
+// declines streaming and takes articles by ihave; a delete request ends it.
+TEST_F(SiteTest, FeederConnectsFeedsByIhaveAndEndsOnDeletion) {
+  Start();
+  FeederTimings fast;
+  fast.firstConnectFailedMs = 50;
+  fast.firstNoAccessMs = 50;
+  fast.reconnectMs = 20;
+  SetFeederTimings(fast);
+
+  // Before it runs, a feeder reports itself starting up.
+  Site* idle = NewSite(9, "*");
+  Feeder unstarted(idle, 'x', nullptr);
+  EXPECT_EQ(unstarted.GetStateString(),
+            "{0 {statistics {{feedtype x} {accept 0} {refuse 0} {reject 0} {nocheck N} {state {Starting up...}} "
+            "{article {}}}}} ");
+  EXPECT_EQ(NewSite(10, nullptr)->CreateFeeder('x', nullptr), -1);  // no distribution yet
+
+  std::atomic<int> phase{0};  // 0: no access, 1: feed
+  std::mutex mu;
+  std::map<std::string, std::string> received;
+  ScriptedPeer peer([&](ScriptedPeer::Connection& c) {
+    if (phase.load() == 0) {
+      c.Send("502 no access\r\n");
+      phase = 1;
+      return;
+    }
+    c.Send("200 ok\r\n");
+    EXPECT_EQ(c.Line(), "mode stream");
+    c.Send("500 what?\r\n");
+    for (std::string line = c.Line(); !c.closed; line = c.Line()) {
+      if (line == "quit") {
+        c.Send("205 bye\r\n");
+        return;
+      }
+      ASSERT_EQ(line.rfind("ihave <", 0), 0u) << line;
+      std::string id = line.substr(7, line.size() - 8);
+      if (id.rfind("refused", 0) == 0) {
+        c.Send("435 no thanks\r\n");
+        continue;
+      }
+      c.Send("335 send it\r\n");
+      std::string article = c.Article();
+      std::lock_guard<std::mutex> lock(mu);
+      received[id] = article;
+      c.Send("235 got it\r\n");
+    }
+  });
+
+  Site* site = NewSite(11, "*", peer.port(), "127.0.0.1");
+  // Nothing listens on the site's port yet: connect failed.
+  uint16_t closedPort = FreeLoopbackPort();
+  site->SetPort(closedPort);
+  ASSERT_EQ(site->CreateFeeder('f', nullptr), 0);
+  EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{state {Waiting to connect (connect failed)}}") !=
+                                     std::string::npos; }, 5000ms)) << site->GetSiteInfo();
+  site->SetPort(peer.port());
+  EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{state {Getting articles to feed (IHAVE)}}") !=
+                                     std::string::npos; }, 5000ms));
+  EXPECT_GE(peer.connections(), 2);  // the no-access greeting came first
+
+  for (const char* id : {"i1@test", "refused1@test", "i2@test"}) ASSERT_EQ(Store(id, Posted(id, "misc.test")), 1);
+  ASSERT_TRUE(WaitUntil([&] { return site->accepts.load() == 2 && site->refused.load() == 1; }, 5000ms));
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    EXPECT_EQ(received["i1@test"], Stamped(Posted("i1@test", "misc.test")));
+    EXPECT_EQ(received["i2@test"], Stamped(Posted("i2@test", "misc.test")));
+  }
+  EXPECT_NE(site->GetStateString().find("{accepts 2} {refused 1} {rejects 0}"), std::string::npos);
+
+  // Deleted: it ends after its next offer, says so, and leaves the site.
+  size_t logSize = Log().size();
+  site->DeleteFeeder(0);
+  ASSERT_EQ(Store("last@test", Posted("last@test", "misc.test")), 1);
+  EXPECT_TRUE(WaitUntil([&] { return Log().find("feeder for 127.0.0.1 deleted", logSize) != std::string::npos; },
+                        5000ms));
+  EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }, 5000ms));
+  EXPECT_EQ(site->CreateFeeder('f', "i2@test"), 0);  // the place is free again
+  site->DeleteFeeder(0);
+  ASSERT_EQ(Store("wake@test", Posted("wake@test", "misc.test")), 1);
+  EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }, 5000ms));
+}
+
+}  // namespace
