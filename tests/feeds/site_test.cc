@@ -4,6 +4,7 @@
 // connection to its deletion.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <functional>
@@ -293,6 +294,73 @@ TEST_F(SiteTest, FeederConnectsFeedsByIhaveAndEndsOnDeletion) {
   EXPECT_EQ(site->CreateFeeder('f', "i2@test"), 0);  // the place is free again
   site->DeleteFeeder(0);
   ASSERT_EQ(Store("wake@test", Posted("wake@test", "misc.test")), 1);
+  EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }, 5000ms));
+}
+
+// Streaming to a peer that takes everything: the first batch is offered
+// with check, later ones as bare takethis. With the hour shortened to
+// nothing, the feeder renews its connection after every feed loop.
+TEST_F(SiteTest, FeederStreamsAndRenewsItsConnection) {
+  Start();
+  FeederTimings fast;
+  fast.recycleSeconds = 0;
+  fast.reconnectMs = 10;
+  SetFeederTimings(fast);
+  std::mutex mu;
+  std::vector<std::string> lines;
+  std::map<std::string, std::string> received;
+  ScriptedPeer peer([&](ScriptedPeer::Connection& c) {
+    c.Send("200 ok\r\n");
+    EXPECT_EQ(c.Line(), "mode stream");
+    c.Send("203 streaming\r\n");
+    for (std::string line = c.Line(); !c.closed; line = c.Line()) {
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        lines.push_back(line);
+      }
+      if (line == "quit") {
+        c.Send("205 bye\r\n");
+        return;
+      }
+      std::string id = line.substr(line.find('<') + 1, line.find('>') - line.find('<') - 1);
+      if (line.rfind("check ", 0) == 0) {
+        c.Send("238 <" + id + ">\r\n");
+      } else if (line.rfind("takethis ", 0) == 0) {
+        std::string article = c.Article();
+        std::lock_guard<std::mutex> lock(mu);
+        received[id] = article;
+        c.Send("239 <" + id + ">\r\n");
+      }
+    }
+  });
+  Site* site = NewSite(12, "*", peer.port(), "127.0.0.1");
+  site->regularFeedPrefetch = 3;
+  ASSERT_EQ(site->CreateFeeder('f', nullptr), 0);
+  ASSERT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{state {getting articles to feed}}") !=
+                                     std::string::npos; }, 5000ms));
+  // Articles offered with check first.
+  for (int i = 0; i < 3; i++) ASSERT_EQ(Store("s" + std::to_string(i) + "@test", Posted("s" + std::to_string(i) + "@test", "misc.test")), 1);
+  ASSERT_TRUE(WaitUntil([&] { return site->accepts.load() == 3; }, 5000ms));
+  // A parameter change ends the loop after its batch; with the hour at
+  // nothing (more than 0 s connected) the connection is renewed then.
+  std::this_thread::sleep_for(1100ms);
+  site->updateCount++;
+  for (int i = 3; i < 9; i++) ASSERT_EQ(Store("s" + std::to_string(i) + "@test", Posted("s" + std::to_string(i) + "@test", "misc.test")), 1);
+  ASSERT_TRUE(WaitUntil([&] { return site->accepts.load() == 9; }, 5000ms));
+  EXPECT_GE(peer.connections(), 2);
+  EXPECT_GE(site->connects.load(), 2u);
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    EXPECT_EQ(lines.at(0), "check <s0@test>");
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "takethis <s0@test>"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "quit"), lines.end());
+    for (int i = 0; i < 9; i++) {
+      std::string id = "s" + std::to_string(i) + "@test";
+      EXPECT_EQ(received[id], Stamped(Posted(id, "misc.test"))) << id;
+    }
+  }
+  site->DeleteFeeder(0);
+  ASSERT_EQ(Store("end@test", Posted("end@test", "misc.test")), 1);
   EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }, 5000ms));
 }
 
