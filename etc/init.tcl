@@ -9,3 +9,11 @@ AddIncoming 127.0.0.1
 
 # A peer may stream (check/takethis) unless told otherwise:
 #   SetIncoming news.example.org streaming 0
+
+# An outgoing site: its host and port, the newsgroups it wants, and its
+# feeders (one connection each; "f" takes every article):
+#   CreateSite news.example.org 119
+#   SetSite news.example.org distribution "comp.*,news.*,!news.admin.*"
+#   SetSite news.example.org createfeeder f
+#   SetSite news.example.org createfeeder f
+# GetSiteList, GetSiteStats and GetSiteConfig news.example.org report them.
