@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -69,6 +70,9 @@ int CmdSock::Connect(const char* host, uint32_t port) {
   SetTimeouts(sock);
   SetOption(sock, SOL_SOCKET, SO_KEEPALIVE);
   SetOption(sock, IPPROTO_TCP, TCP_NODELAY);
+  // Every wait on this socket is bounded by poll, so it is non-blocking
+  // from here on; TransmitArticle then finds it as it needs it.
+  fcntl(sock, F_SETFL, fcntl(sock, F_GETFL) | O_NONBLOCK);
   return 1;
 }
 

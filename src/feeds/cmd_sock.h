@@ -22,7 +22,8 @@ class CmdSock {
 
   // Connects to `host` (dotted address, else looked up) on `port` from any
   // local port, with 60 s send and receive time-outs, keep-alive and no
-  // Nagle delay. 1 on success, 0 on failure.
+  // Nagle delay; the socket is then non-blocking, every wait on it being
+  // bounded by poll. 1 on success, 0 on failure.
   int Connect(const char* host, uint32_t port);
 
   // Sends every byte of `text` (which holds its own CR LF line ends, one

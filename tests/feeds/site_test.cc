@@ -138,7 +138,7 @@ class SiteTest : public SpoolTest {
 };
 
 TEST_F(SiteTest, DistributionsDecideWhichSitesGetWhichArticles) {
-  Start();
+  Start("LatencyFeedPrefetch = 40\nRegularFeedPrefetch = 7\nMaxBacklog = 777\n");
   Site* comp = NewSite(0, "comp.*");
   Site* notComp = NewSite(37, "@*peer.example*,!comp.*,*");
   Site* everything = NewSite(127, "*");
@@ -155,7 +155,10 @@ TEST_F(SiteTest, DistributionsDecideWhichSitesGetWhichArticles) {
   EXPECT_EQ(comp->SetFeedInfo(std::string(64, 'x').c_str()), 0);  // refused: the old one stays
   ASSERT_EQ(Store("f@test", Posted("f@test", "alt.test,comp.lang.c")), 1);
   EXPECT_EQ(Batch(comp), (std::vector<std::string>{"f@test"}));
-  EXPECT_NE(comp->GetSiteInfo().find("{Distribution {alt.*}}"), std::string::npos);
+  // Configured parameters, the prefetch values capped at 29.
+  EXPECT_NE(comp->GetSiteInfo().find("{Port 119} {LatencyFeedPrefetch 29} {RegularFeedPrefetch 7} {Streaming 1} "
+                                     "{MaxBacklog 777} {NoCheckN 0} {NoCheckL 0} {Distribution {alt.*}}"),
+            std::string::npos);
   EXPECT_NE(ReturnSiteStatsString().find("{{site site0.test} {accepts 0} {refused 0} {rejects 0} "
                                          "{articles_per_second 0.0000} {elapsed_time 0} {flagged_for 1} {inpath 0} "
                                          "{connects 0}} "),
@@ -232,13 +235,12 @@ TEST_F(SiteTest, FeederConnectsFeedsByIhaveAndEndsOnDeletion) {
             "{article {}}}}} ");
   EXPECT_EQ(NewSite(10, nullptr)->CreateFeeder('x', nullptr), -1);  // no distribution yet
 
-  std::atomic<int> phase{0};  // 0: no access, 1: feed
+  std::atomic<int> phase{0};  // 0: no access (until the test moves on), 1: feed
   std::mutex mu;
   std::map<std::string, std::string> received;
   ScriptedPeer peer([&](ScriptedPeer::Connection& c) {
     if (phase.load() == 0) {
       c.Send("502 no access\r\n");
-      phase = 1;
       return;
     }
     c.Send("200 ok\r\n");
@@ -271,6 +273,9 @@ TEST_F(SiteTest, FeederConnectsFeedsByIhaveAndEndsOnDeletion) {
   EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{state {Waiting to connect (connect failed)}}") !=
                                      std::string::npos; }, 5000ms)) << site->GetSiteInfo();
   site->SetPort(peer.port());
+  EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{state {Waiting to reconnect (no access)}}") !=
+                                     std::string::npos; }, 5000ms));
+  phase = 1;
   EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{state {Getting articles to feed (IHAVE)}}") !=
                                      std::string::npos; }, 5000ms));
   EXPECT_GE(peer.connections(), 2);  // the no-access greeting came first
