@@ -12,6 +12,7 @@
 #include "base/log.h"
 #include "base/stats.h"
 #include "feeds/site.h"
+#include "history/history_cursor.h"
 #include "platform/threads.h"
 
 namespace {
@@ -47,6 +48,15 @@ Feeder::Feeder(Site* site, char feedType, const _histentry* start)
     // position survives an expiry in between (it is moved by the cut).
     slot.position = start != nullptr ? start->position : 0;
     slot.expireSerial = start != nullptr ? start->expireSerial : 0;
+  }
+  // "The end of the history" is the end as it stands now, not when the
+  // feeder first looks: articles stored while it connects are its too.
+  if (start == nullptr) {
+    HistGetNextEntry(&slots_[0], 0);
+    for (_histentry& slot : slots_) {
+      slot.position = slots_[0].position;
+      slot.expireSerial = slots_[0].expireSerial;
+    }
   }
 }
 

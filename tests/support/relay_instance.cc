@@ -7,7 +7,8 @@
 
 #include "support/nntp_client.h"
 
-RelayInstance::RelayInstance(const std::string& config, const std::string& script) : port_(FreeLoopbackPort()) {
+RelayInstance::RelayInstance(const std::string& config, const std::string& script, uint16_t port)
+    : port_(port != 0 ? port : FreeLoopbackPort()) {
   for (const char* d : {"logs", "spool", "history"}) dir_.MakeDir(d);
   dir_.Write("init.tcl", script + "\nclose [open {" + dir_.File("script-done") + "} w]\n");
   std::string text = config + "\n";

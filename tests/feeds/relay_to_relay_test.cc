@@ -1,0 +1,158 @@
+// Relays feeding relays on loopback: what goes into the first arrives at
+// the next, once and byte for byte apart from the path stamps, by
+// streaming and by IHAVE, along a chain and around a loop.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/config.h"
+#include "history/history.h"
+#include "support/nntp_client.h"
+#include "support/relay_instance.h"
+#include "support/test_articles.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A relay named `name` that lists loopback as a peer and, when `site` is
+// not 0, feeds the relay on that port with one feeder (streaming unless
+// `ihave`), created `delayMs` after the start. It listens on `port`, or on a
+// free one.
+std::unique_ptr<RelayInstance> Relay(const std::string& name, uint16_t site, bool ihave = false, uint16_t port = 0,
+                                     int delayMs = 0) {
+  std::string script = "AddIncoming 127.0.0.1\n";
+  if (site != 0) {
+    script += "CreateSite 127.0.0.1 " + std::to_string(site) + "\nSetSite 127.0.0.1 distribution *\n";
+    if (ihave) script += "SetSite 127.0.0.1 streaming 0\n";
+    script += "after " + std::to_string(delayMs) + " {SetSite 127.0.0.1 createfeeder f}\n";
+  }
+  std::string config = "HostPathIdentifier = " + name + "\nHistoryDataSize = 4000000\nHistoryTableSize = 100003\n";
+  return std::make_unique<RelayInstance>(config, script, port);
+}
+
+// Articles by id, as fed to a relay.
+using Fed = std::vector<std::pair<std::string, std::string>>;
+
+Fed Feed(RelayInstance& relay, const std::string& prefix, int count) {
+  NntpClient c;
+  EXPECT_TRUE(c.Connect("127.0.0.1", relay.port()));
+  EXPECT_EQ(c.Line().substr(0, 4), "200 ");
+  Fed fed;
+  for (int i = 0; i < count; i++) {
+    std::string id = prefix + std::to_string(i) + "@relay.test";
+    fed.emplace_back(id, Article(id, "Text of " + id + ".\r\n"));
+    EXPECT_TRUE(c.Send(Takethis(id, fed.back().second)));
+    EXPECT_EQ(c.Line(), "239 <" + id + ">");
+  }
+  return fed;
+}
+
+// True once the feeder of `relay`'s site has connected (from its statistics):
+// it takes the articles stored from its creation on.
+bool Feeding(RelayInstance& relay) {
+  return WaitUntil([&] {
+    NntpClient c;
+    if (!c.Connect("127.0.0.1", relay.port()) || c.Line().substr(0, 4) != "200 " || !c.SendLine("ssp")) return false;
+    std::string stats = c.Line();
+    size_t site = stats.find("{site 127.0.0.1}");
+    return site != std::string::npos && stats.find("{connects 0}}", site) == std::string::npos;
+  });
+}
+
+// The articles `relay` has entered in its history, from its statistics.
+uint32_t Inserted(RelayInstance& relay) {
+  NntpClient c;
+  if (!c.Connect("127.0.0.1", relay.port()) || c.Line().substr(0, 4) != "200 " || !c.SendLine("ssp")) return 0;
+  std::string stats = c.Line();
+  size_t at = stats.find("{insert ");
+  return at == std::string::npos ? 0 : uint32_t(std::stoul(stats.substr(at + 8)));
+}
+
+// True once `relay` has stored as many articles as `ids` holds and answers
+// 438 (already stored) to a check for each of them. It is watched through
+// its statistics: a check for an article still on its way would hold the
+// article up (431/436, "in transfer elsewhere").
+bool HasAll(RelayInstance& relay, const Fed& fed) {
+  if (!WaitUntil([&] { return Inserted(relay) >= fed.size(); }, 20000ms)) return false;
+  NntpClient c;
+  if (!c.Connect("127.0.0.1", relay.port()) || c.Line().substr(0, 4) != "200 ") return false;
+  std::string checks;
+  for (const auto& [id, article] : fed) checks += "check <" + id + ">\r\n";
+  c.Send(checks);
+  bool all = true;
+  for (const auto& [id, article] : fed) all = c.Line() == "438 <" + id + ">" && all;
+  return all;
+}
+
+// With `relay` stopped: the bytes it stored for `id`.
+std::string StoredAt(RelayInstance& relay, const std::string& id) {
+  EXPECT_TRUE(LoadConfigFile(relay.dir().File("relay.conf").c_str()));
+  histinit();
+  std::string bytes = StoredBytes(relay, id);
+  histclose();
+  return bytes;
+}
+
+// What a relay stores for an article that reached it through `stamps`.
+std::string Expected(const std::string& article, const std::string& stamps) {
+  return article.substr(0, 6) + stamps + article.substr(6, article.size() - 8);
+}
+
+TEST(RelayToRelay, ArticlesArriveOnceByStreamingAndByIhave) {
+  for (bool ihave : {false, true}) {
+    auto b = Relay("relay.b", 0);
+    ASSERT_TRUE(b->WaitReady());
+    auto a = Relay("relay.a", b->port(), ihave);
+    ASSERT_TRUE(a->WaitReady());
+    ASSERT_TRUE(Feeding(*a));
+    Fed fed = Feed(*a, ihave ? "ih" : "st", 200);
+    ASSERT_TRUE(HasAll(*b, fed)) << (ihave ? "ihave" : "streaming") << ": " << Inserted(*b) << " arrived";
+    EXPECT_EQ(a->Stop(), 1);
+    EXPECT_EQ(b->Stop(), 1);
+    for (const auto& [id, article] : {fed.front(), fed.back()}) {
+      EXPECT_EQ(StoredAt(*b, id), Expected(article, "relay.b!relay.a!")) << id;
+    }
+  }
+}
+
+TEST(RelayToRelay, AChainPassesEverythingOnAndALoopStops) {
+  // a -> b -> c.
+  auto c = Relay("relay.c", 0);
+  ASSERT_TRUE(c->WaitReady());
+  auto b = Relay("relay.b", c->port());
+  ASSERT_TRUE(b->WaitReady());
+  auto a = Relay("relay.a", b->port());
+  ASSERT_TRUE(a->WaitReady());
+  ASSERT_TRUE(Feeding(*a) && Feeding(*b));
+  Fed fed = Feed(*a, "chain", 300);
+  ASSERT_TRUE(HasAll(*c, fed));
+  EXPECT_EQ(c->Stop(), 1);
+  EXPECT_EQ(StoredAt(*c, fed[150].first), Expected(fed[150].second, "relay.c!relay.b!relay.a!"));
+
+  // x <-> y: each stores every article once and offers it back once, which
+  // the other refuses as already stored. x's feeder starts once y listens
+  // (a first connection refused would wait 30 s).
+  uint16_t yPort = FreeLoopbackPort();
+  auto x = Relay("relay.x", yPort, false, 0, 1500);
+  ASSERT_TRUE(x->WaitReady());
+  auto y = Relay("relay.y", x->port(), false, yPort);
+  ASSERT_TRUE(y->WaitReady());
+  ASSERT_TRUE(Feeding(*x) && Feeding(*y));
+  Fed looped = Feed(*x, "loop", 100);
+  ASSERT_TRUE(HasAll(*y, looped));
+  ASSERT_TRUE(WaitUntil([&] {
+    NntpClient s;
+    if (!s.Connect("127.0.0.1", x->port()) || s.Line().substr(0, 4) != "200 ") return false;
+    s.SendLine("ssp");
+    return s.Line().find("{site 127.0.0.1} {accepts 100} {refused 0}") != std::string::npos;
+  }));
+  EXPECT_EQ(x->Stop(), 1);
+  EXPECT_EQ(y->Stop(), 1);
+  EXPECT_EQ(StoredAt(*x, looped[7].first), Expected(looped[7].second, "relay.x!"));
+  EXPECT_EQ(StoredAt(*y, looped[7].first), Expected(looped[7].second, "relay.y!relay.x!"));
+}
+
+}  // namespace
