@@ -116,7 +116,7 @@ VELTRANE_TCL_HANDLER(Tcl_CreateSite) {
     Tcl_AppendResult(interp, argv[0], ": site name longer than 255 characters", nullptr);
     return TCL_ERROR;
   }
-  Site* site = new Site(argv[1], uint32_t(slot));
+  Site* site = MakeSite(argv[1], uint32_t(slot));
   site->SetPort(uint32_t(port));
   siteArray[slot] = site;
   Tcl_AppendResult(interp, std::to_string(slot).c_str(), nullptr);

@@ -3,12 +3,21 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "base/config.h"
 #include "feeds/feeder.h"
 #include "history/history_cursor.h"
 
 std::atomic<Site*> siteArray[kMaxSites];
+
+Site* MakeSite(const char* hostName, uint32_t siteIndex) {
+  static std::mutex storeMutex;
+  static std::vector<std::unique_ptr<Site>> store;  // never emptied
+  std::lock_guard<std::mutex> lock(storeMutex);
+  return store.emplace_back(std::make_unique<Site>(hostName, siteIndex)).get();
+}
 
 namespace {
 

@@ -101,5 +101,9 @@ class Site {
 // Every site by slot; null where there is none.
 extern std::atomic<Site*> siteArray[kMaxSites];
 
+// Makes a site that lives as long as the process (see Lifetime above): the
+// one way sites are made.
+Site* MakeSite(const char* hostName, uint32_t siteIndex);
+
 // "{sites " + "{<site's state string>} " for each site in slot order + "} ".
 std::string ReturnSiteStatsString();

@@ -109,7 +109,7 @@ class SiteTest : public SpoolTest {
 
   Site* NewSite(uint32_t slot, const char* distribution, uint32_t port = 119, std::string host = "") {
     if (host.empty()) host = "site" + std::to_string(slot) + ".test";
-    Site* site = new Site(host.c_str(), slot);
+    Site* site = MakeSite(host.c_str(), slot);
     site->SetPort(port);
     if (distribution != nullptr) {
       EXPECT_EQ(site->SetFeedInfo(distribution), 1);
