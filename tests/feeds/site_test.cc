@@ -369,4 +369,109 @@ TEST_F(SiteTest, FeederStreamsAndRenewsItsConnection) {
   EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }, 5000ms));
 }
 
+// A streaming peer whose answers a test chooses: `checkReply` and
+// `takethisReply` give the reply code for the n-th check or takethis line
+// (counted from 0 over all connections); a code of 0 closes the connection
+// instead. Every line received is kept.
+struct StreamingPeer {
+  std::function<int(int n)> checkReply = [](int) { return 238; };
+  std::function<int(int n)> takethisReply = [](int) { return 239; };
+  std::mutex mu;
+  std::vector<std::string> lines;
+  int checks = 0, takethis = 0;
+
+  void Serve(ScriptedPeer::Connection& c) {
+    c.Send("200 ok\r\n");
+    if (c.Line() != "mode stream") return;
+    c.Send("203 streaming\r\n");
+    for (std::string line = c.Line(); !c.closed; line = c.Line()) {
+      std::string id = line.substr(line.find('<') + 1, line.find('>') - line.find('<') - 1);
+      int code;
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        lines.push_back(line);
+        if (line == "quit") {
+          c.Send("205 bye\r\n");
+          return;
+        }
+        bool check = line.rfind("check ", 0) == 0;
+        code = check ? checkReply(checks++) : takethisReply(takethis++);
+      }
+      if (line.rfind("takethis ", 0) == 0) c.Article();
+      if (code == 0) return;
+      c.Send(std::to_string(code) + " <" + id + ">\r\n");
+    }
+  }
+  int Count(const std::string& prefix) {
+    std::lock_guard<std::mutex> lock(mu);
+    return int(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+  }
+};
+
+// The first batch goes with check; once more than 85% of the offers were
+// taken, batches go as bare takethis. A peer that then turns down a whole
+// bare batch (20 of 41 offers accepted) gets check again, and the window
+// stays at 20, since 20 turned down is not more than 20 accepted. The peer
+// holds back its last reply of each batch until the test has stored the
+// next batch, so that every batch is a full 20.
+TEST_F(SiteTest, StreamingDropsAndResumesCheckByTheAcceptanceRate) {
+  Start();
+  std::atomic<int> stored{1};
+  StreamingPeer behaviour;
+  behaviour.takethisReply = [&](int n) {
+    if (n == 19 || n == 39) WaitUntil([&] { return stored.load() > n / 20 + 1; });
+    return n < 20 ? 239 : 439;
+  };
+  ScriptedPeer peer([&](ScriptedPeer::Connection& c) { behaviour.Serve(c); });
+  Site* site = NewSite(13, "*", peer.port(), "127.0.0.1");
+  auto storeBatch = [&](int batch) {
+    for (int i = 0; i < 20; i++) {
+      std::string id = "r" + std::to_string(batch * 20 + i) + "@test";
+      ASSERT_EQ(Store(id, Posted(id, "misc.test")), 1);
+    }
+  };
+  storeBatch(0);
+  ASSERT_EQ(site->CreateFeeder('f', "r0@test"), 0);  // from the first article on
+  storeBatch(1);
+  stored = 2;
+  storeBatch(2);
+  stored = 3;
+  ASSERT_TRUE(WaitUntil([&] { return behaviour.Count("takethis ") == 60; }, 10000ms));
+  EXPECT_EQ(behaviour.Count("check "), 40);
+  EXPECT_EQ(behaviour.Count("check <r20@test>"), 0);  // the second batch went bare
+  EXPECT_EQ(behaviour.Count("check <r40@test>"), 1);  // the third was checked again
+  EXPECT_EQ(Log().find("reducing check window"), std::string::npos);
+  site->DeleteFeeder(0);
+  ASSERT_EQ(Store("end2@test", Posted("end2@test", "misc.test")), 1);
+  EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }, 5000ms));
+  EXPECT_EQ(site->accepts.load(), 20u);
+}
+
+// A peer that closes in the middle of a batch: the feeder reconnects and
+// offers that batch once more; nothing flagged for the site is lost.
+TEST_F(SiteTest, ABatchCutOffByThePeerIsOfferedOnceMore) {
+  Start();
+  FeederTimings fast;
+  fast.reconnectMs = 10;
+  SetFeederTimings(fast);
+  StreamingPeer behaviour;
+  behaviour.takethisReply = [](int n) { return n == 2 ? 0 : 239; };  // closes at the third takethis
+  ScriptedPeer peer([&](ScriptedPeer::Connection& c) { behaviour.Serve(c); });
+  Site* site = NewSite(14, "*", peer.port(), "127.0.0.1");
+  site->regularFeedPrefetch = 5;
+  ASSERT_EQ(site->CreateFeeder('f', nullptr), 0);
+  ASSERT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{state {getting articles to feed}}") !=
+                                     std::string::npos; }, 5000ms));
+  for (int i = 0; i < 5; i++) ASSERT_EQ(Store("c" + std::to_string(i) + "@test", Posted("c" + std::to_string(i) + "@test", "misc.test")), 1);
+  ASSERT_TRUE(WaitUntil([&] { return behaviour.Count("takethis <c4@test>") >= 1 && site->connects.load() >= 2; },
+                        5000ms));
+  EXPECT_GE(peer.connections(), 2);
+  for (int i = 0; i < 5; i++) {
+    EXPECT_GE(behaviour.Count("takethis <c" + std::to_string(i) + "@test>"), 1) << i;
+  }
+  site->DeleteFeeder(0);
+  ASSERT_EQ(Store("end3@test", Posted("end3@test", "misc.test")), 1);
+  EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }, 5000ms));
+}
+
 }  // namespace
