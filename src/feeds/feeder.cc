@@ -273,7 +273,7 @@ void Feeder::StreamFeed() {
         int error = 0;
         if (TransmitArticle(&slots_[i], &spool_, sock_->socket(), head.c_str(), kTerminator, &error)) continue;
         if (error == 436) {  // its spool file is gone: passed over
-          errorCount_ = 0;
+          if (!throttled) errorCount_ = 0;
           takethisCount--;
           continue;
         }

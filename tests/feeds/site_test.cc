@@ -378,6 +378,7 @@ struct StreamingPeer {
   std::function<int(int n)> takethisReply = [](int) { return 239; };
   std::mutex mu;
   std::vector<std::string> lines;
+  std::set<std::string> got;  // taken: a check for one of these is answered 438
   int checks = 0, takethis = 0;
 
   void Serve(ScriptedPeer::Connection& c) {
@@ -394,8 +395,15 @@ struct StreamingPeer {
           c.Send("205 bye\r\n");
           return;
         }
-        bool check = line.rfind("check ", 0) == 0;
-        code = check ? checkReply(checks++) : takethisReply(takethis++);
+        bool check = line.rfind("check ", 0) == 0, bare = line.rfind("takethis ", 0) == 0;
+        code = check ? (got.count(id) != 0 ? 438 : checkReply(checks++)) : bare ? takethisReply(takethis++) : 0;
+        if (bare && code == 239) got.insert(id);
+      }
+      if (line.rfind("ihave ", 0) == 0) {
+        c.Send("335 send it\r\n");
+        c.Article();
+        c.Send("235 got it\r\n");
+        continue;
       }
       if (line.rfind("takethis ", 0) == 0) c.Article();
       if (code == 0) return;
@@ -471,6 +479,63 @@ TEST_F(SiteTest, ABatchCutOffByThePeerIsOfferedOnceMore) {
   }
   site->DeleteFeeder(0);
   ASSERT_EQ(Store("end3@test", Posted("end3@test", "misc.test")), 1);
+  EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }, 5000ms));
+}
+
+// Articles turned down after check: the window shrinks by one, with its log
+// line, and at a window of 1 streaming ends on that connection and the
+// feeder goes on by IHAVE.
+TEST_F(SiteTest, TurnedDownArticlesShrinkTheWindowDownToIhave) {
+  Start();
+  StreamingPeer behaviour;
+  behaviour.takethisReply = [](int) { return 439; };
+  ScriptedPeer peer([&](ScriptedPeer::Connection& c) { behaviour.Serve(c); });
+  Site* site = NewSite(15, "*", peer.port(), "127.0.0.1");
+  site->regularFeedPrefetch = 2;
+  for (int i = 0; i < 8; i++) ASSERT_EQ(Store("w" + std::to_string(i) + "@test", Posted("w" + std::to_string(i) + "@test", "misc.test")), 1);
+  ASSERT_EQ(site->CreateFeeder('f', "w0@test"), 0);
+  EXPECT_TRUE(WaitUntil([&] { return Log().find("reducing check window for 127.0.0.1 to 1") != std::string::npos; },
+                        5000ms));
+  // Two batches of two by streaming, rejected; the rest by IHAVE, taken.
+  ASSERT_TRUE(WaitUntil([&] { return site->accepts.load() == 4; }, 5000ms));
+  EXPECT_EQ(site->rejects.load(), 4u);
+  EXPECT_EQ(behaviour.Count("ihave "), 4);
+  EXPECT_EQ(behaviour.Count("takethis "), 4);
+  site->DeleteFeeder(0);
+  ASSERT_EQ(Store("end4@test", Posted("end4@test", "misc.test")), 1);
+  EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }, 5000ms));
+}
+
+// A throttle reply to a check is that article's reply: it is logged, the
+// feeder pauses, and the batch is offered again, so nothing waits for a
+// reply the peer does not owe and nothing is lost. An article whose spool
+// file is gone is passed over while the rest of its batch is sent.
+TEST_F(SiteTest, ThrottledAndMissingArticlesInABatch) {
+  Start("MaxArticleFileSize = 1\n");  // a spool file for every article
+  FeederTimings fast;
+  fast.checkThrottleMs = 10;
+  fast.reconnectMs = 10;
+  SetFeederTimings(fast);
+  StreamingPeer behaviour;
+  behaviour.checkReply = [](int n) { return n == 0 ? 480 : 238; };
+  ScriptedPeer peer([&](ScriptedPeer::Connection& c) { behaviour.Serve(c); });
+  Site* site = NewSite(16, "*", peer.port(), "127.0.0.1");
+  site->regularFeedPrefetch = 4;
+  for (int i = 0; i < 4; i++) {
+    ASSERT_EQ(Store("t" + std::to_string(i) + "@test", Posted("t" + std::to_string(i) + "@test", "misc.test")), 1);
+    now++;
+  }
+  ASSERT_EQ(unlink(SpoolPath(Entry("t2@test").spoolFile).c_str()), 0);
+  size_t logSize = Log().size();
+  ASSERT_EQ(site->CreateFeeder('f', "t0@test"), 0);
+  ASSERT_TRUE(WaitUntil([&] { return site->accepts.load() == 3; }, 5000ms));
+  EXPECT_EQ(site->refused.load(), 2u);  // t1 and t3 again, in the resend
+  EXPECT_NE(Log().find("127.0.0.1 throttled, code=480", logSize), std::string::npos);
+  EXPECT_EQ(behaviour.Count("takethis <t0@test>"), 1);  // after the throttle, in the resend
+  EXPECT_EQ(behaviour.Count("takethis <t2@test>"), 0);  // its file is gone
+  EXPECT_GE(behaviour.Count("check <t0@test>"), 2);
+  site->DeleteFeeder(0);
+  ASSERT_EQ(Store("end5@test", Posted("end5@test", "misc.test")), 1);
   EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }, 5000ms));
 }
 
