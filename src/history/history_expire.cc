@@ -40,7 +40,15 @@ void RecordExpireTime() {
 // the cut), each step recorded in the header.
 constexpr uint32_t kMoveStep = 4u << 20;
 
+void (*expireStepHook)(uint32_t done, uint32_t total) = nullptr;
+
+void Step(uint32_t done, uint32_t total) {
+  if (expireStepHook != nullptr) expireStepHook(done, total);
+}
+
 }  // namespace
+
+void SetExpireStepHook(void (*hook)(uint32_t done, uint32_t total)) { expireStepHook = hook; }
 
 uint32_t HistTableExpire(uint32_t cut) {
   const uint32_t removedBelow = kHeaderSize + cut;
@@ -61,6 +69,7 @@ void MoveDataDown(uint32_t cut, uint32_t usedBefore, uint32_t moved) {
     memmove(to + moved, from + moved, n);
     moved += n;
     SetHeaderWord(kExpireMovedAt, moved);
+    Step(moved, total);
   }
 }
 
@@ -74,6 +83,7 @@ void DoExpire() {
   SetHeaderWord(kExpireMovedAt, 0);
   SetHeaderWord(kExpireUsedAt, used);
   SetHeaderWord(kExpireCutAt, cut);
+  Step(0, used - kHeaderSize - cut);
   // A thread that cannot be started leaves the table to this thread, after
   // the move; the table is adjusted before the expiry ends either way.
   std::thread worker;
@@ -89,6 +99,7 @@ void DoExpire() {
     HistTableExpire(cut);
   }
   SetHeaderWord(0, used - cut);
+  Step(used - kHeaderSize - cut + 1, used - kHeaderSize - cut);
   SetHeaderWord(kExpireCutAt, 0);
   SetHeaderWord(kTableStaleAt, 0);
   lastExpireDeleted = cut;

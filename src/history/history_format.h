@@ -179,6 +179,11 @@ void DoExpire();
 // each step: a step only overwrites bytes that were already copied, so a
 // move killed at any point can be taken up again where it was recorded.
 void MoveDataDown(uint32_t cut, uint32_t usedBefore, uint32_t moved);
+// For tests: called as an expiry goes, with the bytes of data moved so far
+// and the bytes to move: (0, total) once its record is written, after each
+// step, and (total + 1, total) once the new end is stored, before the
+// record is cleared. nullptr: nothing is called.
+void SetExpireStepHook(void (*hook)(uint32_t done, uint32_t total));
 // At start-up: finishes an expiry that a killed process left under way (its
 // record in the header) and marks the table stale. Returns false, having
 // cleared the record, when the record is not one an expiry could leave.
