@@ -18,17 +18,6 @@ namespace {
 
 constexpr int kSocketTimeoutMs = 60000;
 
-void SetTimeouts(int sock) {
-  timeval tv{kSocketTimeoutMs / 1000, 0};
-  setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-}
-
-void SetOption(int sock, int level, int option) {
-  int on = 1;
-  setsockopt(sock, level, option, &on, sizeof on);
-}
-
 }  // namespace
 
 int CreateSocketAddress(sockaddr_in* address, const char* host, uint32_t port) {
@@ -67,9 +56,9 @@ int CmdSock::Connect(const char* host, uint32_t port) {
     return 0;
   }
   socket_ = sock;
-  SetTimeouts(sock);
-  SetOption(sock, SOL_SOCKET, SO_KEEPALIVE);
-  SetOption(sock, IPPROTO_TCP, TCP_NODELAY);
+  SetSocketTimeouts(sock, kSocketTimeoutMs);
+  SetSocketFlag(sock, SOL_SOCKET, SO_KEEPALIVE);
+  SetSocketFlag(sock, IPPROTO_TCP, TCP_NODELAY);
   // Every wait on this socket is bounded by poll, so it is non-blocking
   // from here on; TransmitArticle then finds it as it needs it.
   fcntl(sock, F_SETFL, fcntl(sock, F_GETFL) | O_NONBLOCK);

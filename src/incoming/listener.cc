@@ -42,17 +42,6 @@ void SendAndClose(int sock, const std::string& text) {
 
 bool SendGreeting(int sock, const std::string& text) { return SendWithin(sock, text.data(), text.size(), kNoDeadline); }
 
-void SetTimeouts(int sock) {
-  timeval tv{kSocketTimeoutMs / 1000, 0};
-  setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-}
-
-void SetOption(int sock, int level, int option) {
-  int on = 1;
-  setsockopt(sock, level, option, &on, sizeof on);
-}
-
 // The address to listen on; false (and logged) when ListenAddress is not an
 // IPv4 address.
 bool ListenEndpoint(sockaddr_in* sa) {
@@ -79,7 +68,7 @@ int OpenListener() {
   if (sock < 0) return -1;
   // Lets a restarted relay bind while old connections sit in TIME_WAIT; on
   // Linux it does not let a second listener share the port.
-  SetOption(sock, SOL_SOCKET, SO_REUSEADDR);
+  SetSocketFlag(sock, SOL_SOCKET, SO_REUSEADDR);
   if (bind(sock, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(sock, kListenBacklog) != 0) {
     char ip[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &sa.sin_addr, ip, sizeof ip);
@@ -111,7 +100,7 @@ bool StartConnectionThread(_clientcontext* ctx) {
 }
 
 void Admit(int sock, const sockaddr_in& peer, const std::string& greeting) {
-  SetTimeouts(sock);
+  SetSocketTimeouts(sock, kSocketTimeoutMs);
   char dotted[INET_ADDRSTRLEN];
   inet_ntop(AF_INET, &peer.sin_addr, dotted, sizeof dotted);
   uint32_t total = TotalConnected.load();
@@ -136,8 +125,8 @@ void Admit(int sock, const sockaddr_in& peer, const std::string& greeting) {
     case Admission::kHeld:
       break;
   }
-  SetOption(sock, SOL_SOCKET, SO_KEEPALIVE);
-  SetOption(sock, IPPROTO_TCP, TCP_NODELAY);
+  SetSocketFlag(sock, SOL_SOCKET, SO_KEEPALIVE);
+  SetSocketFlag(sock, IPPROTO_TCP, TCP_NODELAY);
   _clientcontext* ctx = AllocClientContext();
   if (ctx == nullptr) {
     ReleaseIncoming(entry);

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 bool WaitWritable(int sock, Deadline deadline) {
@@ -57,4 +58,15 @@ bool WriteFully(int fd, const void* data, size_t length, off_t offset) {
     if (offset >= 0) offset += n;
   }
   return true;
+}
+
+void SetSocketTimeouts(int sock, int ms) {
+  timeval tv{ms / 1000, (ms % 1000) * 1000};
+  setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+void SetSocketFlag(int sock, int level, int option) {
+  int on = 1;
+  setsockopt(sock, level, option, &on, sizeof on);
 }

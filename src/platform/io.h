@@ -1,7 +1,7 @@
 // Writing every byte: to a socket within a deadline, or to a file. Every
 // place that sends on a socket or writes a whole text to a file goes
 // through here, so that partial writes, interrupted calls and stalled peers
-// are handled once.
+// are handled once. Also the socket options the relay's connections share.
 #pragma once
 #include <chrono>
 #include <cstddef>
@@ -31,3 +31,9 @@ bool WaitWritable(int sock, Deadline deadline);
 // its current position when `offset` is -1. False on an error (errno set;
 // a write that stops short with no error is ENOSPC).
 bool WriteFully(int fd, const void* data, size_t length, off_t offset = -1);
+
+// Sets the socket's send and receive time-outs to `ms` milliseconds.
+void SetSocketTimeouts(int sock, int ms);
+
+// Turns a boolean socket option on (SO_KEEPALIVE, TCP_NODELAY, ...).
+void SetSocketFlag(int sock, int level, int option);
