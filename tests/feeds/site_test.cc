@@ -376,6 +376,10 @@ TEST_F(SiteTest, FeederStreamsAndRenewsItsConnection) {
 struct StreamingPeer {
   std::function<int(int n)> checkReply = [](int) { return 238; };
   std::function<int(int n)> takethisReply = [](int) { return 239; };
+  // The reply to the n-th ihave, and to its article (when the first is 335).
+  std::function<std::pair<int, int>(int n)> ihaveReply = [](int) { return std::pair{335, 235}; };
+  bool offerStreaming = true;
+  int ihaves = 0;
   std::mutex mu;
   std::vector<std::string> lines;
   std::set<std::string> got;  // taken: a check for one of these is answered 438
@@ -384,7 +388,7 @@ struct StreamingPeer {
   void Serve(ScriptedPeer::Connection& c) {
     c.Send("200 ok\r\n");
     if (c.Line() != "mode stream") return;
-    c.Send("203 streaming\r\n");
+    c.Send(offerStreaming ? "203 streaming\r\n" : "500 no streaming here\r\n");
     for (std::string line = c.Line(); !c.closed; line = c.Line()) {
       std::string id = line.substr(line.find('<') + 1, line.find('>') - line.find('<') - 1);
       int code;
@@ -400,9 +404,15 @@ struct StreamingPeer {
         if (bare && code == 239) got.insert(id);
       }
       if (line.rfind("ihave ", 0) == 0) {
-        c.Send("335 send it\r\n");
+        std::pair<int, int> replies;
+        {
+          std::lock_guard<std::mutex> lock(mu);
+          replies = ihaveReply(ihaves++);
+        }
+        c.Send(std::to_string(replies.first) + " ihave reply\r\n");
+        if (replies.first != 335) continue;
         c.Article();
-        c.Send("235 got it\r\n");
+        c.Send(std::to_string(replies.second) + " article reply\r\n");
         continue;
       }
       if (line.rfind("takethis ", 0) == 0) c.Article();
@@ -536,6 +546,77 @@ TEST_F(SiteTest, ThrottledAndMissingArticlesInABatch) {
   EXPECT_GE(behaviour.Count("check <t0@test>"), 2);
   site->DeleteFeeder(0);
   ASSERT_EQ(Store("end5@test", Posted("end5@test", "misc.test")), 1);
+  EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }, 5000ms));
+}
+
+// Each takethis reply is counted by its code: 239 accepted, 439 and any
+// unlisted code rejected, 438 refused; 431 is passed over silently, except
+// for feed type f, where it is throttling and the batch is offered again.
+TEST_F(SiteTest, TakethisRepliesAreCountedByTheirCode) {
+  Start();
+  FeederTimings fast;
+  fast.takethisThrottleMs = 10;
+  SetFeederTimings(fast);
+  for (char type : {'x', 'f'}) {
+    StreamingPeer behaviour;
+    behaviour.takethisReply = [type](int n) {
+      static const int kCodes[] = {239, 439, 438, 431, 500};
+      return type == 'f' ? (n == 0 ? 431 : 239) : kCodes[n % 5];
+    };
+    ScriptedPeer peer([&](ScriptedPeer::Connection& c) { behaviour.Serve(c); });
+    uint32_t slot = type == 'x' ? 17 : 18;
+    Site* site = NewSite(slot, "*", peer.port(), "127.0.0.1");
+    site->regularFeedPrefetch = 5;
+    std::string first = std::string(1, type) + "0@test";
+    for (int i = 0; i < 5; i++) {
+      std::string id = std::string(1, type) + std::to_string(i) + "@test";
+      ASSERT_EQ(Store(id, Posted(id, "misc.test")), 1);
+    }
+    size_t logSize = Log().size();
+    ASSERT_EQ(site->CreateFeeder(type, first.c_str()), 0);
+    if (type == 'x') {
+      ASSERT_TRUE(WaitUntil([&] { return site->rejects.load() == 2; }, 5000ms));
+      EXPECT_EQ(site->accepts.load(), 1u);
+      EXPECT_EQ(site->refused.load(), 1u);
+      EXPECT_EQ(Log().find("throttled", logSize), std::string::npos);
+    } else {
+      ASSERT_TRUE(WaitUntil([&] { return site->accepts.load() == 5; }, 5000ms));
+      EXPECT_NE(Log().find("127.0.0.1 throttled, code=431", logSize), std::string::npos);
+      EXPECT_EQ(behaviour.Count("takethis <f0@test>"), 2);  // throttled, then offered again
+    }
+    site->DeleteFeeder(0);
+    std::string end = std::string(1, type) + "end@test";
+    ASSERT_EQ(Store(end, Posted(end, "misc.test")), 1);
+    EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }, 5000ms));
+  }
+}
+
+// IHAVE offers, one at a time: 235 accepted, 437 rejected, 435 after the
+// article or to the offer refused; 480 to the offer throttles, and the same
+// article is offered again after the pause.
+TEST_F(SiteTest, IhaveRepliesAreCountedByTheirCode) {
+  Start();
+  FeederTimings fast;
+  fast.checkThrottleMs = 10;
+  SetFeederTimings(fast);
+  StreamingPeer behaviour;
+  behaviour.offerStreaming = false;
+  behaviour.ihaveReply = [](int n) {
+    static const std::pair<int, int> kReplies[] = {{335, 235}, {335, 437}, {335, 435}, {435, 0}, {480, 0}, {335, 235}};
+    return kReplies[std::min(n, 5)];
+  };
+  ScriptedPeer peer([&](ScriptedPeer::Connection& c) { behaviour.Serve(c); });
+  Site* site = NewSite(19, "*", peer.port(), "127.0.0.1");
+  for (int i = 0; i < 5; i++) ASSERT_EQ(Store("h" + std::to_string(i) + "@test", Posted("h" + std::to_string(i) + "@test", "misc.test")), 1);
+  size_t logSize = Log().size();
+  ASSERT_EQ(site->CreateFeeder('f', "h0@test"), 0);
+  ASSERT_TRUE(WaitUntil([&] { return site->accepts.load() == 2; }, 5000ms));
+  EXPECT_EQ(site->rejects.load(), 1u);
+  EXPECT_EQ(site->refused.load(), 2u);
+  EXPECT_NE(Log().find("127.0.0.1 throttled, code=480", logSize), std::string::npos);
+  EXPECT_EQ(behaviour.Count("ihave <h4@test>"), 2);
+  site->DeleteFeeder(0);
+  ASSERT_EQ(Store("hend@test", Posted("hend@test", "misc.test")), 1);
   EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }, 5000ms));
 }
 
