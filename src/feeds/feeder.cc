@@ -218,12 +218,27 @@ void Feeder::Throttled(int code, int pauseMs) {
   errorCount_++;
 }
 
+bool Feeder::Send(const std::string& text) {
+  if (sock_->WriteLine(text.c_str())) return true;
+  errorCount_++;
+  return false;
+}
+
+bool Feeder::ReadReply(int* code) {
+  char reply[kReplyCapacity + 1];
+  if (sock_->ReadLine(reply, kReplyCapacity)) {
+    *code = sock_->lastCode();
+    return true;
+  }
+  errorCount_++;
+  return false;
+}
+
 void Feeder::StreamFeed() {
   const FeederTimings t = Timings();
   uint32_t window = feedType_ == 'l' || feedType_ == 'L' ? site_->latencyFeedPrefetch : site_->regularFeedPrefetch;
   window = std::clamp(window, 1u, kMaxPrefetch);
   uint32_t turnedDown = 0, baseline = 0;
-  char reply[kReplyCapacity + 1];
   std::string commands;
   for (;;) {
     Show("getting articles to feed");
@@ -247,10 +262,7 @@ void Feeder::StreamFeed() {
       Show("Check");
       commands.clear();
       for (uint32_t i = 0; i < slotCount_; i++) commands += "check <" + std::string(slots_[i].identifier) + ">\r\n";
-      if (!sock_->WriteLine(commands.c_str())) {
-        errorCount_++;
-        return;
-      }
+      if (!Send(commands)) return;
     }
     // A throttle reply is taken as its article's reply: the article is not
     // sent now, and the batch is offered again (errorCount stays up).
@@ -259,13 +271,7 @@ void Feeder::StreamFeed() {
     for (uint32_t i = 0; i < slotCount_; i++) {
       Show("Check (waiting for response(s))");
       int code = 238;
-      if (!noCheck_) {
-        if (!sock_->ReadLine(reply, kReplyCapacity)) {
-          errorCount_++;
-          return;
-        }
-        code = sock_->lastCode();
-      }
+      if (!noCheck_ && !ReadReply(&code)) return;
       if (code == 238) {
         takethisCount++;
         Show("Transmiting article");
@@ -290,11 +296,8 @@ void Feeder::StreamFeed() {
     }
     Show("reaping responses to takethis(s)");
     for (uint32_t k = 0; k < takethisCount; k++) {
-      if (!sock_->ReadLine(reply, kReplyCapacity)) {
-        errorCount_++;
-        return;
-      }
-      int code = sock_->lastCode();
+      int code = 0;
+      if (!ReadReply(&code)) return;
       if (code == 239) {
         Accepted();
       } else if (code == 439 || code == 438) {
@@ -314,22 +317,15 @@ void Feeder::StreamFeed() {
 
 void Feeder::IhaveFeed() {
   const FeederTimings t = Timings();
-  char reply[kReplyCapacity + 1];
   for (;;) {
     Show("Getting articles to feed (IHAVE)");
     NextBatch(1);
     Show("IHAVE");
     std::string offer = "ihave <" + std::string(slots_[0].identifier) + ">\r\n";
-    if (!sock_->WriteLine(offer.c_str())) {
-      errorCount_++;
-      return;
-    }
+    if (!Send(offer)) return;
     Show("IHAVE (waiting for initial response)");
-    if (!sock_->ReadLine(reply, kReplyCapacity)) {
-      errorCount_++;
-      return;
-    }
-    int code = sock_->lastCode();
+    int code = 0;
+    if (!ReadReply(&code)) return;
     if (code == 335) {
       Show("IHAVE (transmitting article)");
       int error = 0;
@@ -346,11 +342,7 @@ void Feeder::IhaveFeed() {
         return;
       }
       Show("IHAVE (waiting for received response)");
-      if (!sock_->ReadLine(reply, kReplyCapacity)) {
-        errorCount_++;
-        return;
-      }
-      code = sock_->lastCode();
+      if (!ReadReply(&code)) return;
       if (code == 400 || code == 436) {
         Throttled(code, t.checkThrottleMs);
         continue;

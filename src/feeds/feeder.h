@@ -79,6 +79,10 @@ class Feeder {
   void Rejected();
   void Refused();
   void Throttled(int code, int pauseMs);
+  // A command write and a reply read within a feed loop: a failure raises
+  // errorCount, and the caller ends the loop.
+  bool Send(const std::string& text);
+  bool ReadReply(int* code);
   // Fetches the next batch when errorCount is 0; brings errorCount above
   // 500 to all bits set.
   bool NextBatch(uint32_t window);

@@ -123,6 +123,25 @@ class SiteTest : public SpoolTest {
            ">\r\n\r\nBody of " + id + ".";
   }
 
+  // Stores "<prefix><i>@test" in misc.test for i from `from` up to `to`.
+  void StoreNumbered(const std::string& prefix, int from, int to) {
+    for (int i = from; i < to; i++) {
+      std::string id = prefix + std::to_string(i) + "@test";
+      ASSERT_EQ(Store(id, Posted(id, "misc.test")), 1);
+    }
+  }
+
+  // Deletes feeder 0, stores one more article for it to end its batch on
+  // (a feeder waiting for articles sees the request only then), and waits
+  // until it has left the site.
+  bool EndFeeder(Site* site) {
+    site->DeleteFeeder(0);
+    std::string id = "end" + std::to_string(ends_++) + "@test";
+    if (Store(id, Posted(id, "misc.test")) != 1) return false;
+    return WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }, 5000ms);
+  }
+  int ends_ = 0;
+
   // The identifiers a site's feeder would get now, in one batch.
   static std::vector<std::string> Batch(Site* site) {
     _histentry slots[29] = {};
@@ -297,9 +316,7 @@ TEST_F(SiteTest, FeederConnectsFeedsByIhaveAndEndsOnDeletion) {
                         5000ms));
   EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }, 5000ms));
   EXPECT_EQ(site->CreateFeeder('f', "i2@test"), 0);  // the place is free again
-  site->DeleteFeeder(0);
-  ASSERT_EQ(Store("wake@test", Posted("wake@test", "misc.test")), 1);
-  EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }, 5000ms));
+  EXPECT_TRUE(EndFeeder(site));
 }
 
 // Streaming to a peer that takes everything: the first batch is offered
@@ -344,13 +361,13 @@ TEST_F(SiteTest, FeederStreamsAndRenewsItsConnection) {
   ASSERT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{state {getting articles to feed}}") !=
                                      std::string::npos; }, 5000ms));
   // Articles offered with check first.
-  for (int i = 0; i < 3; i++) ASSERT_EQ(Store("s" + std::to_string(i) + "@test", Posted("s" + std::to_string(i) + "@test", "misc.test")), 1);
+  StoreNumbered("s", 0, 3);
   ASSERT_TRUE(WaitUntil([&] { return site->accepts.load() == 3; }, 5000ms));
   // A parameter change ends the loop after its batch; with the hour at
   // nothing (more than 0 s connected) the connection is renewed then.
   std::this_thread::sleep_for(1100ms);
   site->updateCount++;
-  for (int i = 3; i < 9; i++) ASSERT_EQ(Store("s" + std::to_string(i) + "@test", Posted("s" + std::to_string(i) + "@test", "misc.test")), 1);
+  StoreNumbered("s", 3, 9);
   ASSERT_TRUE(WaitUntil([&] { return site->accepts.load() == 9; }, 5000ms));
   EXPECT_GE(peer.connections(), 2);
   EXPECT_GE(site->connects.load(), 2u);
@@ -364,9 +381,7 @@ TEST_F(SiteTest, FeederStreamsAndRenewsItsConnection) {
       EXPECT_EQ(received[id], Stamped(Posted(id, "misc.test"))) << id;
     }
   }
-  site->DeleteFeeder(0);
-  ASSERT_EQ(Store("end@test", Posted("end@test", "misc.test")), 1);
-  EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }, 5000ms));
+  EXPECT_TRUE(EndFeeder(site));
 }
 
 // A streaming peer whose answers a test chooses: `checkReply` and
@@ -459,9 +474,7 @@ TEST_F(SiteTest, StreamingDropsAndResumesCheckByTheAcceptanceRate) {
   EXPECT_EQ(behaviour.Count("check <r20@test>"), 0);  // the second batch went bare
   EXPECT_EQ(behaviour.Count("check <r40@test>"), 1);  // the third was checked again
   EXPECT_EQ(Log().find("reducing check window"), std::string::npos);
-  site->DeleteFeeder(0);
-  ASSERT_EQ(Store("end2@test", Posted("end2@test", "misc.test")), 1);
-  EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }, 5000ms));
+  EXPECT_TRUE(EndFeeder(site));
   EXPECT_EQ(site->accepts.load(), 20u);
 }
 
@@ -480,16 +493,14 @@ TEST_F(SiteTest, ABatchCutOffByThePeerIsOfferedOnceMore) {
   ASSERT_EQ(site->CreateFeeder('f', nullptr), 0);
   ASSERT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{state {getting articles to feed}}") !=
                                      std::string::npos; }, 5000ms));
-  for (int i = 0; i < 5; i++) ASSERT_EQ(Store("c" + std::to_string(i) + "@test", Posted("c" + std::to_string(i) + "@test", "misc.test")), 1);
+  StoreNumbered("c", 0, 5);
   ASSERT_TRUE(WaitUntil([&] { return behaviour.Count("takethis <c4@test>") >= 1 && site->connects.load() >= 2; },
                         5000ms));
   EXPECT_GE(peer.connections(), 2);
   for (int i = 0; i < 5; i++) {
     EXPECT_GE(behaviour.Count("takethis <c" + std::to_string(i) + "@test>"), 1) << i;
   }
-  site->DeleteFeeder(0);
-  ASSERT_EQ(Store("end3@test", Posted("end3@test", "misc.test")), 1);
-  EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }, 5000ms));
+  EXPECT_TRUE(EndFeeder(site));
 }
 
 // Articles turned down after check: the window shrinks by one, with its log
@@ -502,7 +513,7 @@ TEST_F(SiteTest, TurnedDownArticlesShrinkTheWindowDownToIhave) {
   ScriptedPeer peer([&](ScriptedPeer::Connection& c) { behaviour.Serve(c); });
   Site* site = NewSite(15, "*", peer.port(), "127.0.0.1");
   site->regularFeedPrefetch = 2;
-  for (int i = 0; i < 8; i++) ASSERT_EQ(Store("w" + std::to_string(i) + "@test", Posted("w" + std::to_string(i) + "@test", "misc.test")), 1);
+  StoreNumbered("w", 0, 8);
   ASSERT_EQ(site->CreateFeeder('f', "w0@test"), 0);
   EXPECT_TRUE(WaitUntil([&] { return Log().find("reducing check window for 127.0.0.1 to 1") != std::string::npos; },
                         5000ms));
@@ -511,9 +522,7 @@ TEST_F(SiteTest, TurnedDownArticlesShrinkTheWindowDownToIhave) {
   EXPECT_EQ(site->rejects.load(), 4u);
   EXPECT_EQ(behaviour.Count("ihave "), 4);
   EXPECT_EQ(behaviour.Count("takethis "), 4);
-  site->DeleteFeeder(0);
-  ASSERT_EQ(Store("end4@test", Posted("end4@test", "misc.test")), 1);
-  EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }, 5000ms));
+  EXPECT_TRUE(EndFeeder(site));
 }
 
 // A throttle reply to a check is that article's reply: it is logged, the
@@ -544,9 +553,7 @@ TEST_F(SiteTest, ThrottledAndMissingArticlesInABatch) {
   EXPECT_EQ(behaviour.Count("takethis <t0@test>"), 1);  // after the throttle, in the resend
   EXPECT_EQ(behaviour.Count("takethis <t2@test>"), 0);  // its file is gone
   EXPECT_GE(behaviour.Count("check <t0@test>"), 2);
-  site->DeleteFeeder(0);
-  ASSERT_EQ(Store("end5@test", Posted("end5@test", "misc.test")), 1);
-  EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }, 5000ms));
+  EXPECT_TRUE(EndFeeder(site));
 }
 
 // Each takethis reply is counted by its code: 239 accepted, 439 and any
@@ -584,10 +591,7 @@ TEST_F(SiteTest, TakethisRepliesAreCountedByTheirCode) {
       EXPECT_NE(Log().find("127.0.0.1 throttled, code=431", logSize), std::string::npos);
       EXPECT_EQ(behaviour.Count("takethis <f0@test>"), 2);  // throttled, then offered again
     }
-    site->DeleteFeeder(0);
-    std::string end = std::string(1, type) + "end@test";
-    ASSERT_EQ(Store(end, Posted(end, "misc.test")), 1);
-    EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }, 5000ms));
+    EXPECT_TRUE(EndFeeder(site));
   }
 }
 
@@ -607,7 +611,7 @@ TEST_F(SiteTest, IhaveRepliesAreCountedByTheirCode) {
   };
   ScriptedPeer peer([&](ScriptedPeer::Connection& c) { behaviour.Serve(c); });
   Site* site = NewSite(19, "*", peer.port(), "127.0.0.1");
-  for (int i = 0; i < 5; i++) ASSERT_EQ(Store("h" + std::to_string(i) + "@test", Posted("h" + std::to_string(i) + "@test", "misc.test")), 1);
+  StoreNumbered("h", 0, 5);
   size_t logSize = Log().size();
   ASSERT_EQ(site->CreateFeeder('f', "h0@test"), 0);
   ASSERT_TRUE(WaitUntil([&] { return site->accepts.load() == 2; }, 5000ms));
@@ -615,9 +619,7 @@ TEST_F(SiteTest, IhaveRepliesAreCountedByTheirCode) {
   EXPECT_EQ(site->refused.load(), 2u);
   EXPECT_NE(Log().find("127.0.0.1 throttled, code=480", logSize), std::string::npos);
   EXPECT_EQ(behaviour.Count("ihave <h4@test>"), 2);
-  site->DeleteFeeder(0);
-  ASSERT_EQ(Store("hend@test", Posted("hend@test", "misc.test")), 1);
-  EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }, 5000ms));
+  EXPECT_TRUE(EndFeeder(site));
 }
 
 }  // namespace
