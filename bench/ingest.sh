@@ -46,21 +46,16 @@ TIME_LIMIT=${TIME_LIMIT:-120}
 cases=("$@")
 [ ${#cases[@]} -gt 0 ] || cases=(small-takethis large-takethis small-ihave large-ihave)
 
-cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$BUILD_DIR" -j 2 --target veltrane veltrane-loadgen >/dev/null
-relay_bin=${RELAY_BIN:-$PWD/$BUILD_DIR/veltrane}
-loadgen_bin=$PWD/$BUILD_DIR/tools/loadgen/veltrane-loadgen
+# shellcheck source=bench/common.sh
+. bench/common.sh
+build_programs
 
 work=$(mktemp -d /tmp/veltrane-ingest.XXXXXX)
 relay_pid=
 perf_pid=
 cleanup() {
   if [ -n "$perf_pid" ] && kill -0 "$perf_pid" 2>/dev/null; then kill -INT "$perf_pid" 2>/dev/null || true; fi
-  if [ -n "$relay_pid" ] && kill -0 "$relay_pid" 2>/dev/null; then
-    kill -INT "$relay_pid" 2>/dev/null || true
-    for _ in $(seq 100); do kill -0 "$relay_pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$relay_pid" 2>/dev/null || true
-  fi
+  stop_relay
   if [ "${KEEP:-0}" = 1 ] || [ -n "${PERF:-}" ]; then
     echo "kept $work"
   else
@@ -69,67 +64,15 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A loopback port nobody listens on (LISTEN sockets in /proc/net/tcp).
-pick_port() {
-  local port hex
-  for _ in $(seq 50); do
-    port=$((20000 + RANDOM % 40000))
-    hex=$(printf '%04X' "$port")
-    if ! awk -v p=":$hex" '$4 == "0A" && substr($2, length($2) - 4) == p { found = 1 } END { exit !found }' /proc/net/tcp; then
-      echo "$port"
-      return
-    fi
-  done
-  echo "no free port found" >&2
-  exit 1
-}
-
 port=$(pick_port)
-mkdir -p "$work/spool" "$work/history" "$work/logs"
+write_relay_config "$work" "$port"
 cat >"$work/init.tcl" <<EOF
 AddIncoming 127.0.0.1
 close [open {$work/script-done} w]
 EOF
-cat >"$work/relay.conf" <<EOF
-HostPathIdentifier = bench.relay
-ArticleBasePath = $work/spool
-MaxArticleFileSize = $FILE_SIZE
-MaxArticleAge = 7
-MaxKeepFileCount = 10000
-HistoryTablePath = $work/history
-HistoryDataPath = $work/history
-HistoryTableSize = 2097167
-HistoryDataSize = 314572800
-SiteRecordPath = $work/history
-SeenTableSize = 1000003
-SeenDataCount = 1000000
-PrecommitHashSize = 1000003
-MaxPrecommitAge = 30000
-ListenAddress = 127.0.0.1
-ListenPort = $port
-MaxIncomingConnections = 350
-LogDirectory = $work/logs
-StartupScript = $work/init.tcl
-EOF
-
-# RELAY_WRAPPER runs the relay under a tool, e.g.
-#   RELAY_WRAPPER="valgrind --tool=callgrind --callgrind-out-file=/tmp/cg.out"
-# shellcheck disable=SC2086
-VELTRANE_CONFIG=$work/relay.conf NOTIFY_SOCKET= ${RELAY_WRAPPER:-} "$relay_bin" -debug >"$work/relay.out" 2>&1 &
-relay_pid=$!
-listening() {
-  awk -v p=":$(printf '%04X' "$port")" '$4 == "0A" && substr($2, length($2) - 4) == p { found = 1 } END { exit !found }' /proc/net/tcp
-}
-for _ in $(seq 600); do
-  [ -e "$work/script-done" ] && listening && break
-  kill -0 "$relay_pid" 2>/dev/null || { cat "$work/relay.out"; echo "relay ended at start-up" >&2; exit 1; }
-  sleep 0.1
-done
-[ -e "$work/script-done" ] && listening || { echo "relay not ready after 60 s" >&2; exit 1; }
+start_relay "$work" "$port"
 
 ticks_per_second=$(getconf CLK_TCK)
-# User + system clock ticks of every thread of the relay so far.
-relay_ticks() { awk '{ sub(/^.*\) /, ""); print $12 + $13 }' "/proc/$relay_pid/stat"; }
 # Busy and total jiffies of the whole machine.
 machine_ticks() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8, $2 + $3 + $4 + $5 + $6 + $7 + $8 }' /proc/stat; }
 

@@ -7,12 +7,15 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <thread>
 
 #include "base/log.h"
 #include "base/stats.h"
 #include "feeds/site.h"
 #include "history/history_cursor.h"
+#include "platform/io.h"
 #include "platform/threads.h"
 
 namespace {
@@ -218,8 +221,8 @@ void Feeder::Throttled(int code, int pauseMs) {
   errorCount_++;
 }
 
-bool Feeder::Send(const std::string& text) {
-  if (sock_->WriteLine(text.c_str())) return true;
+bool Feeder::Send(const char* text) {
+  if (sock_->WriteLine(text)) return true;
   errorCount_++;
   return false;
 }
@@ -261,26 +264,37 @@ void Feeder::StreamFeed() {
     if (!noCheck_) {
       Show("Check");
       commands.clear();
-      for (uint32_t i = 0; i < slotCount_; i++) commands += "check <" + std::string(slots_[i].identifier) + ">\r\n";
-      if (!Send(commands)) return;
+      for (uint32_t i = 0; i < slotCount_; i++) {
+        commands += "check <";
+        commands += slots_[i].identifier;
+        commands += ">\r\n";
+      }
+      if (!Send(commands.c_str())) return;
     }
     // A throttle reply is taken as its article's reply: the article is not
     // sent now, and the batch is offered again (errorCount stays up).
     bool throttled = false;
     uint32_t takethisCount = 0;
+    // The batch's articles go out corked, each one's terminator joined to
+    // the next one's takethis line; the last terminator uncorks them.
+    const char* owed = "";
+    SetSocketFlag(sock_->socket(), IPPROTO_TCP, TCP_CORK, true);
     for (uint32_t i = 0; i < slotCount_; i++) {
       Show("Check (waiting for response(s))");
       int code = 238;
       if (!noCheck_ && !ReadReply(&code)) return;
       if (code == 238) {
-        takethisCount++;
         Show("Transmiting article");
-        std::string head = "takethis <" + std::string(slots_[i].identifier) + ">\r\n";
+        char head[sizeof slots_[i].identifier + 32];
+        snprintf(head, sizeof head, "%stakethis <%s>\r\n", owed, slots_[i].identifier);
         int error = 0;
-        if (TransmitArticle(&slots_[i], &spool_, sock_->socket(), head.c_str(), kTerminator, &error)) continue;
-        if (error == 436) {  // its spool file is gone: passed over
+        if (TransmitArticle(&slots_[i], &spool_, sock_->socket(), head, nullptr, &error, true)) {
+          takethisCount++;
+          owed = kTerminator;
+          continue;
+        }
+        if (error == 436) {  // its spool file is gone: passed over, nothing sent
           if (!throttled) errorCount_ = 0;
-          takethisCount--;
           continue;
         }
         CloseCachedSpoolFile(&spool_);
@@ -294,6 +308,8 @@ void Feeder::StreamFeed() {
         Refused();
       }
     }
+    if (*owed != '\0' && !Send(owed)) return;
+    SetSocketFlag(sock_->socket(), IPPROTO_TCP, TCP_CORK, false);
     Show("reaping responses to takethis(s)");
     for (uint32_t k = 0; k < takethisCount; k++) {
       int code = 0;
@@ -321,7 +337,8 @@ void Feeder::IhaveFeed() {
     Show("Getting articles to feed (IHAVE)");
     NextBatch(1);
     Show("IHAVE");
-    std::string offer = "ihave <" + std::string(slots_[0].identifier) + ">\r\n";
+    char offer[sizeof slots_[0].identifier + 16];
+    snprintf(offer, sizeof offer, "ihave <%s>\r\n", slots_[0].identifier);
     if (!Send(offer)) return;
     Show("IHAVE (waiting for initial response)");
     int code = 0;

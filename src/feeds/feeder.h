@@ -81,7 +81,7 @@ class Feeder {
   void Throttled(int code, int pauseMs);
   // A command write and a reply read within a feed loop: a failure raises
   // errorCount, and the caller ends the loop.
-  bool Send(const std::string& text);
+  bool Send(const char* text);
   bool ReadReply(int* code);
   // Fetches the next batch when errorCount is 0; brings errorCount above
   // 500 to all bits set.

@@ -66,7 +66,7 @@ void SetSocketTimeouts(int sock, int ms) {
   setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
-void SetSocketFlag(int sock, int level, int option) {
-  int on = 1;
-  setsockopt(sock, level, option, &on, sizeof on);
+void SetSocketFlag(int sock, int level, int option, bool on) {
+  int value = on ? 1 : 0;
+  setsockopt(sock, level, option, &value, sizeof value);
 }

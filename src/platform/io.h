@@ -35,5 +35,5 @@ bool WriteFully(int fd, const void* data, size_t length, off_t offset = -1);
 // Sets the socket's send and receive time-outs to `ms` milliseconds.
 void SetSocketTimeouts(int sock, int ms);
 
-// Turns a boolean socket option on (SO_KEEPALIVE, TCP_NODELAY, ...).
-void SetSocketFlag(int sock, int level, int option);
+// Turns a boolean socket option on or off (SO_KEEPALIVE, TCP_CORK, ...).
+void SetSocketFlag(int sock, int level, int option, bool on = true);

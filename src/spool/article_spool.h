@@ -82,8 +82,11 @@ struct SpoolFileCache {
 // here). Returns nonzero when everything was sent. *error is 436 when the
 // spool file cannot be opened (the article is gone; the cache is then
 // empty), else 0. A transmission not finished within five minutes fails.
+// With `senderCorks`, the sender keeps `sock` non-blocking and corks it
+// around a batch of articles itself (fewer system calls, fuller segments);
+// the article is then not pushed out here.
 int TransmitArticle(const _histentry* entry, SpoolFileCache* cache, int sock, const char* head, const char* tail,
-                    int* error);
+                    int* error, bool senderCorks = false);
 
 // Releases the spool file held in a sender's cache.
 void CloseCachedSpoolFile(SpoolFileCache* cache);

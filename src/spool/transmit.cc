@@ -53,8 +53,6 @@ bool SendFileRange(int sock, int file, off_t offset, size_t length, Deadline dea
   return true;
 }
 
-void SetCork(int sock, int on) { setsockopt(sock, IPPROTO_TCP, TCP_CORK, &on, sizeof on); }
-
 // Opens spool file `number` into `file`, unless it already holds it.
 bool OpenSpoolFile(uint32_t number, SpoolFileCache* file) {
   if (file->fd >= 0 && file->number == number) return true;
@@ -74,7 +72,7 @@ bool OpenSpoolFile(uint32_t number, SpoolFileCache* file) {
 }  // namespace
 
 int TransmitArticle(const _histentry* entry, SpoolFileCache* cache, int sock, const char* head, const char* tail,
-                    int* error) {
+                    int* error, bool senderCorks) {
   *error = 0;
   SpoolFileCache once;
   SpoolFileCache* file = cache != nullptr ? cache : &once;
@@ -83,13 +81,13 @@ int TransmitArticle(const _histentry* entry, SpoolFileCache* cache, int sock, co
     return 0;
   }
   Deadline deadline = DeadlineAfter(kTransmitLimitMs);
-  int flags = MakeNonBlocking(sock);
-  SetCork(sock, 1);
+  int flags = senderCorks ? O_NONBLOCK : MakeNonBlocking(sock);
+  if (!senderCorks) SetSocketFlag(sock, IPPROTO_TCP, TCP_CORK, true);
   bool ok = SendText(sock, head, deadline) &&
             SendFileRange(sock, file->fd, off_t(entry->header.spoolOffset), entry->header.length, deadline) &&
             SendText(sock, tail, deadline);
   int err = errno;
-  SetCork(sock, 0);
+  if (!senderCorks) SetSocketFlag(sock, IPPROTO_TCP, TCP_CORK, false);
   RestoreFlags(sock, flags);
   if (cache == nullptr) CloseCachedSpoolFile(&once);
   if (!ok) {

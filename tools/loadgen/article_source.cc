@@ -9,6 +9,15 @@ namespace {
 
 constexpr size_t kBodyLineChars = 70;  // a line of 72 bytes with its CR LF
 constexpr char kTerminatorLine[] = ".\r\n";
+constexpr char kStampName[] = "X-Loadgen-Sent: ";
+constexpr size_t kStampDigits = 19;
+constexpr size_t kStampLineLength = sizeof kStampName - 1 + kStampDigits + 2;
+
+uint64_t RealtimeNs() {
+  timespec t;
+  clock_gettime(CLOCK_REALTIME, &t);
+  return uint64_t(t.tv_sec) * 1000000000u + uint64_t(t.tv_nsec);
+}
 
 std::string DateText(time_t now) {
   tm t;
@@ -59,8 +68,8 @@ ArticleSource::ArticleSource(const std::string& runPrefix, uint32_t size, time_t
   std::string date = DateText(now);
   char id[kMaxId];
   size_t idLength = FormatId(0, 0, id);
-  // Head = before-id + id + CR LF + empty line.
-  size_t headLength = HeadBeforeId(date, 0).size() + idLength + 4;
+  // Head = before-id + id + CR LF + stamp line + empty line.
+  size_t headLength = HeadBeforeId(date, 0).size() + idLength + 2 + kStampLineLength + 2;
   minimumSize_ = uint32_t(headLength);
   if (size < headLength || headLength > kMaxHead) return;
   size_t padding = size - headLength == 1 ? 1 : 0;
@@ -80,8 +89,10 @@ size_t ArticleSource::FormatHead(std::string_view id, char* out) const {
   memcpy(out, headBeforeId_.data(), n);
   memcpy(out + n, id.data(), id.size());
   n += id.size();
-  memcpy(out + n, "\r\n\r\n", 4);
-  return n + 4;
+  char stamp[2 + kStampLineLength + 2 + 1];
+  snprintf(stamp, sizeof stamp, "\r\n%s%019llu\r\n\r\n", kStampName, static_cast<unsigned long long>(RealtimeNs()));
+  memcpy(out + n, stamp, kStampLineLength + 4);
+  return n + kStampLineLength + 4;
 }
 
 }  // namespace loadgen

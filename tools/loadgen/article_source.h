@@ -1,6 +1,6 @@
 // The articles of one run. Every article has the same size and the same
-// body; only its Message-ID differs, and the Message-ID is the only field of
-// fixed width in an otherwise constant head. So the body (with the "." line
+// body; only its Message-ID and its time stamp differ, each a field of fixed
+// width in an otherwise constant head. So the body (with the "." line
 // that ends the article) is built once, and each article costs one short
 // head formatted into the caller's buffer.
 //
@@ -16,6 +16,7 @@
 //   Subject: load article[padding]
 //   Date: <time of construction, RFC 5322, +0000>
 //   Message-ID: <...>
+//   X-Loadgen-Sent: <realtime clock in ns when the head was formatted, 19 digits>
 //   (empty line)
 // then body lines up to exactly `size` bytes.
 #pragma once

@@ -38,6 +38,7 @@ LoadConnection::LoadConnection(const Options& options, const ArticleSource& sour
   arena_.resize(capacity * (kMaxCommand + ArticleSource::kMaxHead) + sizeof kQuit);
   queue_.reserve(capacity * 2 + 1);
   input_.resize(kInputSize);
+  if (options.mode != Mode::kIhave) replyDelays_.reserve(options.articlesPerConnection);
 }
 
 LoadConnection::~LoadConnection() {
@@ -65,16 +66,22 @@ void LoadConnection::Fail(const std::string& why) {
   state_ = State::kFailed;
 }
 
-bool LoadConnection::WantsWrite() const {
+uint64_t LoadConnection::Allowed(double nowSeconds) const {
+  uint64_t total = options_.articlesPerConnection;
+  if (options_.rate <= 0 || options_.mode == Mode::kIhave) return total;
+  return std::min<uint64_t>(total, uint64_t(nowSeconds * options_.rate / options_.connections) + 1);
+}
+
+bool LoadConnection::WantsWrite(double nowSeconds) const {
   if (queueHead_ < queue_.size()) return true;
   if (state_ != State::kRunning) return false;
-  bool more = nextSeq_ < options_.articlesPerConnection;
+  bool more = nextSeq_ < Allowed(nowSeconds);
   if (options_.mode == Mode::kIhave) return wantedCount_ > 0 || (outstanding_ == 0 && more);
   return outstanding_ < sent_.size() && (wantedCount_ > 0 || more);
 }
 
 void LoadConnection::PushSent(Sent what, uint64_t seq) {
-  sent_[(sentHead_ + outstanding_) % sent_.size()] = Pending{seq, what};
+  sent_[(sentHead_ + outstanding_) % sent_.size()] = Pending{seq, what, queuedAt_};
   outstanding_++;
 }
 
@@ -134,7 +141,8 @@ bool LoadConnection::BuildBatch(double nowSeconds) {
   queue_.clear();
   queueHead_ = 0;
   arenaUsed_ = 0;
-  uint64_t total = options_.articlesPerConnection;
+  uint64_t total = Allowed(nowSeconds);
+  queuedAt_ = nowSeconds;
   auto takeWanted = [this] {
     uint64_t seq = wanted_[wantedHead_];
     wantedHead_ = (wantedHead_ + 1) % wanted_.size();
@@ -276,6 +284,7 @@ void LoadConnection::HandleReply(int code, double nowSeconds) {
     wantedCount_++;
   } else {
     if (p.what == Sent::kTakethis || p.what == Sent::kIhaveText) transferred_++;
+    if (p.what == Sent::kTakethis) replyDelays_.push_back(float(nowSeconds - p.at));
     FinishArticle(nowSeconds);
   }
   StartQuitIfDone();

@@ -36,8 +36,8 @@ class LoadConnection {
   bool Connect(const sockaddr_storage& address, socklen_t length);
 
   int fd() const { return fd_; }
-  // True while the socket should be polled for writing.
-  bool WantsWrite() const;
+  // True while the socket should be polled for writing at run time `nowSeconds`.
+  bool WantsWrite(double nowSeconds) const;
   // Called when poll reports the socket readable (or hung up) / writable.
   // `nowSeconds` is the run's clock, used for the first send's time.
   void OnReadable(double nowSeconds);
@@ -54,6 +54,8 @@ class LoadConnection {
   // negative while there has been none.
   double firstSendAt() const { return firstSendAt_; }
   double lastReplyAt() const { return lastReplyAt_; }
+  // Seconds from queueing each takethis to its reply.
+  const std::vector<float>& replyDelays() const { return replyDelays_; }
 
  private:
   enum class State { kGreeting, kRunning, kQuitting, kDone, kFailed };
@@ -61,6 +63,7 @@ class LoadConnection {
   struct Pending {
     uint64_t seq;
     Sent what;
+    double at;  // run clock when queued
   };
 
   void Fail(const std::string& why);
@@ -76,6 +79,8 @@ class LoadConnection {
   void QueueArena(const char* text, size_t length);
   char* ArenaSpace() { return arena_.data() + arenaUsed_; }
   void PushSent(Sent what, uint64_t seq);
+  // Articles this connection may have offered by `nowSeconds` (--rate).
+  uint64_t Allowed(double nowSeconds) const;
   bool WriteQueued();
 
   const Options& options_;
@@ -106,6 +111,8 @@ class LoadConnection {
   ReplyCounts replies_{};
   double firstSendAt_ = -1;
   double lastReplyAt_ = -1;
+  double queuedAt_ = 0;  // run clock of the batch being built
+  std::vector<float> replyDelays_;
 };
 
 }  // namespace loadgen

@@ -82,6 +82,11 @@ bool Apply(const std::string& name, const char* value, Options* o) {
   }
   if (name == "--mode") return ParseMode(value, &o->mode);
   if (name == "--time-limit") return ParseSeconds(value, &o->timeLimitSeconds);
+  if (name == "--rate") {
+    if (!ParseUnsigned(value, 10000000, &n) || n == 0) return false;
+    o->rate = double(n);
+    return true;
+  }
   if (name == "--run-prefix") {
     if (value == nullptr || !ValidRunPrefix(value)) return false;
     o->runPrefix = value;
@@ -102,6 +107,7 @@ const char* Usage() {
          "  --mode MODE         takethis | check | ihave (takethis)\n"
          "  --window N          commands awaiting a reply per connection, streaming modes (256)\n"
          "  --time-limit SECS   stop after this long, whatever is left (120)\n"
+         "  --rate N            new articles per second in all, streaming modes (as fast as possible)\n"
          "  --run-prefix TEXT   first part of every Message-ID (from the time and pid)\n";
 }
 

@@ -24,6 +24,7 @@ struct Options {
   Mode mode = Mode::kTakethis;
   uint32_t window = 256;        // commands awaiting a reply, per connection
   double timeLimitSeconds = 120;
+  double rate = 0;              // articles per second in all, streaming modes; 0: as fast as possible
   std::string runPrefix;        // empty: made from the time and the pid
 };
 

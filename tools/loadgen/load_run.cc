@@ -33,7 +33,9 @@ void Collect(const std::vector<std::unique_ptr<LoadConnection>>& connections, Ru
     for (size_t i = 0; i < result->replies.size(); i++) result->replies[i] += c->replies()[i];
     if (c->firstSendAt() >= 0 && (first < 0 || c->firstSendAt() < first)) first = c->firstSendAt();
     last = std::max(last, c->lastReplyAt());
+    result->replyDelays.insert(result->replyDelays.end(), c->replyDelays().begin(), c->replyDelays().end());
   }
+  std::sort(result->replyDelays.begin(), result->replyDelays.end());
   result->completed = allDone && !result->timedOut;
   if (first >= 0 && last >= first) result->elapsedSeconds = last - first;
 }
@@ -48,7 +50,7 @@ void PollLoop(const Options& options, std::vector<std::unique_ptr<LoadConnection
     active.clear();
     for (auto& c : connections) {
       if (c->done() || c->failed()) continue;
-      fds.push_back(pollfd{c->fd(), short(POLLIN | (c->WantsWrite() ? POLLOUT : 0)), 0});
+      fds.push_back(pollfd{c->fd(), short(POLLIN | (c->WantsWrite(Seconds(start)) ? POLLOUT : 0)), 0});
       active.push_back(c.get());
     }
     if (active.empty()) return;
@@ -58,7 +60,9 @@ void PollLoop(const Options& options, std::vector<std::unique_ptr<LoadConnection
       result->errors.push_back("time limit reached");
       return;
     }
-    int r = poll(fds.data(), fds.size(), int(std::min(left * 1000 + 1, 1000.0)));
+    // A paced run wakes every millisecond to offer what the rate allows.
+    double cap = options.rate > 0 ? 1.0 : 1000.0;
+    int r = poll(fds.data(), fds.size(), int(std::min(left * 1000 + 1, cap)));
     if (r < 0 && errno != EINTR) {
       result->errors.push_back("poll failed");
       return;
@@ -86,7 +90,7 @@ void BlockingLoop(const Options& options, LoadConnection* c, std::chrono::steady
       timedOut->store(true);
       return;
     }
-    if (c->WantsWrite()) {
+    if (c->WantsWrite(now)) {
       c->OnWritable(now);
     } else {
       c->OnReadable(now);
@@ -175,6 +179,12 @@ std::string FormatReport(const Options& options, const RunResult& result) {
     out += line;
   }
   out += "\n";
+  const std::vector<float>& d = result.replyDelays;
+  if (!d.empty()) {
+    snprintf(line, sizeof line, "takethis    queued to reply: median %.2f ms, p99 %.2f ms\n", 1000 * d[d.size() / 2],
+             1000 * d[std::min(d.size() - 1, d.size() * 99 / 100)]);
+    out += line;
+  }
   for (const std::string& e : result.errors) out += "error: " + e + "\n";
   snprintf(line, sizeof line,
            "summary mode=%s connections=%u size=%u articles=%llu answered=%llu accepted=%llu seconds=%.3f "

@@ -19,6 +19,7 @@ struct RunResult {
   uint64_t articlesFinished = 0;
   uint64_t articlesTransferred = 0;
   ReplyCounts replies{};
+  std::vector<float> replyDelays;  // seconds from queueing each takethis to its reply, sorted
   // From the first article command to the last article's reply.
   double elapsedSeconds = 0;
 

@@ -1,0 +1,244 @@
+#include "sink/sink_server.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace sink {
+
+namespace {
+
+constexpr size_t kInputSize = 1 << 20;
+constexpr size_t kHeadKeep = 1024;  // enough for the stamp header
+constexpr char kTerminator[] = "\r\n.\r\n";
+constexpr size_t kTerminatorLength = sizeof kTerminator - 1;
+constexpr char kStamp[] = "\r\nX-Loadgen-Sent: ";
+
+double MonotonicSeconds() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+uint64_t RealtimeNs() {
+  timespec t;
+  clock_gettime(CLOCK_REALTIME, &t);
+  return uint64_t(t.tv_sec) * 1000000000u + uint64_t(t.tv_nsec);
+}
+
+bool StartsWithWord(const std::string& line, const char* word) {
+  size_t n = strlen(word);
+  return line.size() >= n && strncasecmp(line.data(), word, n) == 0 && (line.size() == n || line[n] == ' ');
+}
+
+// The argument after the command word, up to the next space.
+std::string Argument(const std::string& line) {
+  size_t space = line.find(' ');
+  if (space == std::string::npos) return "";
+  size_t end = line.find(' ', space + 1);
+  return line.substr(space + 1, end == std::string::npos ? std::string::npos : end - space - 1);
+}
+
+// One connection's reading and replying, on a thread of its own.
+class Connection {
+ public:
+  Connection(int fd, SinkServer* server) : fd_(fd), server_(server), input_(kInputSize) {}
+  ~Connection() { close(fd_); }
+
+  void Run() {
+    Reply("200 veltrane-sink ready");
+    for (;;) {
+      while (Step()) {
+      }
+      if (quit_ || !Flush()) return;
+      if (start_ > 0) {
+        memmove(input_.data(), input_.data() + start_, end_ - start_);
+        end_ -= start_;
+        start_ = 0;
+      }
+      if (end_ == input_.size()) return;  // a command line longer than the buffer
+      ssize_t n = read(fd_, input_.data() + end_, input_.size() - end_);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return;
+      end_ += size_t(n);
+    }
+  }
+
+ private:
+  enum class Expect { kCommand, kTakethisText, kIhaveText };
+
+  void Reply(const std::string& text) { output_ += text + "\r\n"; }
+
+  bool Flush() {
+    size_t sent = 0;
+    while (sent < output_.size()) {
+      ssize_t n = send(fd_, output_.data() + sent, output_.size() - sent, MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      sent += size_t(n);
+    }
+    output_.clear();
+    return true;
+  }
+
+  // Handles one command or one piece of an article; false when it needs
+  // more input.
+  bool Step() {
+    if (quit_) return false;
+    return expect_ == Expect::kCommand ? CommandStep() : ArticleStep();
+  }
+
+  bool CommandStep() {
+    const char* data = input_.data() + start_;
+    const void* lf = memchr(data, '\n', end_ - start_);
+    if (lf == nullptr) return false;
+    size_t length = size_t(static_cast<const char*>(lf) - data);
+    start_ += length + 1;
+    if (length > 0 && data[length - 1] == '\r') length--;
+    Command(std::string(data, length));
+    return true;
+  }
+
+  void Command(const std::string& line) {
+    std::string id = Argument(line);
+    if (StartsWithWord(line, "mode")) {
+      Reply("203 Streaming permitted");
+    } else if (StartsWithWord(line, "check")) {
+      Reply((server_->Known(id) ? "438 " : "238 ") + id);
+    } else if (StartsWithWord(line, "takethis")) {
+      BeginArticle(Expect::kTakethisText, id);
+    } else if (StartsWithWord(line, "ihave")) {
+      if (server_->Known(id)) {
+        Reply("435 Duplicate");
+      } else {
+        Reply("335 Send it; end with <CR-LF>.<CR-LF>");
+        BeginArticle(Expect::kIhaveText, id);
+      }
+    } else if (StartsWithWord(line, "quit")) {
+      Reply("205 bye");
+      Flush();
+      quit_ = true;
+    } else {
+      Reply("500 What?");
+    }
+  }
+
+  void BeginArticle(Expect what, const std::string& id) {
+    expect_ = what;
+    id_ = id;
+    articleBytes_ = 0;
+    head_.clear();
+  }
+
+  void Consume(size_t n) {
+    if (head_.size() < kHeadKeep) head_.append(input_.data() + start_, std::min(n, kHeadKeep - head_.size()));
+    articleBytes_ += n;
+    start_ += n;
+  }
+
+  bool ArticleStep() {
+    size_t available = end_ - start_;
+    const void* at = memmem(input_.data() + start_, available, kTerminator, kTerminatorLength);
+    if (at == nullptr) {
+      // Keep the bytes that may begin the terminator for the next read.
+      if (available > kTerminatorLength) Consume(available - kTerminatorLength);
+      return false;
+    }
+    Consume(size_t(static_cast<const char*>(at) - (input_.data() + start_)) + kTerminatorLength);
+    bool isNew = server_->Arrived(id_, articleBytes_, head_.data(), head_.size());
+    if (expect_ == Expect::kTakethisText) {
+      Reply((isNew ? "239 " : "439 ") + id_);
+    } else {
+      Reply(isNew ? "235 Article transferred OK" : "437 Duplicate");
+    }
+    expect_ = Expect::kCommand;
+    return true;
+  }
+
+  int fd_;
+  SinkServer* server_;
+  std::vector<char> input_;
+  size_t start_ = 0, end_ = 0;
+  std::string output_;
+  Expect expect_ = Expect::kCommand;
+  std::string id_;
+  std::string head_;
+  uint64_t articleBytes_ = 0;
+  bool quit_ = false;
+};
+
+}  // namespace
+
+bool SinkServer::Known(const std::string& id) {
+  std::lock_guard<std::mutex> lock(lock_);
+  return ids_.count(id) != 0;
+}
+
+bool SinkServer::Arrived(const std::string& id, uint64_t bytes, const char* head, size_t headLength) {
+  double now = MonotonicSeconds();
+  uint64_t nowNs = RealtimeNs();
+  int64_t delayNs = -1;
+  std::string_view text(head, headLength);
+  size_t stamp = text.find(kStamp);
+  if (stamp != std::string_view::npos) {
+    uint64_t sentNs = strtoull(head + stamp + sizeof kStamp - 1, nullptr, 10);
+    if (sentNs > 0 && sentNs <= nowNs) delayNs = int64_t(nowNs - sentNs);
+  }
+  std::lock_guard<std::mutex> lock(lock_);
+  if (!ids_.insert(id).second) {
+    totals_.repeats++;
+    return false;
+  }
+  totals_.articles++;
+  totals_.bytes += bytes;
+  if (totals_.firstAt < 0) totals_.firstAt = now;
+  totals_.lastAt = now;
+  if (delayNs >= 0) totals_.delaysUs.push_back(uint32_t(std::min<int64_t>(delayNs / 1000, UINT32_MAX)));
+  changed_.notify_all();
+  return true;
+}
+
+void SinkServer::Serve(int fd) {
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    totals_.connections++;
+  }
+  Connection(fd, this).Run();
+}
+
+bool SinkServer::Run(uint64_t expected, double seconds) {
+  std::thread([this] {
+    for (;;) {
+      int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) {
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        return;
+      }
+      // Replies go out as soon as they are written, like a server's that
+      // answers a feeder waiting for them.
+      int on = 1;
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      std::thread([this, fd] { Serve(fd); }).detach();
+    }
+  }).detach();
+  std::unique_lock<std::mutex> lock(lock_);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  return changed_.wait_until(lock, deadline, [&] { return totals_.articles >= expected; });
+}
+
+SinkTotals SinkServer::Totals() {
+  std::lock_guard<std::mutex> lock(lock_);
+  return totals_;
+}
+
+}  // namespace sink
