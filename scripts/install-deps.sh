@@ -9,6 +9,8 @@ packages=(
   tcl8.6-dev                         # the control interpreter
   nettle-dev                         # MD5 for article keys
   libsystemd-dev                     # sd_notify status reports
+  libmicrohttpd-dev                  # the Prometheus metrics page
+  prometheus                         # promtool, which checks the metrics page in the tests
   libgtest-dev                       # unit tests
   libbenchmark-dev                   # benchmarks
   clang libclang-rt-14-dev           # libFuzzer targets

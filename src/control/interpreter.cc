@@ -9,6 +9,7 @@
 #include "base/config.h"
 #include "base/log.h"
 #include "control/commands.h"
+#include "control/control_socket.h"
 #include "platform/threads.h"
 
 namespace {
@@ -17,7 +18,7 @@ namespace {
 constexpr size_t kMaxScriptPath = 1000;
 
 [[noreturn]] void InterfaceStartup() {
-  RunStartupScript();
+  StartControlSocket(RunStartupScript());
   // Tcl_DoOneEvent waits for the next event itself, with the block time the
   // event sources ask for. A separate Tcl_WaitForEvent without a time limit
   // would sleep past the next timer, since the timer source only sets its

@@ -1,6 +1,7 @@
 // The control interpreter: a Tcl interpreter on a thread of its own that
-// runs the operator's start-up script and then serves Tcl events (timers,
-// channel handlers) for the life of the process.
+// runs the operator's start-up script, opens the control socket, and then
+// serves Tcl events (timers, channel handlers, control commands) for the
+// life of the process.
 #pragma once
 
 // Starts the interpreter thread. Returns 1.

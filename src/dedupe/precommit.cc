@@ -213,4 +213,6 @@ PrecommitCounts GetPrecommitCounts() {
   return PrecommitCounts{liveCount.load(std::memory_order_relaxed), precommitFreeCount};
 }
 
+uint32_t PrecommitEntries() { return liveCount.load(std::memory_order_relaxed); }
+
 void SetPrecommitClock(PrecommitClock clock) { clockSource.store(clock, std::memory_order_relaxed); }

@@ -41,6 +41,8 @@ struct PrecommitCounts {
   uint32_t free;
 };
 PrecommitCounts GetPrecommitCounts();
+// The live entries alone, read without the lock.
+uint32_t PrecommitEntries();
 
 // The millisecond tick source of the ages (GetTickCount when null). Tests
 // and benchmarks use it to move time on; the relay never sets it.

@@ -227,6 +227,11 @@ bool SeenFlush() {
   return tableOk && dataOk;
 }
 
+SeenFigures GetSeenFigures() {
+  if (seenHeader == nullptr) return SeenFigures{0, 0};
+  return SeenFigures{seenDataCount, Load(Position())};
+}
+
 void SeenClose() {
   tableFile.Close();
   dataFile.Close();

@@ -60,6 +60,14 @@ int CheckSeen(uint32_t keyLow, uint32_t keyHigh);
 // their adds (the spool lock); lookups may run meanwhile.
 int AddSeen(uint32_t keyLow, uint32_t keyHigh);
 
+// The ring's size in records and the record the next key overwrites (both
+// 0 while the database is closed). Takes no lock.
+struct SeenFigures {
+  uint32_t records;
+  uint32_t position;
+};
+SeenFigures GetSeenFigures();
+
 // Writes both files back to disk and waits for it; false on an I/O error.
 bool SeenFlush();
 

@@ -86,6 +86,10 @@ std::string Feeder::GetStateString() const {
   return std::string(text) + slots_[0].identifier + "}}}}} ";
 }
 
+FeederFigures Feeder::Figures() const {
+  return FeederFigures{index, connected_.load(), accepted_.load(), refused_.load(), rejected_.load()};
+}
+
 void Feeder::Sleep(int ms) const { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 int Feeder::ConnectToSite() {
@@ -115,6 +119,7 @@ int Feeder::ConnectToSite() {
   }
   failKind_ = kNoFailure;
   streamingOk_ = strncmp(line, "203", 3) == 0 ? 1 : 0;
+  connected_ = true;
   return 1;
 }
 
@@ -124,6 +129,7 @@ int Feeder::DisconnectFromSite() {
   const uint32_t capacity = 199;
   if (sock_->WriteLine("quit\r\n")) sock_->ReadLine(line, capacity);
   sock_.reset();
+  connected_ = false;
   return 1;
 }
 
@@ -351,6 +357,7 @@ void Feeder::IhaveFeed() {
           // The peer waits for an article whose spool file is gone: ending
           // the connection drops that transfer; the article is passed over.
           sock_.reset();
+          connected_ = false;
           errorCount_ = 0;
           return;
         }

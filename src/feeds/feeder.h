@@ -12,6 +12,7 @@
 #include <string>
 
 #include "feeds/cmd_sock.h"
+#include "feeds/site.h"
 #include "history/history.h"
 #include "spool/article_spool.h"
 
@@ -52,6 +53,9 @@ class Feeder {
   // Called under the site's lock, which keeps slot 0 still.
   std::string GetStateString() const;
 
+  // Called under the site's lock.
+  FeederFigures Figures() const;
+
   uint32_t index = 0;  // its place in the site, 0 to 19
 
   // The feed loops, run on the feeder's thread: each returns when the loop
@@ -89,6 +93,7 @@ class Feeder {
 
   Site* site_;
   std::unique_ptr<CmdSock> sock_;
+  std::atomic<bool> connected_{false};
   std::atomic<uint32_t> streamingOk_{0};
   std::atomic<uint32_t> noCheck_{0};
   uint32_t failKind_ = kNoFailure;

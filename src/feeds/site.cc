@@ -140,6 +140,15 @@ std::string Site::GetSiteInfo() {
   return info + "}} {statistics {" + GetStateString() + "}}}}";
 }
 
+std::vector<FeederFigures> Site::GetFeederFigures() {
+  std::vector<FeederFigures> figures;
+  std::lock_guard<std::mutex> lock(lock_);
+  for (Feeder* f : feeders_) {
+    if (f != nullptr) figures.push_back(f->Figures());
+  }
+  return figures;
+}
+
 std::string ReturnSiteStatsString() {
   std::string out = "{sites ";
   for (const std::atomic<Site*>& slot : siteArray) {

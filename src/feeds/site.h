@@ -17,11 +17,21 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "distrib/distrib.h"
 #include "history/history.h"
 
 class Feeder;
+
+// A feeder's figures for monitoring: its counts of the current feed loop
+// (they start again at each loop, as its state string shows them) and
+// whether it holds a connection to its site.
+struct FeederFigures {
+  uint32_t index;
+  bool connected;
+  uint32_t accepted, refused, rejected;
+};
 
 inline constexpr uint32_t kMaxSites = 128;
 inline constexpr uint32_t kFeedersPerSite = 20;
@@ -72,6 +82,8 @@ class Site {
   std::string GetStateString();
   // The site's parameters, its feeders' state strings and its statistics.
   std::string GetSiteInfo();
+  // The figures of each of its feeders.
+  std::vector<FeederFigures> GetFeederFigures();
 
   // Parameters, written by the control commands (which check their ranges)
   // and read by the feeders.

@@ -2,6 +2,7 @@
 // order: nothing may log before the log is open, and the listener comes last.
 #include "base/config.h"
 #include "base/log.h"
+#include "control/control_socket.h"
 #include "control/interpreter.h"
 #include "dedupe/precommit.h"
 #include "dedupe/seen.h"
@@ -9,6 +10,7 @@
 #include "incoming/listener.h"
 #include "incoming/nntp_server.h"
 #include "platform/process.h"
+#include "service/metrics.h"
 #include "service/service.h"
 #include "service/stats_text.h"
 #include "spool/article_spool.h"
@@ -25,11 +27,13 @@ void ServiceStart() {
   ArticleInit();
   DirInit();
   InterfaceInit();
+  StartMetricsServer();
   SetStatisticsText(GetStatsString);
   DoConnections();
 }
 
 int ServiceStop() {
+  StopControlSocket();
   CloseFiles();
   ServerStopEvent.Set();
   return 0;

@@ -1,6 +1,7 @@
 #include "spool/article_spool.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -64,6 +65,9 @@ void CloseSpoolFile() {
 // or numbers run ahead of it). The file is created exclusively, so a file
 // put there behind the relay's back is never truncated; its number is
 // spent, and the next article tries the next one.
+std::atomic<uint64_t> bytesWritten{0};
+std::atomic<uint32_t> filesOnDisk{0};
+
 bool CreateSpoolFile() {
   uint32_t now = spoolClock();
   uint32_t number = std::max(now, lastFileNumber + 1);
@@ -75,6 +79,7 @@ bool CreateSpoolFile() {
     UnpinSpoolFile(number);
     return false;
   }
+  filesOnDisk.fetch_add(1, std::memory_order_relaxed);
   fh = fd;
   fhTime = number;
   fhCreated = now;
@@ -127,6 +132,7 @@ bool WriteStoredForm(const StoreRequest& article, const char* pathValue) {
     }
   }
   fhCount += total;
+  bytesWritten.fetch_add(total, std::memory_order_relaxed);
   return true;
 }
 
@@ -274,3 +280,9 @@ void CloseFiles() {
   LogLine(nullptr);
   CloseSpoolFile();
 }
+
+SpoolFigures GetSpoolFigures() {
+  return SpoolFigures{bytesWritten.load(std::memory_order_relaxed), filesOnDisk.load(std::memory_order_relaxed)};
+}
+
+void SetSpoolFilesOnDisk(uint32_t files) { filesOnDisk.store(files, std::memory_order_relaxed); }

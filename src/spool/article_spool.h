@@ -68,6 +68,17 @@ int InnoculateHistory(const uint32_t idKey[2], const PeerCounters& peer);
 // "<ArticleBasePath>/<number>.art".
 std::string SpoolFilePath(uint32_t number);
 
+// Bytes written to spool files by this process, and the spool files on
+// disk: as the last expiry pass counted them (it lists at most 399) plus
+// the files started since. Read without the spool lock.
+struct SpoolFigures {
+  uint64_t bytesWritten;
+  uint32_t filesOnDisk;
+};
+SpoolFigures GetSpoolFigures();
+// Called by the expiry pass with the files it left on disk.
+void SetSpoolFilesOnDisk(uint32_t files);
+
 // A spool file that a sender (a feeder) keeps open from one article to
 // the next; it belongs to the sender, which passes it to every call and
 // releases it with CloseCachedSpoolFile. fd -1 holds none.

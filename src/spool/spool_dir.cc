@@ -11,6 +11,7 @@
 
 #include "base/config.h"
 #include "platform/threads.h"
+#include "spool/article_spool.h"
 #include "spool/open_spool_files.h"
 
 namespace {
@@ -74,6 +75,7 @@ std::vector<std::string> DirExpirePass() {
     std::string path = prefix + entry[i];
     if (DeleteSpoolFileUnlessInUse(path.c_str(), SpoolNumber(entry[i].c_str()))) deleted.push_back(entry[i]);
   }
+  SetSpoolFilesOnDisk(uint32_t(entry.size() - deleted.size()));
   return deleted;
 }
 

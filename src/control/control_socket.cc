@@ -1,0 +1,242 @@
+#include "control/control_socket.h"
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <tcl.h>
+#include <unistd.h>
+
+#include "base/config.h"
+#include "base/log.h"
+#include "platform/io.h"
+#include "platform/threads.h"
+
+namespace {
+
+// One command on its way to the interpreter thread and back. The client's
+// thread waits until `done`, so the request outlives the event.
+struct ControlRequest {
+  std::string command;
+  std::mutex mu;
+  std::condition_variable cv;
+  bool done = false;
+  int code = TCL_OK;
+  std::string result;
+};
+
+// A Tcl event must begin with Tcl_Event; Tcl frees it after it has run.
+struct ControlEvent {
+  Tcl_Event header;
+  ControlRequest* request;
+};
+
+Tcl_Interp* controlInterp = nullptr;
+Tcl_ThreadId interpThread;
+std::atomic<int> listenFd{-1};
+std::atomic<int> clients{0};
+std::mutex pathMu;
+std::string socketPath;  // the file to remove at stop
+
+// Runs on the interpreter thread, from its event loop.
+int RunCommand(Tcl_Event* event, int) {
+  ControlRequest* r = reinterpret_cast<ControlEvent*>(event)->request;
+  Tcl_Time limit;
+  Tcl_GetTime(&limit);
+  limit.sec += kControlCommandSeconds;
+  Tcl_LimitSetTime(controlInterp, &limit);
+  Tcl_LimitTypeSet(controlInterp, TCL_LIMIT_TIME);
+  int code = Tcl_EvalEx(controlInterp, r->command.data(), int(r->command.size()), TCL_EVAL_GLOBAL);
+  std::string result = Tcl_GetStringResult(controlInterp);
+  Tcl_ResetResult(controlInterp);
+  Tcl_LimitTypeReset(controlInterp, TCL_LIMIT_TIME);
+  {
+    std::lock_guard<std::mutex> lock(r->mu);
+    r->code = code;
+    r->result = std::move(result);
+    r->done = true;
+  }
+  r->cv.notify_all();
+  return 1;
+}
+
+// Hands `command` to the interpreter thread and waits for its outcome.
+void Evaluate(ControlRequest* r) {
+  auto* event = reinterpret_cast<ControlEvent*>(Tcl_Alloc(sizeof(ControlEvent)));
+  event->header.proc = RunCommand;
+  event->header.nextPtr = nullptr;
+  event->request = r;
+  Tcl_ThreadQueueEvent(interpThread, &event->header, TCL_QUEUE_TAIL);
+  Tcl_ThreadAlert(interpThread);
+  std::unique_lock<std::mutex> lock(r->mu);
+  r->cv.wait(lock, [r] { return r->done; });
+}
+
+bool SendFrame(int fd, int status, const std::string& text) {
+  std::string frame = std::to_string(status) + " " + std::to_string(text.size()) + "\n" + text;
+  return SendWithin(fd, frame.data(), frame.size(), DeadlineAfter(kControlIdleSeconds * 1000), 0);
+}
+
+// The refusal of a peer of another user; empty when the peer may go on.
+std::string PeerRefusal(int fd) {
+  ucred cred{};
+  socklen_t length = sizeof cred;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0) return "cannot identify the client";
+  if (cred.uid == 0 || cred.uid == geteuid()) return "";
+  return "user id " + std::to_string(cred.uid) + " may not use the control socket";
+}
+
+// Waits for input for the idle time; false on silence, hang-up or error.
+bool WaitReadable(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  int r;
+  do {
+    r = poll(&p, 1, kControlIdleSeconds * 1000);
+  } while (r < 0 && errno == EINTR);
+  return r > 0;
+}
+
+// After a refusal in the middle of a long line: reads and drops what the
+// client still sends (until a second of silence, ten seconds at most), so
+// that closing does not reset the connection before the client has read
+// the refusal.
+void DrainBriefly(int fd) {
+  shutdown(fd, SHUT_WR);
+  char sink[65536];
+  Deadline end = DeadlineAfter(10000);
+  while (std::chrono::steady_clock::now() < end) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 1000) <= 0 || recv(fd, sink, sizeof sink, 0) <= 0) return;
+  }
+}
+
+void ServeClient(int fd) {
+  SetSocketTimeouts(fd, kControlIdleSeconds * 1000);  // a client that never reads its replies
+  std::string refusal = PeerRefusal(fd);
+  if (!refusal.empty()) {
+    SendFrame(fd, 400, refusal);
+    return;
+  }
+  std::string input;
+  char chunk[16384];
+  for (;;) {
+    size_t end;
+    while ((end = input.find('\n')) != std::string::npos) {
+      ControlRequest request;
+      request.command = input.substr(0, end > 0 && input[end - 1] == '\r' ? end - 1 : end);
+      input.erase(0, end + 1);
+      Evaluate(&request);
+      if (!SendFrame(fd, request.code == TCL_OK ? 200 : 500, request.result)) return;
+    }
+    if (input.size() > kControlLineLimit) {
+      SendFrame(fd, 400, "command line longer than " + std::to_string(kControlLineLimit) + " bytes");
+      DrainBriefly(fd);
+      return;
+    }
+    if (!WaitReadable(fd)) {
+      SendFrame(fd, 400, "no command for " + std::to_string(kControlIdleSeconds) + " seconds");
+      return;
+    }
+    ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    input.append(chunk, size_t(n));
+  }
+}
+
+void AcceptClients(int fd) {
+  for (;;) {
+    int client = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      return;  // the socket was shut down at stop
+    }
+    if (clients.fetch_add(1) >= kControlClients) {
+      SendFrame(client, 400, "too many control clients (" + std::to_string(kControlClients) + ")");
+      close(client);
+      clients--;
+      continue;
+    }
+    bool started = StartThread([client] {
+      ServeClient(client);
+      close(client);
+      clients--;
+    });
+    if (!started) {
+      close(client);
+      clients--;
+    }
+  }
+}
+
+// True when a relay answers on the socket file at `path`.
+bool SomeoneListens(const sockaddr_un& address) {
+  int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  bool answers = connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  close(probe);
+  return answers;
+}
+
+}  // namespace
+
+std::string ControlSocketPath() {
+  const char* path = GetConfigString("ControlSocket");
+  if (path != nullptr) return path;
+  const char* folder = GetConfigString("HistoryTablePath");
+  std::string base = folder != nullptr ? folder : ".";
+  if (!base.empty() && base.back() != '/') base += '/';
+  return base + "veltrane.ctl";
+}
+
+bool StartControlSocket(Tcl_Interp* interp) {
+  std::string path = ControlSocketPath();
+  if (path.empty()) return false;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) {
+    LogLinef("control socket path %s is longer than %zu bytes; no control socket", path.c_str(),
+             sizeof address.sun_path - 1);
+    return false;
+  }
+  memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0) {
+    if (!S_ISSOCK(st.st_mode) || SomeoneListens(address)) {
+      LogLinef("control socket %s is in use or not a socket; no control socket", path.c_str());
+      return false;
+    }
+    unlink(path.c_str());  // left by a relay that is gone
+  }
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      chmod(path.c_str(), 0600) != 0 || listen(fd, 16) != 0) {
+    LogLinef("control socket %s: %s; no control socket", path.c_str(), strerror(errno));
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  controlInterp = interp;
+  interpThread = Tcl_GetCurrentThread();
+  {
+    std::lock_guard<std::mutex> lock(pathMu);
+    socketPath = path;
+  }
+  listenFd = fd;
+  if (!StartThread([fd] { AcceptClients(fd); })) {
+    StopControlSocket();
+    return false;
+  }
+  return true;
+}
+
+void StopControlSocket() {
+  int fd = listenFd.exchange(-1);
+  if (fd >= 0) shutdown(fd, SHUT_RDWR);
+  std::lock_guard<std::mutex> lock(pathMu);
+  if (!socketPath.empty()) unlink(socketPath.c_str());
+  socketPath.clear();
+}

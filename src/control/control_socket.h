@@ -1,0 +1,46 @@
+// The control socket: a Unix-domain stream socket through which an operator
+// (veltrane-ctl) runs commands in the control interpreter of a running
+// relay.
+//
+// Wire format. The client sends lines (LF or CR LF ended); each line is one
+// Tcl command, run in the interpreter's global scope on the interpreter's
+// own thread, one after another. Every command gets one reply frame:
+//   "<status> <length>\n" then exactly <length> bytes of text
+// with status 200 (the command's result), 500 (its error message) or 400
+// (the socket refused: a peer of another user, too many clients, a line
+// over kControlLineLimit bytes, or silence over kControlIdleSeconds; the
+// connection is closed after it).
+//
+// Bounds: kControlClients connections at once; a command that runs longer
+// than kControlCommandSeconds is stopped with an error by Tcl's time limit,
+// so the interpreter goes back to its timers and the start-up script's
+// "after" loops.
+//
+// Only the relay's own user and root may use the socket (SO_PEERCRED); the
+// file is created with mode 0600 and removed at stop.
+#pragma once
+#include <cstddef>
+#include <string>
+
+struct Tcl_Interp;
+
+inline constexpr int kControlClients = 4;
+inline constexpr size_t kControlLineLimit = 65536;
+inline constexpr int kControlIdleSeconds = 300;
+inline constexpr int kControlCommandSeconds = 10;
+
+// The socket's path from the configuration: the key ControlSocket, or
+// "veltrane.ctl" in HistoryTablePath when the key is absent. Empty when the
+// key is present and empty (the socket is off).
+std::string ControlSocketPath();
+
+// Opens the socket and serves it on threads of its own, handing commands to
+// `interp`, which belongs to the calling thread (the interpreter thread
+// must run Tcl's event loop). A socket file left by a relay that is gone
+// is replaced; one that answers (another relay) is left alone. Problems
+// are logged and leave the relay without a control socket. True when it
+// listens.
+bool StartControlSocket(Tcl_Interp* interp);
+
+// Stops taking connections and removes the socket file.
+void StopControlSocket();
