@@ -20,6 +20,10 @@
 #   large-ihave     256 KiB articles, 4 connections, lock-step ihave
 #   small-check     2 KiB articles, 4 connections, check then takethis
 #
+# SCRAPE=N serves the metrics page (MetricsListen) and has bench/scrape.py
+# fetch it N times a second during every case, to show what scraping costs
+# the ingest rate.
+#
 # Settings from the environment: FILE_SIZE (MaxArticleFileSize, 1 GiB; 0
 # starts a spool file for every article), SMALL_ARTICLES (200000 in all),
 # LARGE_ARTICLES (4000 in all), CONNECTIONS (4), WINDOW (commands in flight
@@ -66,6 +70,10 @@ trap cleanup EXIT
 
 port=$(pick_port)
 write_relay_config "$work" "$port"
+if [ -n "${SCRAPE:-}" ]; then
+  metrics_port=$(pick_port)
+  echo "MetricsListen = 127.0.0.1:$metrics_port" >>"$work/relay.conf"
+fi
 cat >"$work/init.tcl" <<EOF
 AddIncoming 127.0.0.1
 close [open {$work/script-done} w]
@@ -102,6 +110,12 @@ run_case() {
     sleep 1
   fi
   local before machine_before after machine_after out rc=0
+  local scrape_pid=
+  if [ -n "${SCRAPE:-}" ]; then
+    python3 bench/scrape.py "127.0.0.1:$metrics_port" "$SCRAPE" >"$work/scrape.out" 2>&1 &
+    scrape_pid=$!
+    sleep 0.5  # the scraper's start-up, so that it scrapes through the whole case
+  fi
   before=$(relay_ticks)
   machine_before=$(machine_ticks)
   out=$("$loadgen_bin" --host 127.0.0.1 --port "$port" --connections "$CONNECTIONS" --articles "$per" \
@@ -109,6 +123,11 @@ run_case() {
     --run-prefix "$name.$$.$(date +%s).$case_number") || rc=$?
   after=$(relay_ticks)
   machine_after=$(machine_ticks)
+  if [ -n "$scrape_pid" ]; then
+    kill -TERM "$scrape_pid" 2>/dev/null || true
+    wait "$scrape_pid" || true
+    echo "metrics: $(cat "$work/scrape.out") at $SCRAPE per second"
+  fi
   if [ -n "$perf_pid" ]; then
     kill -INT "$perf_pid" 2>/dev/null || true
     wait "$perf_pid" 2>/dev/null || true

@@ -134,6 +134,10 @@ VELTRANE_TCL_HANDLER(Tcl_DeleteSite) {
     return TCL_ERROR;
   }
   for (uint32_t i = 0; i < kFeedersPerSite; i++) site->DeleteFeeder(i);
+  // Left in the list, the distribution would go on flagging articles for
+  // the slot's bit: for the deleted site's feeders still finishing, and for
+  // a new site given the slot, with the old site's patterns.
+  site->StopDistribution();
   siteArray[site->GetSiteIndex()] = nullptr;  // the record itself stays valid
   return TCL_OK;
 }

@@ -195,7 +195,7 @@ bool Feeder::LoopGoesOn() const { return !stopRequested_ && site_->updateCount =
 bool Feeder::NextBatch(uint32_t window) {
   if (errorCount_ == 0) {
     slotCount_ = window;
-    site_->GetNextEntry(slots_, &slotCount_);
+    site_->GetNextEntry(slots_, &slotCount_, &stopRequested_);
   }
   if (errorCount_ > 500) errorCount_ = UINT_MAX;
   return slotCount_ != 0;
@@ -251,7 +251,7 @@ void Feeder::StreamFeed() {
   std::string commands;
   for (;;) {
     Show("getting articles to feed");
-    NextBatch(window);
+    if (!NextBatch(window)) return;
     double r = double(accepted_) / (double(accepted_ + refused_ + rejected_) + 1);
     if (r > 0.85) {
       noCheck_ = 1;
@@ -341,7 +341,7 @@ void Feeder::IhaveFeed() {
   const FeederTimings t = Timings();
   for (;;) {
     Show("Getting articles to feed (IHAVE)");
-    NextBatch(1);
+    if (!NextBatch(1)) return;
     Show("IHAVE");
     char offer[sizeof slots_[0].identifier + 16];
     snprintf(offer, sizeof offer, "ihave <%s>\r\n", slots_[0].identifier);

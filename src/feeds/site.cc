@@ -67,9 +67,16 @@ int Site::CreateFeeder(char feedType, const char* startId) {
   return int(feeder->index);
 }
 
+void Site::StopDistribution() {
+  if (_distrib* d = distribution_.load()) DeleteDistrib(d);
+}
+
 int Site::DeleteFeeder(uint32_t index) {
   std::lock_guard<std::mutex> lock(lock_);
-  if (index < kFeedersPerSite && feeders_[index] != nullptr) feeders_[index]->RequestDelete();
+  if (index < kFeedersPerSite && feeders_[index] != nullptr) {
+    feeders_[index]->RequestDelete();
+    WakeHistoryWaiters();
+  }
   return 1;
 }
 
@@ -80,7 +87,7 @@ void Site::ForgetFeeder(Feeder* feeder) {
   }
 }
 
-int Site::GetNextEntry(_histentry* slots, uint32_t* count) {
+int Site::GetNextEntry(_histentry* slots, uint32_t* count, const std::atomic<uint32_t>* stop) {
   uint32_t found = 0;
   {
     std::unique_lock<std::mutex> lock(lock_);
@@ -93,7 +100,7 @@ int Site::GetNextEntry(_histentry* slots, uint32_t* count) {
         slots[i + 1].feedType = slots[i].feedType;
       }
     }
-    while (found == 0) {
+    while (found == 0 && (stop == nullptr || stop->load() == 0)) {
       lock.unlock();
       WaitNextHistoryEntry();
       lock.lock();

@@ -56,9 +56,14 @@ class Site {
   // the 20 places. Its index, or -1 without a port or a distribution, or
   // with 20 feeders.
   int CreateFeeder(char feedType, const char* startId);
-  // Asks feeder `index` to stop and end itself (it does so at its next
-  // check). Other indexes are ignored. Returns 1.
+  // Asks feeder `index` to stop and end itself (it does so after its
+  // current batch, or at once when it waits for articles). Other indexes
+  // are ignored. Returns 1.
   int DeleteFeeder(uint32_t index);
+  // Unlinks the site's distribution from the list, so that no article
+  // stored from now on is flagged for it (a deleted site's slot, and so its
+  // bit, may go to a new site). The record stays for its readers.
+  void StopDistribution();
   // Called by a feeder's own thread as it ends: after this, nothing refers
   // to the feeder.
   void ForgetFeeder(Feeder* feeder);
@@ -70,9 +75,10 @@ class Site {
 
   // Fills up to *count history cursor slots with the next articles for
   // this site, each slot continuing after the one before; waits, with the
-  // lock released, until there is at least one. *count receives the number
-  // delivered; slot 0 is left positioned after the last. Returns 1.
-  int GetNextEntry(_histentry* slots, uint32_t* count);
+  // lock released, until there is at least one or `stop` is set (then
+  // delivering none). *count receives the number delivered; slot 0 is left
+  // positioned after the last. Returns 1.
+  int GetNextEntry(_histentry* slots, uint32_t* count, const std::atomic<uint32_t>* stop = nullptr);
 
   void ConnectIncr() { connects.fetch_add(1, std::memory_order_relaxed); }
 

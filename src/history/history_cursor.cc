@@ -109,6 +109,8 @@ int HistGetNextEntry(_histentry* cursor, uint32_t maxBacklog) {
   }
 }
 
+void WakeHistoryWaiters() { hEvtAddToHistory.Advance(); }
+
 int WaitNextHistoryEntry(uint32_t timeoutMs) {
   return hEvtAddToHistory.WaitPast(lookedAtSequence, std::chrono::milliseconds(timeoutMs)) ? 1 : 0;
 }

@@ -34,3 +34,7 @@ int HistCheckDistVsEntry(uint32_t entry, _histentry* cursor, uint32_t maxBacklog
 // default). Returns 1 when woken by an append, 0 when the time passed.
 // The caller retries HistGetNextEntry either way.
 int WaitNextHistoryEntry(uint32_t timeoutMs = 3600000);
+
+// Wakes every thread in WaitNextHistoryEntry as an append would: each finds
+// nothing new and may look again at why it waits.
+void WakeHistoryWaiters();

@@ -20,6 +20,9 @@ void ServiceStart() {
   // Sockets need no start-up on Linux, and SIGPIPE is already ignored
   // process-wide, so a peer closing its socket cannot end the relay.
   config_init(nullptr);
+  // Metrics read only counters, which are all valid from the start; a bad
+  // MetricsListen stops the relay before anything else starts.
+  StartMetricsServer();
   IncomingInit();
   PrecommitInit();
   console_init();
@@ -27,7 +30,6 @@ void ServiceStart() {
   ArticleInit();
   DirInit();
   InterfaceInit();
-  StartMetricsServer();
   SetStatisticsText(GetStatsString);
   DoConnections();
 }

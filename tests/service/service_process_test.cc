@@ -105,6 +105,7 @@ TEST(ServiceProcess, StartupFailuresReportAndExitOne) {
   dir.Write("file", "");
   const std::pair<std::string, std::string> bad[] = {
       {"ListenPort = 70000\n", "ListenPort = 70000 is not a whole number from 1 to 65535, exiting...\n"},
+      {"MetricsListen = 127.0.0.1\n", "MetricsListen = 127.0.0.1 is not address:port, exiting...\n"},
       {"ArticleBasePath = " + dir.File("nowhere") + "\n",
        "article base " + dir.File("nowhere") + " is not a writable folder (No such file or directory), exiting\n"},
       {"ArticleBasePath = " + dir.File("file") + "\n",
