@@ -71,6 +71,7 @@ constexpr IntegerRange kIntegerKeys[] = {
     {"MaxPrecommitAge", 1, 86400000},
     {"ListenPort", 1, 65535},
     {"IncomingReadTimeout", 1, 86400},
+    {"IncomingTransferTimeout", 1, 86400},
     {"MaxIncomingConnections", 1, 1000000},
     {"SiteDefaultMaxIncomingConnections", 0, 1000000},
     {"UpdateIncomingEntries", 0, 1},

@@ -91,12 +91,14 @@ void nntp_readarticle(_clientcontext* ctx) {
   // empty article.
   bool atArticleStart = true;
   uint64_t dropped = 0;
+  StartTransferClock(ctx);
   for (;;) {
     MakeRoom(ctx);
     ctx->buffer[ctx->bufLen] = '\0';
     if (atArticleStart && ctx->bufLen >= 3 && memcmp(ctx->buffer, ".\r\n", 3) == 0) {
       Answer(ctx, false);
       FixBuffer(ctx, 3);
+      StopTransferClock(ctx);
       return;
     }
     int end = FindTerminator(ctx);
@@ -114,6 +116,7 @@ void nntp_readarticle(_clientcontext* ctx) {
     uint32_t consumed = ctx->articleLength + kTerminatorLength;
     FixBuffer(ctx, consumed);
     ShrinkAfter(ctx, dropped + consumed);
+    StopTransferClock(ctx);
     return;
   }
 }

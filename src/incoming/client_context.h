@@ -37,6 +37,10 @@ struct _clientcontext : ArticleIdentity {
   bool releasePending = false;    // shrunk to 64 KiB, grown part still backed
   uint32_t readTimeout = 0;       // the socket's receive time-out, seconds,
   bool readTimeoutSet = false;    // once PostRead has set it
+  // A command line or an article must arrive whole by this tick (ms) once
+  // its first byte is in (see StartTransferClock).
+  bool transferTimed = false;
+  uint32_t transferDeadline = 0;
   // Replies not sent yet (see incoming/reply_buffer.h).
   uint32_t replyLen = 0;
   char replyBuf[8192];

@@ -7,9 +7,11 @@
 #include <sys/socket.h>
 
 #include "base/log.h"
+#include "platform/ticks.h"
 #include "incoming/reply_buffer.h"
 
 uint32_t connTimeout = 300;
+uint32_t transferTimeout = 600;
 
 namespace {
 
@@ -66,6 +68,12 @@ ssize_t ReceiveReleasingWhenIdle(_clientcontext* ctx) {
 
 }  // namespace
 
+void StartTransferClock(_clientcontext* ctx) {
+  if (ctx->transferTimed) return;
+  ctx->transferTimed = true;
+  ctx->transferDeadline = GetTickCount() + transferTimeout * 1000;
+}
+
 int PostRead(_clientcontext* ctx) {
   // The peer may be waiting for these before it sends more.
   if (!FlushReplies(ctx)) CloseConnection(ctx);
@@ -78,6 +86,10 @@ int PostRead(_clientcontext* ctx) {
     CloseConnection(ctx);
   }
   if (n <= 0) CloseConnection(ctx);
+  if (ctx->transferTimed && int32_t(GetTickCount() - ctx->transferDeadline) > 0) {
+    LogLinef("transfer timeout for connection %s", ctx->peerName);
+    CloseConnection(ctx);
+  }
   ctx->bufLen += uint32_t(n);
   ctx->buffer[ctx->bufLen] = '\0';
   return 1;

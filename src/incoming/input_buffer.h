@@ -8,6 +8,19 @@
 // The read time-out in seconds (300 unless IncomingReadTimeout is set).
 extern uint32_t connTimeout;
 
+// Seconds a command line or an article may take from its first byte to its
+// last (600 unless IncomingTransferTimeout is set). The read time-out
+// alone would let a peer that sends a byte now and then hold a connection
+// thread for ever.
+extern uint32_t transferTimeout;
+
+// Starts the transfer clock of the line or article under way (unless it
+// runs already); PostRead ends the connection once it passes
+// ("transfer timeout for connection <peer>" logged). StopTransferClock
+// ends it when the line or article is whole.
+void StartTransferClock(_clientcontext* ctx);
+inline void StopTransferClock(_clientcontext* ctx) { ctx->transferTimed = false; }
+
 // Appends what the socket holds (up to the free space) to the buffer.
 // Ends the connection on a time-out ("read timeout for connection <peer>"
 // logged), when the peer closes, or when the read fails. Returns 1.

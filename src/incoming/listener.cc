@@ -171,6 +171,7 @@ int DoConnections() {
   if (listener < 0) return 0;
   GetConfigInt("MaxIncomingConnections", &MaxConnections);
   GetConfigInt("IncomingReadTimeout", &connTimeout);
+  GetConfigInt("IncomingTransferTimeout", &transferTimeout);
   const std::string greeting = "200 " + GreetingText() + "\r\n";
   for (;;) {
     sockaddr_in peer{};

@@ -168,9 +168,11 @@ bool HandleCommand(_clientcontext* ctx, uint32_t lineLength) {
         LogLinef("main: garbage on connection from %s\n", ctx->peerName);
         CloseConnection(ctx);
       }
+      StartTransferClock(ctx);
       PostRead(ctx);
       continue;
     }
+    StopTransferClock(ctx);
     ctx->buffer[end] = '\0';
     if (HandleCommand(ctx, uint32_t(end))) FixBuffer(ctx, uint32_t(end) + 2);
   }

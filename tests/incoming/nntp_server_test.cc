@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <list>
 #include <map>
+#include <thread>
 
 #include "base/config.h"
 #include "history/history.h"
@@ -236,6 +237,34 @@ TEST(NntpServer, APeerThatVanishesOrStallsMidArticleLosesOnlyThatArticle) {
   EXPECT_EQ(StoredBytes(relay, "cut1@test"), Stored(cut1));
   EXPECT_EQ(StoredBytes(relay, "cut2@test"), "(not in history)");
   histclose();
+}
+
+// A peer that sends a byte now and then never trips the read time-out; a
+// command line or an article must arrive whole within the transfer time-out.
+TEST(NntpServer, TricklingPeersAreCutOffAfterTheTransferTimeout) {
+  RelayInstance relay(std::string(kConfig) + "IncomingTransferTimeout = 1\nIncomingReadTimeout = 30\n",
+                      "AddIncoming 127.0.0.1");
+  ASSERT_TRUE(relay.WaitReady());
+  const std::string full = Takethis("slow@test", Article("slow@test"));
+  for (const std::string& start : {full.substr(0, 60), std::string("chec")}) {
+    Peer trickler(relay);
+    ASSERT_TRUE(trickler.ok());
+    trickler.c().Send(start);
+    auto began = std::chrono::steady_clock::now();
+    bool closed = false;
+    for (int i = 0; i < 50 && !closed; i++) {
+      closed = !trickler.c().Send("x") || trickler.c().WaitClosed(100ms);
+    }
+    EXPECT_TRUE(closed) << start;
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 3s);
+  }
+  EXPECT_TRUE(relay.WaitForLog(": transfer timeout for connection 127.0.0.1\n"));
+  // A whole article in two parts within the time-out is stored.
+  Peer peer(relay);
+  ASSERT_TRUE(peer.ok());
+  peer.c().Send(full.substr(0, 60));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(peer.Ask(full.substr(60)), "239 <slow@test>");
 }
 
 TEST(NntpServer, SpoolFilesRotateBySizeAndOldOnesExpireAtStartUp) {
