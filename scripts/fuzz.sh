@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds every libFuzzer target (tests/*/fuzz_*.cc) with clang and runs each
-# for a bounded time: FUZZ_SECONDS each (default 20).
+# for a bounded time: FUZZ_SECONDS each (default 20), starting from the
+# corpus of earlier runs and the target's seeds (tests/*/<target>_seeds).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-20}
@@ -24,6 +25,10 @@ mkdir -p build-fuzz/corpus
 for t in "${targets[@]}"; do
   echo "fuzzing $t for ${seconds}s"
   mkdir -p "build-fuzz/corpus/$t"
-  "./build-fuzz/tests/$(ls tests/*/"$t".cc | cut -d/ -f2)/$t" -max_total_time="$seconds" \
-    -print_final_stats=0 "build-fuzz/corpus/$t" 2>&1 | tail -n 3
+  dir=$(ls tests/*/"$t".cc | cut -d/ -f2)
+  # tests/<dir>/<target>_seeds holds hand-written inputs to start from.
+  seeds=()
+  [ -d "tests/$dir/${t}_seeds" ] && seeds=("tests/$dir/${t}_seeds")
+  "./build-fuzz/tests/$dir/$t" -max_total_time="$seconds" \
+    -print_final_stats=0 "build-fuzz/corpus/$t" "${seeds[@]}" 2>&1 | tail -n 3
 done

@@ -98,7 +98,7 @@ int CmdSock::ReadLine(char* destination, const uint32_t& capacity) {
     const char* crlf = length_ > 2 ? static_cast<const char*>(memmem(buffer_, length_, "\r\n", 2)) : nullptr;
     if (crlf != nullptr) {
       uint32_t lineLength = uint32_t(crlf - buffer_);
-      if (capacity == 0 || lineLength > capacity - 1) return 0;
+      if (capacity == 0 || lineLength > capacity - 1) break;
       memcpy(destination, buffer_, lineLength);
       destination[lineLength] = '\0';
       length_ -= lineLength + 2;
@@ -107,11 +107,10 @@ int CmdSock::ReadLine(char* destination, const uint32_t& capacity) {
       lastCode_ = atoi(destination);
       return 1;
     }
-    if (!ReadMore()) {
-      length_ = 0;
-      buffer_[0] = '\0';
-      lastCode_ = 0;
-      return 0;
-    }
+    if (!ReadMore()) break;
   }
+  length_ = 0;
+  buffer_[0] = '\0';
+  lastCode_ = 0;
+  return 0;
 }

@@ -1,0 +1,99 @@
+// A peer's bytes are arbitrary: commands, pipelined bursts, articles split
+// anywhere, NUL and high-bit bytes. The connection code must answer or end
+// the connection, never crash, read out of bounds or hang; a spool and
+// history on real files take whatever it stores.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "article/article_id.h"
+#include "base/config.h"
+#include "base/log.h"
+#include "dedupe/precommit.h"
+#include "dedupe/seen.h"
+#include "incoming/client_context.h"
+#include "incoming/incoming_table.h"
+#include "incoming/input_buffer.h"
+#include "incoming/nntp_server.h"
+#include "spool/article_spool.h"
+
+namespace {
+
+_incomingentry* peer = nullptr;
+std::string dir;
+
+void RemoveFolder() { std::filesystem::remove_all(dir); }
+
+void SetUp() {
+  char folder[] = "/tmp/veltrane-fuzz-nntp-XXXXXX";
+  if (mkdtemp(folder) == nullptr) abort();
+  dir = folder;
+  atexit(RemoveFolder);
+  std::string spool = dir + "/spool";
+  mkdir(spool.c_str(), 0700);
+  std::string config = "LogDirectory = " + dir + "\nHistoryTablePath = " + dir + "\nHistoryDataPath = " + dir +
+                       "\nHistoryDataSize = 2000000\nHistoryTableSize = 1009\nSiteRecordPath = " + dir +
+                       "\nArticleBasePath = " + spool + "\nHostPathIdentifier = fuzz.relay\n" +
+                       "MaxArticleFileSize = 100000000\nMaxArticleAge = 36500\nUpdateIncomingEntries = 0\n";
+  std::string path = dir + "/relay.conf";
+  FILE* f = fopen(path.c_str(), "w");
+  if (f == nullptr || fputs(config.c_str(), f) < 0 || fclose(f) != 0 || !LoadConfigFile(path.c_str())) abort();
+  console_init();
+  crcinit();
+  if (SeenOpen(dir.c_str(), dir.c_str(), 10000, 10007) != SeenOpenResult::kOk) abort();
+  ArticleInit();
+  PrecommitStart(1009, 100);
+  IncomingInit();
+  SetHostResolver([](const char*, std::vector<uint32_t>* addresses) {
+    addresses->assign(1, 0x0100007Fu);
+    return true;
+  });
+  AddIncoming("peer.fuzz");
+  for (_incomingentry& e : _incoming) {
+    if (e.in_use) peer = &e;
+  }
+  connTimeout = 1;
+  transferTimeout = 2;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (peer == nullptr) SetUp();
+  int fds[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) abort();
+  _clientcontext* ctx = AllocClientContext();
+  if (ctx == nullptr) abort();
+  ctx->sock = fds[0];
+  ctx->incoming = peer;
+  peer->connected++;
+  TotalConnected++;
+  snprintf(ctx->peerName, sizeof ctx->peerName, "peer.fuzz");
+  // The first byte sets the size of the pieces the input is written in.
+  size_t piece = size > 0 ? 1 + data[0] % 97 : 1;
+  std::thread writer([&] {
+    for (size_t at = 0; at < size; at += piece) {
+      if (send(fds[1], data + at, std::min(piece, size - at), MSG_NOSIGNAL) < 0) break;
+    }
+    shutdown(fds[1], SHUT_WR);
+  });
+  std::thread reader([&] {
+    char sink[65536];
+    while (read(fds[1], sink, sizeof sink) > 0) {
+    }
+  });
+  nntp(ctx);  // ends when the input does, closing the relay's end
+  writer.join();
+  reader.join();
+  close(fds[1]);
+  return 0;
+}
