@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -227,19 +228,41 @@ void Feeder::Throttled(int code, int pauseMs) {
   errorCount_++;
 }
 
+void Feeder::ConnectionBroken() {
+  errorCount_++;
+  sock_.reset();
+  connected_ = false;
+}
+
 bool Feeder::Send(const char* text) {
   if (sock_->WriteLine(text)) return true;
-  errorCount_++;
+  ConnectionBroken();
   return false;
 }
 
-bool Feeder::ReadReply(int* code) {
+namespace {
+
+// The Message-ID a reply line names after its code, or "" when none.
+std::string_view NamedId(const char* reply) {
+  const char* open = strchr(reply, ' ');
+  if (open == nullptr || open[1] != '<') return "";
+  const char* close = strchr(open + 2, '>');
+  return close == nullptr ? "" : std::string_view(open + 2, size_t(close - open - 2));
+}
+
+}  // namespace
+
+bool Feeder::ReadReply(int* code, const char* id) {
   char reply[kReplyCapacity + 1];
   if (sock_->ReadLine(reply, kReplyCapacity)) {
-    *code = sock_->lastCode();
-    return true;
+    std::string_view named = id != nullptr ? NamedId(reply) : std::string_view();
+    if (named.empty() || named == id) {
+      *code = sock_->lastCode();
+      return true;
+    }
+    LogLinef("%s answered for <%.*s> where <%s> was due", site_->GetHostName(), int(named.size()), named.data(), id);
   }
-  errorCount_++;
+  ConnectionBroken();
   return false;
 }
 
@@ -281,6 +304,7 @@ void Feeder::StreamFeed() {
     // sent now, and the batch is offered again (errorCount stays up).
     bool throttled = false;
     uint32_t takethisCount = 0;
+    uint8_t sent[kMaxPrefetch];  // the slots sent by takethis, in order
     // The batch's articles go out corked, each one's terminator joined to
     // the next one's takethis line; the last terminator uncorks them.
     const char* owed = "";
@@ -288,14 +312,14 @@ void Feeder::StreamFeed() {
     for (uint32_t i = 0; i < slotCount_; i++) {
       Show("Check (waiting for response(s))");
       int code = 238;
-      if (!noCheck_ && !ReadReply(&code)) return;
+      if (!noCheck_ && !ReadReply(&code, slots_[i].identifier)) return;
       if (code == 238) {
         Show("Transmiting article");
         char head[sizeof slots_[i].identifier + 32];
         snprintf(head, sizeof head, "%stakethis <%s>\r\n", owed, slots_[i].identifier);
         int error = 0;
         if (TransmitArticle(&slots_[i], &spool_, sock_->socket(), head, nullptr, &error, true)) {
-          takethisCount++;
+          sent[takethisCount++] = uint8_t(i);
           owed = kTerminator;
           continue;
         }
@@ -304,7 +328,7 @@ void Feeder::StreamFeed() {
           continue;
         }
         CloseCachedSpoolFile(&spool_);
-        errorCount_++;
+        ConnectionBroken();
         return;
       }
       if (code == 436 || code == 400 || code == 480) {
@@ -319,7 +343,7 @@ void Feeder::StreamFeed() {
     Show("reaping responses to takethis(s)");
     for (uint32_t k = 0; k < takethisCount; k++) {
       int code = 0;
-      if (!ReadReply(&code)) return;
+      if (!ReadReply(&code, slots_[sent[k]].identifier)) return;
       if (code == 239) {
         Accepted();
       } else if (code == 439 || code == 438) {
@@ -356,13 +380,12 @@ void Feeder::IhaveFeed() {
         if (error == 436) {
           // The peer waits for an article whose spool file is gone: ending
           // the connection drops that transfer; the article is passed over.
-          sock_.reset();
-          connected_ = false;
+          ConnectionBroken();
           errorCount_ = 0;
           return;
         }
         CloseCachedSpoolFile(&spool_);
-        errorCount_++;
+        ConnectionBroken();
         return;
       }
       Show("IHAVE (waiting for received response)");

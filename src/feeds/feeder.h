@@ -83,10 +83,18 @@ class Feeder {
   void Rejected();
   void Refused();
   void Throttled(int code, int pauseMs);
-  // A command write and a reply read within a feed loop: a failure raises
-  // errorCount, and the caller ends the loop.
+  // A connection that failed within a feed loop: raises errorCount (so the
+  // batch is offered once more, unless this was that resend) and drops
+  // the connection, so that the next loop starts on a new one whether or
+  // not the batch is resent.
+  void ConnectionBroken();
+  // A command write and a reply read within a feed loop: a failure is a
+  // broken connection, and the caller ends the loop.
   bool Send(const char* text);
-  bool ReadReply(int* code);
+  // A streaming reply that names a Message-ID must name `id`, the article
+  // whose turn it is (replies come in command order): one naming another
+  // article is a peer out of step, and ends the loop like a failed read.
+  bool ReadReply(int* code, const char* id = nullptr);
   // Fetches the next batch when errorCount is 0; brings errorCount above
   // 500 to all bits set.
   bool NextBatch(uint32_t window);

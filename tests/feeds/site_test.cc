@@ -628,3 +628,138 @@ TEST_F(SiteTest, IhaveRepliesAreCountedByTheirCode) {
 }
 
 }  // namespace
+
+namespace {
+
+// The first connection of a hostile peer: each misbehaves once; the
+// connections after it are served well.
+using Hostility = std::function<void(ScriptedPeer::Connection&)>;
+
+void GreetAndStream(ScriptedPeer::Connection& c) {
+  c.Send("200 ok\r\n");
+  c.Line();
+  c.Send("203 streaming\r\n");
+}
+
+const std::pair<const char*, Hostility> kHostilities[] = {
+    {"never greets", [](ScriptedPeer::Connection& c) { c.Line(); }},
+    {"greets with a 4000-byte line", [](ScriptedPeer::Connection& c) {
+       c.Send("200 " + std::string(4000, 'x') + "\r\n");
+       c.Line();
+     }},
+    {"stalls mid-batch", [](ScriptedPeer::Connection& c) {
+       GreetAndStream(c);
+       std::string first = c.Line();
+       c.Send("238 " + first.substr(first.find('<')) + "\r\n");
+       while (!c.closed) c.Line();
+     }},
+    {"answers for another article", [](ScriptedPeer::Connection& c) {
+       GreetAndStream(c);
+       c.Line();
+       c.Send("238 <someone.else@test>\r\n");
+       while (!c.closed) c.Line();
+     }},
+};
+
+}  // namespace
+
+// A site that misbehaves on a connection costs the feeder a reconnection
+// and one resend of the batch; every article still arrives, none more than
+// twice.
+TEST_F(SiteTest, HostilePeersCostAReconnectionAndOneResend) {
+  Start();
+  FeederTimings fast;
+  fast.firstConnectFailedMs = 10;
+  fast.reconnectMs = 10;
+  SetFeederTimings(fast);
+  const uint32_t savedTimeout = CmdSock::connTimeout;
+  CmdSock::connTimeout = 1;
+  uint32_t slot = 30;
+  for (const auto& [name, hostility] : kHostilities) {
+    StreamingPeer behaviour;
+    std::atomic<int> served{0};
+    ScriptedPeer peer([&](ScriptedPeer::Connection& c) {
+      if (served++ == 0) {
+        hostility(c);
+      } else {
+        behaviour.Serve(c);
+      }
+    });
+    Site* site = NewSite(slot, "*", peer.port(), "127.0.0.1");
+    site->regularFeedPrefetch = 5;
+    std::string prefix = "hostile" + std::to_string(slot++) + "-";
+    StoreNumbered(prefix, 0, 5);
+    size_t logSize = Log().size();
+    ASSERT_EQ(site->CreateFeeder('f', (prefix + "0@test").c_str()), 0);
+    EXPECT_TRUE(WaitUntil([&] { return site->accepts.load() == 5; }, 10000ms)) << name;
+    EXPECT_GE(served.load(), 2) << name;
+    for (int i = 0; i < 5; i++) {
+      EXPECT_LE(behaviour.Count("check <" + prefix + std::to_string(i) + "@test>"), 1) << name;
+    }
+    if (std::string(name) == "answers for another article") {
+      EXPECT_NE(Log().find("127.0.0.1 answered for <someone.else@test> where <" + prefix + "0@test> was due",
+                           logSize), std::string::npos);
+    }
+    EXPECT_TRUE(EndFeeder(site));
+  }
+  CmdSock::connTimeout = savedTimeout;
+}
+
+// Replies that come before the article they answer, and a peer that ends
+// the connection after every article: the feeder keeps its place.
+TEST_F(SiteTest, EarlyRepliesAndAPeerThatHangsUpAfterEachArticle) {
+  Start();
+  FeederTimings fast;
+  fast.reconnectMs = 10;
+  SetFeederTimings(fast);
+  std::mutex mu;
+  std::map<std::string, int> offered;
+  std::set<std::string> taken;
+  ScriptedPeer early([&](ScriptedPeer::Connection& c) {
+    GreetAndStream(c);
+    for (std::string line = c.Line(); !c.closed && line != "quit"; line = c.Line()) {
+      std::string id = line.substr(line.find('<'));
+      if (line.rfind("check ", 0) == 0) {
+        c.Send("238 " + id + "\r\n");
+        continue;
+      }
+      c.Send("239 " + id + "\r\n");  // before reading the article
+      c.Article();
+    }
+    c.Send("205 bye\r\n");
+  });
+  Site* site = NewSite(40, "*", early.port(), "127.0.0.1");
+  StoreNumbered("early", 0, 5);
+  ASSERT_EQ(site->CreateFeeder('f', "early0@test"), 0);
+  EXPECT_TRUE(WaitUntil([&] { return site->accepts.load() == 5; }));
+  EXPECT_EQ(site->connects.load(), 1u);
+  EXPECT_TRUE(EndFeeder(site));
+
+  ScriptedPeer hangingUp([&](ScriptedPeer::Connection& c) {
+    GreetAndStream(c);
+    for (std::string line = c.Line(); !c.closed; line = c.Line()) {
+      std::string id = line.substr(line.find('<') + 1, line.find('>') - line.find('<') - 1);
+      std::lock_guard<std::mutex> lock(mu);
+      if (line.rfind("check ", 0) == 0) {
+        offered[id]++;
+        c.Send((taken.count(id) == 0 ? "238 <" : "438 <") + id + ">\r\n");
+      } else if (line.rfind("takethis ", 0) == 0) {
+        c.Article();
+        taken.insert(id);
+        c.Send("239 <" + id + ">\r\n");
+        return;
+      }
+    }
+  });
+  site = NewSite(41, "*", hangingUp.port(), "127.0.0.1");
+  site->regularFeedPrefetch = 3;
+  StoreNumbered("hang", 0, 6);
+  ASSERT_EQ(site->CreateFeeder('f', "hang0@test"), 0);
+  // Each batch of three: the first article taken, the connection ended, the
+  // batch offered once more on a new connection (its second article taken),
+  // then passed over; the next batch starts on a new connection again.
+  EXPECT_TRUE(WaitUntil([&] { return site->accepts.load() == 4; }));
+  std::lock_guard<std::mutex> lock(mu);
+  for (const auto& [id, count] : offered) EXPECT_EQ(count, 2) << id;
+  EXPECT_EQ(taken, (std::set<std::string>{"hang0@test", "hang1@test", "hang3@test", "hang4@test"}));
+}
