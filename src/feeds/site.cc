@@ -14,9 +14,12 @@ std::atomic<Site*> siteArray[kMaxSites];
 
 Site* MakeSite(const char* hostName, uint32_t siteIndex) {
   static std::mutex storeMutex;
-  static std::vector<std::unique_ptr<Site>> store;  // never emptied
+  // Never emptied, and never destroyed either: feeder threads may still use
+  // their sites while a process that does not end by _exit runs its
+  // static destructors.
+  static auto* store = new std::vector<std::unique_ptr<Site>>;
   std::lock_guard<std::mutex> lock(storeMutex);
-  return store.emplace_back(std::make_unique<Site>(hostName, siteIndex)).get();
+  return store->emplace_back(std::make_unique<Site>(hostName, siteIndex)).get();
 }
 
 namespace {

@@ -28,7 +28,8 @@ std::mutex csHistoryInterlock;
 ManualResetEvent hEvtHistory;        // starts reset: nothing reads before histinit
 std::atomic<uint32_t> bExpirePending{1};
 std::atomic<uint32_t> histLockCount{0};
-NewEntrySignal hEvtAddToHistory;
+// Never destroyed: feeders may still wait on it while static destructors run.
+NewEntrySignal& hEvtAddToHistory = *new NewEntrySignal;
 std::atomic<uint32_t> expireSerial{0};
 uint32_t lastExpireDeleted = 0;
 

@@ -78,7 +78,7 @@ extern std::mutex csHistoryInterlock;        // readers waiting out an expiry
 extern ManualResetEvent hEvtHistory;         // set while no expiry or close is pending
 extern std::atomic<uint32_t> bExpirePending;
 extern std::atomic<uint32_t> histLockCount;  // readers inside the data
-extern NewEntrySignal hEvtAddToHistory;      // advanced after every append
+extern NewEntrySignal& hEvtAddToHistory;      // advanced after every append
 extern std::atomic<uint32_t> expireSerial;
 extern uint32_t lastExpireDeleted;           // bytes cut by the last expiry
 

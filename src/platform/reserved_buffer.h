@@ -2,6 +2,7 @@
 // first part is backed by memory: it can grow in place (no copy, no moved
 // pointers) and give the grown part back later.
 #pragma once
+#include <atomic>
 #include <cstddef>
 
 class ReservedBuffer {
@@ -21,11 +22,12 @@ class ReservedBuffer {
   void Release();
 
   char* data() const { return data_; }
-  bool grown() const { return grown_; }
+  // Read without a lock by monitors and tests while the owner works.
+  bool grown() const { return grown_.load(std::memory_order_relaxed); }
 
  private:
   char* data_ = nullptr;
   size_t reserved_ = 0;
   size_t initialPages_ = 0;  // bytes of the initial part, rounded to pages
-  bool grown_ = false;
+  std::atomic<bool> grown_{false};
 };

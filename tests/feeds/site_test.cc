@@ -75,18 +75,25 @@ class ScriptedPeer {
         int fd = accept(listener_, nullptr, nullptr);
         if (fd < 0) return;
         connections_++;
-        std::thread([this, fd] {
+        std::lock_guard<std::mutex> lock(mu_);
+        fds_.push_back(fd);
+        served_.emplace_back([this, fd] {
           Connection c{fd, "", false};
           serve_(c);
-          close(fd);
-        }).detach();
+          shutdown(fd, SHUT_RDWR);  // closed by the destructor, so the number is not reused meanwhile
+        });
       }
     });
   }
+  // Ends every connection still open (its reads then see the end) and
+  // waits for the threads that serve them.
   ~ScriptedPeer() {
     shutdown(listener_, SHUT_RDWR);
     close(listener_);
     acceptor_.join();
+    for (int fd : fds_) shutdown(fd, SHUT_RDWR);
+    for (std::thread& t : served_) t.join();
+    for (int fd : fds_) close(fd);
   }
   uint16_t port() const { return port_; }
   int connections() const { return connections_.load(); }
@@ -97,6 +104,9 @@ class ScriptedPeer {
   uint16_t port_ = 0;
   std::thread acceptor_;
   std::atomic<int> connections_{0};
+  std::mutex mu_;
+  std::vector<int> fds_;
+  std::vector<std::thread> served_;
 };
 
 class SiteTest : public SpoolTest {
