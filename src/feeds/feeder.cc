@@ -332,6 +332,9 @@ void Feeder::StreamFeed() {
         return;
       }
       if (code == 436 || code == 400 || code == 480) {
+        // The article before must not wait out the pause unfinished.
+        if (*owed != '\0' && !Send(owed)) return;
+        owed = "";
         Throttled(code, t.checkThrottleMs);
         throttled = true;
       } else {

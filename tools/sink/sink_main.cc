@@ -2,10 +2,13 @@
 // every article a relay feeds it and reports how many came, how fast, how
 // many twice, and (for veltrane-loadgen's stamped articles) how late. It
 // ends by itself once the expected articles are in or its time limit has
-// passed; the exit code is 0 when every expected article arrived and none
-// came twice, 1 otherwise, 2 on a usage error.
+// passed, or when told to by SIGTERM or SIGINT; the exit code is 0 when
+// every expected article arrived and none came twice, 1 otherwise, 2 on a
+// usage error.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -104,8 +107,11 @@ int main(int argc, char** argv) {
     fprintf(stderr, "cannot listen on %s:%u: %s\n", o.host.c_str(), unsigned(o.port), strerror(errno));
     return 2;
   }
+  static std::atomic<bool> stop{false};
+  signal(SIGTERM, [](int) { stop = true; });
+  signal(SIGINT, [](int) { stop = true; });
   sink::SinkServer server(fd);
-  bool arrived = server.Run(o.expected, o.seconds);
+  bool arrived = server.Run(o.expected, o.seconds, &stop);
   sink::SinkTotals totals = server.Totals();
   bool complete = arrived && totals.repeats == 0;
   Report(o, totals, complete);

@@ -216,7 +216,7 @@ void SinkServer::Serve(int fd) {
   Connection(fd, this).Run();
 }
 
-bool SinkServer::Run(uint64_t expected, double seconds) {
+bool SinkServer::Run(uint64_t expected, double seconds, const std::atomic<bool>* stop) {
   std::thread([this] {
     for (;;) {
       int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -233,7 +233,10 @@ bool SinkServer::Run(uint64_t expected, double seconds) {
   }).detach();
   std::unique_lock<std::mutex> lock(lock_);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  return changed_.wait_until(lock, deadline, [&] { return totals_.articles >= expected; });
+  while (totals_.articles < expected && std::chrono::steady_clock::now() < deadline && !stop->load()) {
+    changed_.wait_for(lock, std::chrono::milliseconds(100));
+  }
+  return totals_.articles >= expected;
 }
 
 SinkTotals SinkServer::Totals() {

@@ -38,9 +38,10 @@ class SinkServer {
   explicit SinkServer(int listenFd) : listenFd_(listenFd) {}
 
   // Accepts connections, each served by a thread of its own, until
-  // `expected` distinct articles have arrived or `seconds` have passed.
-  // True when all expected articles arrived.
-  bool Run(uint64_t expected, double seconds);
+  // `expected` distinct articles have arrived, `seconds` have passed or
+  // *stop is set (looked at every 100 ms). True when all expected
+  // articles arrived.
+  bool Run(uint64_t expected, double seconds, const std::atomic<bool>* stop);
 
   // A copy taken under the lock.
   SinkTotals Totals();
