@@ -11,6 +11,7 @@ packages=(
   libsystemd-dev                     # sd_notify status reports
   libmicrohttpd-dev                  # the Prometheus metrics page
   prometheus                         # promtool, which checks the metrics page in the tests
+  python3                            # the soak's refused-connection probes, the metrics scraper
   libgtest-dev                       # unit tests
   libbenchmark-dev                   # benchmarks
   clang libclang-rt-14-dev           # libFuzzer targets

@@ -94,6 +94,14 @@ class ControlClient {
   std::string input_;
 };
 
+// The control socket of a ready relay, once it is there: it opens right
+// after the start-up script has run.
+std::string ControlSocketOf(const RelayInstance& relay) {
+  std::string path = relay.dir().File("history/veltrane.ctl");
+  EXPECT_TRUE(WaitUntil([&] { return FileExists(path); }));
+  return path;
+}
+
 const char kTicking[] = "AddIncoming 127.0.0.1\nset ticks 0\nproc tick {} {global ticks; incr ticks; after 20 tick}\ntick\n";
 
 TEST(LiveControl, VeltraneCtlRunsCommandsInTheRunningRelay) {
@@ -101,7 +109,7 @@ TEST(LiveControl, VeltraneCtlRunsCommandsInTheRunningRelay) {
   RelayInstance relay("HistoryDataSize = 4000000\nHistoryTableSize = 100003\n", kTicking);
   ASSERT_TRUE(site.WaitReady());
   ASSERT_TRUE(relay.WaitReady());
-  std::string socketPath = relay.dir().File("history/veltrane.ctl");
+  std::string socketPath = ControlSocketOf(relay);
   struct stat st;
   ASSERT_EQ(stat(socketPath.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -160,7 +168,7 @@ TEST(LiveControl, VeltraneCtlRunsCommandsInTheRunningRelay) {
 TEST(LiveControl, ConcurrentClientsEachGetTheirOwnResults) {
   RelayInstance relay("", kTicking);
   ASSERT_TRUE(relay.WaitReady());
-  std::string path = relay.dir().File("history/veltrane.ctl");
+  std::string path = ControlSocketOf(relay);
   std::vector<std::unique_ptr<ControlClient>> clients;
   for (int c = 0; c < 4; c++) {
     clients.push_back(std::make_unique<ControlClient>(path));
