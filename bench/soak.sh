@@ -16,8 +16,9 @@
 #   - for each site, accepts + refused + rejects = articles flagged for it;
 #   - each sink got every article the relay accepted, none twice;
 #   - the relay's descriptors and threads are back to where they were
-#     after the first round, and its resident memory grew by at most
-#     $MAX_GROWTH_KIB.
+#     after the first round, and its anonymous memory (heap and stacks; the
+#     databases' mapped pages grow with the history, by design) grew by at
+#     most $MAX_GROWTH_KIB.
 # It prints the figures: rounds, articles per second in and out, peak
 # resident memory, descriptors and threads.
 #
@@ -94,7 +95,9 @@ value_after() {
 }
 peer_value() { value_after "$1" "{{host 127.0.0.1}" "$2"; }
 site_value() { value_after "$1" "{site $2}" "$3"; }
-resident_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$relay_pid/status"; }
+# Anonymous resident memory (heap, stacks): the databases' mapped file
+# pages are resident too, and grow as the history fills, by design.
+anonymous_kib() { awk '/^RssAnon:/ { print $2 }' "/proc/$relay_pid/status"; }
 peak_kib() { awk '/^VmHWM:/ { print $2 }' "/proc/$relay_pid/status"; }
 descriptors() { ls "/proc/$relay_pid/fd" | wc -l; }
 threads() { ls "/proc/$relay_pid/task" | wc -l; }
@@ -122,10 +125,10 @@ began=$(date +%s)
 while [ "$rounds" = 0 ] || [ $(($(date +%s) - began)) -lt "$SOAK_SECONDS" ]; do
   prefix="soak$rounds.$$"
   pids=()
-  for spec in takethis:120 check:120 ihave:110; do
-    "$loadgen_bin" --host 127.0.0.1 --port "$port" --connections "${spec#*:}" --articles "$PER_CONNECTION" \
-      --size 2048 --mode "${spec%%:*}" --window 64 --time-limit 300 --run-prefix "$prefix" \
-      >"$work/round-${spec%%:*}.out" 2>&1 &
+  for load in takethis:120 check:120 ihave:110; do
+    "$loadgen_bin" --host 127.0.0.1 --port "$port" --connections "${load#*:}" --articles "$PER_CONNECTION" \
+      --size 2048 --mode "${load%%:*}" --window 64 --time-limit 300 --run-prefix "$prefix" \
+      >"$work/round-${load%%:*}.out" 2>&1 &
     pids+=($!)
   done
   refused=$((refused + $(probe_refusals)))
@@ -140,7 +143,7 @@ while [ "$rounds" = 0 ] || [ $(($(date +%s) - began)) -lt "$SOAK_SECONDS" ]; do
   if [ "$rounds" = 1 ]; then
     # Threads of the connections of the first round may still be ending.
     for _ in $(seq 50); do [ "$(threads)" -le $((FEEDERS * 2 + 10)) ] && break; sleep 0.1; done
-    baseline_fds=$(descriptors) baseline_threads=$(threads) baseline_kib=$(resident_kib)
+    baseline_fds=$(descriptors) baseline_threads=$(threads) baseline_kib=$(anonymous_kib)
   fi
 done
 soaked=$(($(date +%s) - began))
@@ -176,11 +179,12 @@ for i in 0 1; do
 done
 check "descriptors" "$(descriptors)" "$baseline_fds"
 check "threads" "$(threads)" "$baseline_threads"
-growth=$(($(resident_kib) - baseline_kib))
-if [ "$growth" -le "$MAX_GROWTH_KIB" ]; then echo "ok   resident growth: $growth KiB"; else
-  echo "FAIL resident growth: $growth KiB, at most $MAX_GROWTH_KIB"; failed=1; fi
+growth=$(($(anonymous_kib) - baseline_kib))
+if [ "$growth" -le "$MAX_GROWTH_KIB" ]; then echo "ok   anonymous memory growth: $growth KiB"; else
+  echo "FAIL anonymous memory growth: $growth KiB, at most $MAX_GROWTH_KIB"; failed=1; fi
 check "refused probes" "$refused" $((PROBES * rounds))
 echo "soak: $rounds rounds in $soaked s, 350 connections a round; $offered offers, $distinct articles in" \
   "($((offered / (soaked > 0 ? soaked : 1))) offers/s, $((distinct / (soaked > 0 ? soaked : 1))) articles/s," \
-  "each out to 2 sites); peak resident $(peak_kib) KiB; $(descriptors) descriptors, $(threads) threads"
+  "each out to 2 sites); peak resident $(peak_kib) KiB, anonymous $(anonymous_kib) KiB at the end" \
+  "(after the first round $baseline_kib); $(descriptors) descriptors, $(threads) threads"
 exit $failed
