@@ -239,6 +239,32 @@ TEST(NntpServer, APeerThatVanishesOrStallsMidArticleLosesOnlyThatArticle) {
   histclose();
 }
 
+// A burst of 10,000 pipelined commands gets 10,000 replies in order;
+// high-bit bytes are Message-ID bytes like any other; a Message-ID of 255
+// characters or more is not complete: 439 with its first 255 to check and
+// takethis (whose article is read and dropped), 400 to ihave, and the
+// connection goes on.
+TEST(NntpServer, BurstsHighBitBytesAndOverlongIdsGetTheirReplies) {
+  RelayInstance relay(kConfig, "AddIncoming 127.0.0.1");
+  ASSERT_TRUE(relay.WaitReady());
+  Peer peer(relay);
+  ASSERT_TRUE(peer.ok());
+  std::string burst;
+  for (int i = 0; i < 10000; i++) burst += "check <burst" + std::to_string(i) + "@test>\r\n";
+  ASSERT_TRUE(peer.c().Send(burst));
+  int inOrder = 0;
+  for (int i = 0; i < 10000; i++) inOrder += peer.c().Line() == "238 <burst" + std::to_string(i) + "@test>";
+  EXPECT_EQ(inOrder, 10000);
+
+  EXPECT_EQ(peer.Ask("check <\xe9t\xe9\xff@test>\r\n"), "238 <\xe9t\xe9\xff@test>");
+  const std::string longest(254, 'x'), tooLong(300, 'y');
+  EXPECT_EQ(peer.Ask("check <" + longest + ">\r\n"), "238 <" + longest + ">");
+  EXPECT_EQ(peer.Ask("check <" + tooLong + ">\r\n"), "439 <" + tooLong.substr(0, 255) + ">");
+  EXPECT_EQ(peer.Ask("ihave <" + tooLong + ">\r\n"), "400 Invalid articleid");
+  EXPECT_EQ(peer.Ask(Takethis(tooLong, Article(tooLong))), "439 <" + tooLong.substr(0, 255) + ">");
+  EXPECT_EQ(peer.Ask(Takethis("after@test", Article("after@test"))), "239 <after@test>");
+}
+
 // A peer that sends a byte now and then never trips the read time-out; a
 // command line or an article must arrive whole within the transfer time-out.
 TEST(NntpServer, TricklingPeersAreCutOffAfterTheTransferTimeout) {
