@@ -182,6 +182,26 @@ bool SomeoneListens(const sockaddr_un& address) {
   return answers;
 }
 
+// Binds and listens under a staging name and renames the socket into place,
+// so the path appears only once it is private (0600 whatever the umask) and
+// already takes connections.
+bool BindPrivately(int fd, const std::string& path) {
+  std::string staging = path + ".new";
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  memcpy(address.sun_path, staging.c_str(), staging.size() + 1);
+  unlink(staging.c_str());
+  bool bound = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  if (bound && chmod(staging.c_str(), 0600) == 0 && listen(fd, 16) == 0 &&
+      rename(staging.c_str(), path.c_str()) == 0) {
+    return true;
+  }
+  int error = errno;
+  if (bound) unlink(staging.c_str());
+  errno = error;
+  return false;
+}
+
 }  // namespace
 
 std::string ControlSocketPath() {
@@ -198,9 +218,9 @@ bool StartControlSocket(Tcl_Interp* interp) {
   if (path.empty()) return false;
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) {
+  if (path.size() + 4 >= sizeof address.sun_path) {  // room for the staging name
     LogLinef("control socket path %s is longer than %zu bytes; no control socket", path.c_str(),
-             sizeof address.sun_path - 1);
+             sizeof address.sun_path - 5);
     return false;
   }
   memcpy(address.sun_path, path.c_str(), path.size() + 1);
@@ -213,8 +233,7 @@ bool StartControlSocket(Tcl_Interp* interp) {
     unlink(path.c_str());  // left by a relay that is gone
   }
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      chmod(path.c_str(), 0600) != 0 || listen(fd, 16) != 0) {
+  if (fd < 0 || !BindPrivately(fd, path)) {
     LogLinef("control socket %s: %s; no control socket", path.c_str(), strerror(errno));
     if (fd >= 0) close(fd);
     return false;
