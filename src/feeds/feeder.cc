@@ -195,11 +195,28 @@ bool Feeder::LoopGoesOn() const { return !stopRequested_ && site_->updateCount =
 
 bool Feeder::NextBatch(uint32_t window) {
   if (errorCount_ == 0) {
+    ihaveNext_ = 0;
+    lastPass_ = false;
     slotCount_ = window;
     site_->GetNextEntry(slots_, &slotCount_, &stopRequested_);
+  } else {
+    DropOfferedSlots();
+    if (errorCount_ > 500) {
+      errorCount_ = UINT_MAX;
+      lastPass_ = true;
+    }
   }
-  if (errorCount_ > 500) errorCount_ = UINT_MAX;
   return slotCount_ != 0;
+}
+
+void Feeder::DropOfferedSlots() {
+  if (ihaveNext_ == 0) return;
+  for (uint32_t i = ihaveNext_; i < slotCount_; i++) {
+    memcpy(slots_[i - ihaveNext_].identifier, slots_[i].identifier, sizeof slots_[i].identifier);
+    slots_[i - ihaveNext_].header = slots_[i].header;
+  }
+  slotCount_ -= ihaveNext_;
+  ihaveNext_ = 0;
 }
 
 void Feeder::Accepted() {
@@ -225,11 +242,13 @@ void Feeder::Throttled(int code, int pauseMs) {
   Show("throttled");
   LogLinef("%s throttled, code=%u", site_->GetHostName(), unsigned(code));
   Sleep(pauseMs);
-  errorCount_++;
+  BatchFailed();
 }
 
+void Feeder::BatchFailed() { errorCount_ = lastPass_ ? 0 : errorCount_ + 1; }
+
 void Feeder::ConnectionBroken() {
-  errorCount_++;
+  BatchFailed();
   sock_.reset();
   connected_ = false;
 }
@@ -369,48 +388,68 @@ void Feeder::IhaveFeed() {
   for (;;) {
     Show("Getting articles to feed (IHAVE)");
     if (!NextBatch(1)) return;
-    Show("IHAVE");
-    char offer[sizeof slots_[0].identifier + 16];
-    snprintf(offer, sizeof offer, "ihave <%s>\r\n", slots_[0].identifier);
-    if (!Send(offer)) return;
-    Show("IHAVE (waiting for initial response)");
-    int code = 0;
-    if (!ReadReply(&code)) return;
-    if (code == 335) {
-      Show("IHAVE (transmitting article)");
-      int error = 0;
-      if (!TransmitArticle(&slots_[0], &spool_, sock_->socket(), nullptr, kTerminator, &error)) {
-        if (error == 436) {
-          // The peer waits for an article whose spool file is gone: ending
-          // the connection drops that transfer; the article is passed over.
-          ConnectionBroken();
-          errorCount_ = 0;
-          return;
-        }
-        CloseCachedSpoolFile(&spool_);
-        ConnectionBroken();
+    // A batch kept for its resend may come from a streaming loop and hold
+    // several articles: they are offered one after another.
+    while (ihaveNext_ < slotCount_) {
+      if (!OfferByIhave(t)) {
+        // In the batch's last pass, the article that met the break has had
+        // its two offers; the rest of the batch has not had its resend.
+        if (lastPass_ && ++ihaveNext_ < slotCount_) errorCount_ = UINT_MAX;
         return;
       }
-      Show("IHAVE (waiting for received response)");
-      if (!ReadReply(&code)) return;
-      if (code == 400 || code == 436) {
-        Throttled(code, t.checkThrottleMs);
-        continue;
-      }
-      if (code == 235 || code == 239) {
-        Accepted();
-      } else if (code == 431 || code == 435) {
-        Refused();
-      } else {
-        Rejected();
-      }
-    } else if (code == 436 || code == 480 || code == 400) {
-      Throttled(code, t.checkThrottleMs);
-      continue;
-    } else {
-      Refused();
     }
     errorCount_ = 0;
     if (!LoopGoesOn()) return;
   }
+}
+
+bool Feeder::OfferByIhave(const FeederTimings& t) {
+  _histentry& slot = slots_[ihaveNext_];
+  Show("IHAVE");
+  char offer[sizeof slot.identifier + 16];
+  snprintf(offer, sizeof offer, "ihave <%s>\r\n", slot.identifier);
+  if (!Send(offer)) return false;
+  Show("IHAVE (waiting for initial response)");
+  int code = 0;
+  if (!ReadReply(&code)) return false;
+  bool transferred = code == 335;
+  if (transferred) {
+    Show("IHAVE (transmitting article)");
+    int error = 0;
+    if (!TransmitArticle(&slot, &spool_, sock_->socket(), nullptr, kTerminator, &error)) {
+      CloseCachedSpoolFile(&spool_);
+      ConnectionBroken();
+      if (error == 436) {
+        // The peer waits for an article whose spool file is gone: ending
+        // the connection drops that transfer. The article is passed over;
+        // the rest of its batch goes on the next connection.
+        if (++ihaveNext_ >= slotCount_) errorCount_ = 0;
+      }
+      return false;
+    }
+    Show("IHAVE (waiting for received response)");
+    if (!ReadReply(&code)) return false;
+  }
+  if (code == 400 || code == 436 || (code == 480 && !transferred)) {
+    // Offered again after the pause, unless this was the batch's resend.
+    Throttled(code, t.checkThrottleMs);
+    if (lastPass_) {
+      ihaveNext_++;  // that was its last chance
+    } else if (errorCount_ > 500) {
+      errorCount_ = UINT_MAX;
+      lastPass_ = true;
+    }
+    return true;
+  }
+  if (!transferred) {
+    Refused();
+  } else if (code == 235 || code == 239) {
+    Accepted();
+  } else if (code == 431 || code == 435) {
+    Refused();
+  } else {
+    Rejected();
+  }
+  ihaveNext_++;
+  return true;
 }

@@ -83,6 +83,10 @@ class Feeder {
   void Rejected();
   void Refused();
   void Throttled(int code, int pauseMs);
+  // One more failure of the current batch, which is then offered again,
+  // unless this pass is its last (errorCount back to 0): the resend after a
+  // reconnection, or the pass after 500 throttles.
+  void BatchFailed();
   // A connection that failed within a feed loop: raises errorCount (so the
   // batch is offered once more, unless this was that resend) and drops
   // the connection, so that the next loop starts on a new one whether or
@@ -95,9 +99,15 @@ class Feeder {
   // whose turn it is (replies come in command order): one naming another
   // article is a peer out of step, and ends the loop like a failed read.
   bool ReadReply(int* code, const char* id = nullptr);
-  // Fetches the next batch when errorCount is 0; brings errorCount above
-  // 500 to all bits set.
+  // Fetches the next batch when errorCount is 0; above 500 (a reconnection
+  // or 500 throttles) the batch goes into its last pass.
   bool NextBatch(uint32_t window);
+  // Moves the slots not yet offered by ihave to the front of a kept batch,
+  // slot 0 keeping the cursor's place in the history.
+  void DropOfferedSlots();
+  // Offers slot `ihaveNext_` by ihave and moves past it unless it is to be
+  // offered again; false when the connection broke.
+  bool OfferByIhave(const FeederTimings& t);
 
   Site* site_;
   std::unique_ptr<CmdSock> sock_;
@@ -109,6 +119,8 @@ class Feeder {
   uint32_t feedStart_ = 0, feedEnd_ = 0;
   uint32_t updateSeen_ = 0;
   uint32_t slotCount_ = 0;
+  uint32_t ihaveNext_ = 0;  // the next slot of the batch to offer by ihave
+  bool lastPass_ = false;   // the batch has had its resend
   std::atomic<uint32_t> deleteRequested_{0}, stopRequested_{0};
   std::atomic<uint32_t> accepted_{0}, rejected_{0}, refused_{0};
   std::atomic<const char*> state_;

@@ -50,23 +50,26 @@ Fed Feed(RelayInstance& relay, const std::string& prefix, int count) {
   return fed;
 }
 
-// True once the feeder of `relay`'s site has connected (from its statistics):
-// it takes the articles stored from its creation on.
+// The relay's statistics text, or "" when it cannot be had.
+std::string Stats(RelayInstance& relay) {
+  NntpClient c;
+  if (!c.Connect("127.0.0.1", relay.port()) || c.Line().substr(0, 4) != "200 " || !c.SendLine("ssp")) return "";
+  return c.Line();
+}
+
+// True once the feeder of `relay`'s site has connected: it takes the
+// articles stored from its creation on.
 bool Feeding(RelayInstance& relay) {
   return WaitUntil([&] {
-    NntpClient c;
-    if (!c.Connect("127.0.0.1", relay.port()) || c.Line().substr(0, 4) != "200 " || !c.SendLine("ssp")) return false;
-    std::string stats = c.Line();
+    std::string stats = Stats(relay);
     size_t site = stats.find("{site 127.0.0.1}");
     return site != std::string::npos && stats.find("{connects 0}}", site) == std::string::npos;
   });
 }
 
-// The articles `relay` has entered in its history, from its statistics.
+// The articles `relay` has entered in its history.
 uint32_t Inserted(RelayInstance& relay) {
-  NntpClient c;
-  if (!c.Connect("127.0.0.1", relay.port()) || c.Line().substr(0, 4) != "200 " || !c.SendLine("ssp")) return 0;
-  std::string stats = c.Line();
+  std::string stats = Stats(relay);
   size_t at = stats.find("{insert ");
   return at == std::string::npos ? 0 : uint32_t(std::stoul(stats.substr(at + 8)));
 }
@@ -143,12 +146,8 @@ TEST(RelayToRelay, AChainPassesEverythingOnAndALoopStops) {
   ASSERT_TRUE(Feeding(*x) && Feeding(*y));
   Fed looped = Feed(*x, "loop", 100);
   ASSERT_TRUE(HasAll(*y, looped));
-  ASSERT_TRUE(WaitUntil([&] {
-    NntpClient s;
-    if (!s.Connect("127.0.0.1", x->port()) || s.Line().substr(0, 4) != "200 ") return false;
-    s.SendLine("ssp");
-    return s.Line().find("{site 127.0.0.1} {accepts 100} {refused 0}") != std::string::npos;
-  }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return Stats(*x).find("{site 127.0.0.1} {accepts 100} {refused 0}") != std::string::npos; }));
   EXPECT_EQ(x->Stop(), 1);
   EXPECT_EQ(y->Stop(), 1);
   EXPECT_EQ(StoredAt(*x, looped[7].first), Expected(looped[7].second, "relay.x!"));
