@@ -47,7 +47,13 @@ struct ChosenReplies {
   std::mutex mu;
   std::vector<std::string> lines;
   std::set<std::string> taken;
+  std::map<std::string, std::string> articles;  // as received
   int checks = 0, takethises = 0, ihaves = 0;
+
+  void Keep(const std::string& id, const std::string& article) {
+    std::lock_guard<std::mutex> lock(mu);
+    articles[id] = article;
+  }
 
   void Serve(Connection& c) {
     c.Send("200 ok\r\n");
@@ -61,13 +67,13 @@ struct ChosenReplies {
         auto [offer, after] = ihave(ihaves++);
         lock.unlock();
         c.Send(std::to_string(offer) + " ihave reply\r\n");
-        if (offer == 335) c.Article(), c.Send(std::to_string(after) + " article reply\r\n");
+        if (offer == 335) Keep(id, c.Article()), c.Send(std::to_string(after) + " article reply\r\n");
         continue;
       }
       int code = Starts(line, "check ") ? (taken.count(id) != 0 ? 438 : check(checks++)) : takethis(takethises++);
       if (Starts(line, "takethis ") && code == 239) taken.insert(id);
       lock.unlock();
-      if (Starts(line, "takethis ")) c.Article();
+      if (Starts(line, "takethis ")) Keep(id, c.Article());
       if (code == 0) return;
       c.Send(std::to_string(code) + " <" + id + ">\r\n");
     }
@@ -226,25 +232,10 @@ TEST_F(SiteTest, FeederConnectsFeedsByIhaveAndEndsOnDeletion) {
   EXPECT_EQ(NewSite(10, nullptr)->CreateFeeder('x', nullptr), -1);  // no distribution yet
 
   std::atomic<bool> admitted{false};
-  std::mutex mu;
-  std::map<std::string, std::string> received;
-  ScriptedPeer peer([&](Connection& c) {
-    if (!admitted) return c.Send("502 no access\r\n");
-    c.Send("200 ok\r\n");
-    EXPECT_EQ(c.Line(), "mode stream");
-    c.Send("500 what?\r\n");
-    for (std::string line = c.Line(); !c.closed && line != "quit"; line = c.Line()) {
-      if (Starts(line, "ihave <refused")) {
-        c.Send("435 no thanks\r\n");
-        continue;
-      }
-      c.Send("335 send it\r\n");
-      std::string article = c.Article();
-      std::lock_guard<std::mutex> lock(mu);
-      received[IdOf(line)] = article;
-      c.Send("235 got it\r\n");
-    }
-  });
+  ChosenReplies behaviour;
+  behaviour.streams = false;
+  behaviour.ihave = [](int n) { return n == 1 ? std::pair{435, 0} : std::pair{335, 235}; };
+  ScriptedPeer peer([&](Connection& c) { admitted ? behaviour.Serve(c) : c.Send("502 no access\r\n"); });
   Site* site = NewSite(11, "*", FreeLoopbackPort());
   ASSERT_EQ(site->CreateFeeder('f', nullptr), 0);
   EXPECT_TRUE(ShowsState(site, "Waiting to connect (connect failed)")) << site->GetSiteInfo();
@@ -253,18 +244,18 @@ TEST_F(SiteTest, FeederConnectsFeedsByIhaveAndEndsOnDeletion) {
   admitted = true;
   EXPECT_TRUE(ShowsState(site, "Getting articles to feed (IHAVE)"));
 
-  for (const char* id : {"i1@test", "refused1@test", "i2@test"}) ASSERT_EQ(Store(id, Posted(id, "misc.test")), 1);
+  StoreNumbered("@test", 0, 3);
   ASSERT_TRUE(WaitUntil([&] { return site->accepts.load() == 2 && site->refused.load() == 1; }, 5000ms));
   EXPECT_NE(site->GetStateString().find("{accepts 2} {refused 1} {rejects 0}"), std::string::npos);
   {
-    std::lock_guard<std::mutex> lock(mu);
-    EXPECT_EQ(received["i1@test"], Stamped(Posted("i1@test", "misc.test")));
-    EXPECT_EQ(received["i2@test"], Stamped(Posted("i2@test", "misc.test")));
+    std::lock_guard<std::mutex> lock(behaviour.mu);
+    EXPECT_EQ(behaviour.articles["0@test"], Stamped(Posted("0@test", "misc.test")));
+    EXPECT_EQ(behaviour.articles["2@test"], Stamped(Posted("2@test", "misc.test")));
   }
   size_t logSize = Log().size();
   EXPECT_TRUE(EndFeeder(site));
   EXPECT_NE(Log().find("feeder for 127.0.0.1 deleted", logSize), std::string::npos);
-  EXPECT_EQ(site->CreateFeeder('f', "i2@test"), 0);  // the place is free again
+  EXPECT_EQ(site->CreateFeeder('f', "2@test"), 0);  // the place is free again
   EXPECT_TRUE(EndFeeder(site));
 }
 
@@ -277,20 +268,8 @@ TEST_F(SiteTest, FeederStreamsAndRenewsItsConnection) {
   fast.recycleSeconds = 0;
   fast.reconnectMs = 10;
   SetFeederTimings(fast);
-  std::mutex mu;
-  std::map<std::string, std::string> received;
-  ScriptedPeer peer([&](Connection& c) {
-    GreetAndStream(c);
-    for (std::string line = c.Line(); !c.closed && line != "quit"; line = c.Line()) {
-      std::string id = IdOf(line);
-      if (Starts(line, "takethis ")) {
-        std::string article = c.Article();
-        std::lock_guard<std::mutex> lock(mu);
-        received[id] = article;
-      }
-      c.Send((Starts(line, "check ") ? "238 <" : "239 <") + id + ">\r\n");
-    }
-  });
+  ChosenReplies behaviour;
+  ScriptedPeer peer([&](Connection& c) { behaviour.Serve(c); });
   Site* site = NewSite(12, "*", peer.port());
   site->regularFeedPrefetch = 3;
   ASSERT_EQ(site->CreateFeeder('f', nullptr), 0);
@@ -304,10 +283,10 @@ TEST_F(SiteTest, FeederStreamsAndRenewsItsConnection) {
   ASSERT_TRUE(WaitUntil([&] { return site->accepts.load() == 9; }, 5000ms));
   EXPECT_EQ(peer.connections(), 2);
   EXPECT_EQ(site->connects.load(), 2u);
-  std::lock_guard<std::mutex> lock(mu);
+  std::lock_guard<std::mutex> lock(behaviour.mu);
   for (int i = 0; i < 9; i++) {
     std::string id = std::to_string(i) + "@test";
-    EXPECT_EQ(received[id], Stamped(Posted(id, "misc.test", "x!y"))) << id;
+    EXPECT_EQ(behaviour.articles[id], Stamped(Posted(id, "misc.test"))) << id;
   }
 }
 
