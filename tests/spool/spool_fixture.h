@@ -1,70 +1,142 @@
 // The spool on real files in a fresh folder: a configuration of the test's
-// own, a real log, seen and history database, one listed peer, and a
-// settable clock so that file numbers and ages are exact.
+// own, a real log, seen and history database, and a clock the test sets,
+// so that file numbers, offsets, ages and log lines are exact.
 #pragma once
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstdint>
+#include <atomic>
+#include <cstring>
+#include <ctime>
 #include <deque>
+#include <filesystem>
 #include <string>
-#include <vector>
 
+#include "article/article_id.h"
+#include "base/config.h"
+#include "base/log.h"
+#include "dedupe/seen.h"
 #include "history/history.h"
-#include "incoming/incoming_table.h"
 #include "spool/article_spool.h"
 #include "support/temp_dir.h"
 
 class SpoolTest : public ::testing::Test {
  protected:
-  static constexpr const char* kPeer = "peer.test";
   static constexpr const char* kStamp = "relay.test!";
+  static inline uint32_t now = 0;  // what the spool's clock reads
 
-  // The time the spool reads while the test runs.
-  static uint32_t now;
-  static uint32_t Clock() { return now; }
+  // Lines in `first` win over the usual configuration.
+  void Start(const std::string& first = "") {
+    now = uint32_t(time(nullptr)) + 86400;  // ahead of the real clock: no number is met by accident
+    SetSpoolClock([] { return now; });
+    const std::string d = dir_.path();
+    spool_ = dir_.MakeDir("spool");
+    ASSERT_TRUE(LoadConfigFile(
+        dir_.Write("relay.conf", first + "LogDirectory = " + d + "\nHistoryTablePath = " + d + "\nHistoryDataPath = " +
+                                     d + "\nHistoryDataSize = 200000\nHistoryTableSize = 64\nSiteRecordPath = " +
+                                     dir_.MakeDir("sites") + "\nArticleBasePath = " + spool_ +
+                                     "\nHostPathIdentifier = relay.test\nMaxArticleFileSize = 1000000\n")
+            .c_str()));
+    console_init();
+    crcinit();
+    ASSERT_EQ(SeenOpen(d.c_str(), d.c_str(), 1000, 997), SeenOpenResult::kOk);
+    ASSERT_EQ(ArticleInit(), 1);
+    started_ = true;
+  }
+  void TearDown() override {
+    if (started_) histclose(), SeenClose();
+    SetSpoolClock(nullptr);
+    LogLine(nullptr);
+  }
 
-  // Writes and loads the configuration (lines in `first` win over the
-  // usual ones), opens log and seen database and runs ArticleInit.
-  void Start(const std::string& first = "");
-  void TearDown() override;
+  // An article as received, up to the CR LF before its "." line.
+  static std::string Article(const std::string& id, const std::string& date, const std::string& body = "Body.") {
+    return "Path: x!y\r\nDate: " + date + "\r\nNewsgroups: test.group\r\nMessage-ID: <" + id + ">\r\n\r\n" + body;
+  }
+  // An article of the present, stored in exactly `stored` bytes.
+  static std::string Sized(size_t stored) {
+    std::string head = "Path: x\r\nDate: " + DateText(now) + "\r\nNewsgroups: g\r\n\r\n";
+    return head + std::string(stored - head.size() - strlen(kStamp), 'b');
+  }
+  // `article` as stored: the stamp after its first "Path: ".
+  static std::string Stamped(const std::string& article) {
+    size_t at = article.compare(0, 6, "Path: ") == 0 ? 6 : article.find("\nPath: ") + 7;
+    return article.substr(0, at) + kStamp + article.substr(at);
+  }
+  static std::string DateText(uint32_t t) {  // "Mon, 02 Jan 2006 15:04:05 +0000"
+    time_t tt = time_t(t);
+    tm utc;
+    char text[64];
+    strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S +0000", gmtime_r(&tt, &utc));
+    return text;
+  }
 
-  // An article as received, without the CR LF before its "." line: Path:
-  // first, Date: second, then Newsgroups:, Message-ID: and a body.
-  static std::string Article(const std::string& id, const std::string& date, const std::string& body = "Body.");
-  // The same article with its body padded so that it is stored in exactly
-  // `stored` bytes (stamp included).
-  static std::string ArticleOfSize(const std::string& date, size_t stored);
-  // `article` as the spool stores it: "Path: " + stamp + the rest.
-  static std::string Stamped(const std::string& article);
-  // A date header value for `t` ("Mon, 02 Jan 2006 15:04:05 +0000").
-  static std::string DateText(uint32_t t);
+  // `article` as the reception hands it over (with the CR LF "." CR LF
+  // after it when `terminated`), from a peer whose counters are ours.
+  StoreRequest Request(const std::string& id, const std::string& article, bool terminated = true) {
+    const std::string& text = texts_.emplace_back(terminated ? article + "\r\n.\r\n" : article);
+    StoreRequest r;
+    r.text = text.data();
+    r.length = uint32_t(article.size());
+    r.received = uint32_t(text.size());
+    r.articleId = texts_.emplace_back(id).c_str();
+    Key(id, r.idKey);
+    r.peerName = "peer.test";
+    r.peer = Peer();
+    return r;
+  }
+  int Store(const std::string& id, const std::string& article, bool terminated = true) {  // 1: stored
+    return AddArticleToFile(Request(id, article, terminated)) == StoreResult::kStored ? 1 : 0;
+  }
+  PeerCounters Peer() { return PeerCounters{&refused_, &rejected_}; }
+  std::pair<uint32_t, uint32_t> Counts() const { return {refused_, rejected_}; }
+  static void Key(const std::string& id, uint32_t key[2]) {  // its seen key
+    ArticleIdentity identity{};
+    std::string line = "<" + id + ">";
+    GetArticleID(&identity, line.data(), line.size());
+    key[0] = identity.idKey[0], key[1] = identity.idKey[1];
+  }
+  static bool Seen(const std::string& id) {
+    uint32_t key[2];
+    return Key(id, key), CheckSeen(key[0], key[1]) != 0;
+  }
+  static HistEntryHeader Entry(const std::string& id) {  // a copy; all zero when there is none
+    HistEntryHeader header{};
+    if (_histentry* e = FindArticle(id.c_str())) header = e->header, DestroyEntry(e);
+    return header;
+  }
+  static bool InHistory(const std::string& id) { return Entry(id).magic != 0; }
+  // Where the entry of `id` points: spool file number, offset, length.
+  static std::array<uint32_t, 3> Place(const std::string& id) {
+    HistEntryHeader e = Entry(id);
+    return {e.spoolFile, e.spoolOffset, e.length};
+  }
 
-  // `article` as the reception hands it over: the text, then (when
-  // `terminated`) the CR LF "." CR LF that ended it, from the listed peer.
-  // The bytes live until TearDown.
-  StoreRequest Request(const std::string& id, const std::string& article, bool terminated = true);
-  // AddArticleToFile on a fresh request: 1 when stored, else 0.
-  int Store(const std::string& id, const std::string& article, bool terminated = true);
-  // The listed peer's counters, as the connection code passes them.
-  PeerCounters Peer() const { return PeerCounters{&peer_->refused, &peer_->rejected}; }
-  // The seen key of `id`.
-  static std::array<uint32_t, 2> Key(const std::string& id);
-
-  // The history entry of `id` (a copy); `found` false when it is missing.
-  HistEntryHeader Entry(const std::string& id, bool* found = nullptr) const;
-  // Bytes [offset, offset + length) of spool file `number`.
-  std::string SpoolBytes(uint32_t number, uint32_t offset, uint32_t length) const;
-  std::string SpoolPath(uint32_t number) const;
-  std::string SpoolFile(const std::string& name) const { return spool_ + "/" + name; }
-  // Names in the spool folder, sorted.
-  std::vector<std::string> SpoolNames() const;
-  std::string Log() const;
-  bool Seen(const std::string& id) const;
+  std::string SpoolPath(uint32_t number) const { return spool_ + "/" + std::to_string(number) + ".art"; }
+  std::string Log() const { return ReadFile(dir_.File("veltrane.log")); }
+  std::string NewLog() {  // lines logged since the last call, without their time stamps
+    std::string text = Log(), lines;
+    for (size_t at = logRead_, end; at < text.size(); at = end + 1) {
+      end = std::min(text.find('\n', at), text.size() - 1);
+      std::string line = text.substr(at, end + 1 - at);
+      lines += line.size() > 26 && line.compare(24, 2, ": ") == 0 ? line.substr(26) : line;
+    }
+    logRead_ = text.size();
+    return lines;
+  }
+  static int DescriptorsOn(const std::string& path) {  // of this process
+    int count = 0;
+    std::error_code ignored;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+      count += std::filesystem::read_symlink(fd.path(), ignored) == path;
+    }
+    return count;
+  }
 
   TempDir dir_;
   std::string spool_;
-  _incomingentry* peer_ = nullptr;
+  std::atomic<uint32_t> refused_{0}, rejected_{0};
   std::deque<std::string> texts_;
+  size_t logRead_ = 0;
   bool started_ = false;
 };
