@@ -1,345 +1,471 @@
-// The history database: file layout, lookups, repairs, expiry, close.
-#include <chrono>
-#include <cstring>
+// The history database and its cursor: the file layout, lookups along slot
+// chains, repairs, expiry (also one killed midway), start-up refusals, feed
+// types, the new-entry wake-up, and feeders, appenders and lookups at once.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
 #include <future>
-#include <set>
-#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
+#include "article/article_id.h"
+#include "base/config.h"
+#include "base/log.h"
 #include "base/stats.h"
-#include "history/history.h"
-#include "history_fixture.h"
+#include "history/history_cursor.h"
+#include "history/history_format.h"
+#include "support/relay_process.h"
+#include "support/temp_dir.h"
 
 namespace {
 
-using namespace std::chrono_literals;
+constexpr uint32_t kAll[4] = {~0u, ~0u, ~0u, ~0u}, kNone[4] = {0, 0, 0, 0};
+constexpr auto npos = std::string::npos;
 
-// Two identifiers in one slot and one in another, for a table of `slots`.
-struct CollidingIds {
-  std::string first, second, other;
-};
-CollidingIds FindCollision(uint32_t slots) {
-  crcinit();
-  auto slotOf = [&](const std::string& s) { return hash(s.data(), int32_t(s.size())) % slots; };
-  CollidingIds ids{"msg0@example.com", "", ""};
-  for (int i = 1; ids.second.empty() || ids.other.empty(); i++) {
-    std::string s = "msg" + std::to_string(i) + "@example.com";
-    if (slotOf(s) == slotOf(ids.first)) {
-      if (ids.second.empty()) ids.second = s;
-    } else if (ids.other.empty()) {
-      ids.other = s;
+std::string Le32(uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
+// Reads the word at `at` of a file, or first writes `put` there.
+uint32_t Word(const std::string& path, uint32_t at, int64_t put = -1) {
+  uint32_t v = uint32_t(put);
+  int fd = open(path.c_str(), put < 0 ? O_RDONLY : O_WRONLY);
+  EXPECT_EQ(put < 0 ? pread(fd, &v, 4, at) : pwrite(fd, &v, 4, at), 4) << path << " @" << at;
+  close(fd);
+  return v;
+}
+uint32_t Used() { return Read(stats.dwHistBytesUsed); }
+// Appends `id`; the offset it went to, 0 when refused.
+uint32_t Add(const std::string& id, const uint32_t* flags = kAll, uint32_t length = 100, uint32_t spoolOffset = 0,
+             uint32_t spoolFile = 1) {
+  uint32_t at = Used();
+  return AddArticleToHistory(id.c_str(), flags, spoolOffset, length, spoolFile) == 1 ? at : 0;
+}
+// Where a lookup finds `id`, 0 when it does not.
+uint32_t Where(const std::string& id) {
+  std::unique_ptr<_histentry, int (*)(_histentry*)> e(FindArticle(id.c_str()), DestroyEntry);
+  return e != nullptr ? e->position : 0;
+}
+_histentry Cursor(uint32_t bit, char feedType = 'f', uint32_t position = 0) {
+  return {.position = position, .distribution = {1u << (bit % 32), bit / 32}, .expireSerial = HistExpireSerial(),
+          .feedType = feedType};
+}
+// The identifier a cursor step hands out; "-" when it hands out none.
+std::string Next(_histentry* c) { return HistGetNextEntry(c, 5000) == 1 ? c->identifier : "-"; }
+std::string Numbered(size_t i) { return "e" + std::to_string(100000 + i) + "@example.org"; }
+// How many of Numbered(0...) are not where an expiry of `cut` bytes leaves
+// them: the entries before the cut gone, the rest `cut` bytes lower.
+size_t Misplaced(const std::vector<uint32_t>& at, uint32_t cut) {
+  size_t wrong = 0;
+  for (size_t i = 0; i < at.size(); i++) wrong += Where(Numbered(i)) != (at[i] < 160 + cut ? 0 : at[i] - cut);
+  return wrong;
+}
+
+class HistoryTest : public ::testing::Test {
+ protected:
+  void Configure(uint32_t dataSize, uint32_t tableSize, const std::string& first = "") {
+    const std::string& d = dir_.path();
+    tableSize_ = tableSize;
+    const std::string text = first + "LogDirectory = " + d + "\nHistoryTablePath = " + d + "\nHistoryDataPath = " + d +
+                             "\nHistoryDataSize = " + std::to_string(dataSize) +
+                             "\nHistoryTableSize = " + std::to_string(tableSize) + "\n";
+    ASSERT_TRUE(LoadConfigFile(dir_.Write("relay.conf", text).c_str()));
+  }
+  void Open(uint32_t dataSize = 40000, uint32_t tableSize = 16, const std::string& first = "") {
+    Configure(dataSize, tableSize, first);
+    console_init();
+    ASSERT_EQ(histinit(), 1);
+  }
+  void TearDown() override { histclose(); LogLine(nullptr); }
+  uint32_t SlotOf(const std::string& id) const { crcinit(); return hash(id.data(), int32_t(id.size())) % tableSize_; }
+  // What the log gained since the last call.
+  std::string NewLog() {
+    std::string all = ReadFile(dir_.File("veltrane.log"));
+    return all.substr(std::exchange(logSeen_, all.size()));
+  }
+  // Appends entries for no site until used is exactly `target`.
+  void FillTo(uint32_t target) {
+    for (uint32_t gap; (gap = target - Used()) != 0;) {
+      ASSERT_GE(gap, 49u);
+      ASSERT_NE(Add(std::string((gap <= 303 ? gap : std::min(303u, gap - 49)) - 49, 'z'), kNone), 0u);
     }
   }
-  return ids;
-}
 
-uint64_t FileSize(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
-}
-
-TEST_F(HistoryTest, NewDatabaseLaysOutEntriesAndChainsACollision) {
-  uint32_t inserts = Read(stats.dbInsertOps), searches = Read(stats.dbSearchOps),
-           depth = Read(stats.dbDepth);
-  Open();
-  EXPECT_EQ(FileSize(DataPath()), 40000u);
-  EXPECT_EQ(FileSize(TablePath()), 64u);
-  EXPECT_EQ(Used(), 160u);
-  EXPECT_EQ(Read(stats.dwHistBytesUsed), 160u);
-  for (uint32_t s = 0; s < 16; s++) EXPECT_EQ(SlotValue(s), 0u);
-  EXPECT_EQ(ReadFile(DataPath()).substr(4, 156), std::string(156, '\0'));
-
-  CollidingIds ids = FindCollision(16);
-  const uint32_t flags[4] = {1, 2, 0x00C00003, 0x80000000};
-  ASSERT_EQ(Add(ids.first, flags, 1234, 5678, 42), 160u);
-  uint32_t firstSize = 48 + uint32_t(ids.first.size()) + 1;
-  uint32_t second = Add(ids.second, flags, 99, 7, 43);
-  ASSERT_EQ(second, 160 + firstSize);
-  uint32_t third = Add(ids.other, kNoSites);
-  uint32_t secondSize = 48 + uint32_t(ids.second.size()) + 1;
-  ASSERT_EQ(third, second + secondSize);
-  uint32_t end = third + 48 + uint32_t(ids.other.size()) + 1;
-
-  std::string data = ReadFile(DataPath());
-  auto word = [&](uint32_t off) {
-    uint32_t v;
-    memcpy(&v, data.data() + off, 4);
-    return v;
-  };
-  EXPECT_EQ(word(0), end);
-  EXPECT_EQ(Read(stats.dwHistBytesUsed), end);
-  // First entry, field by field.
-  uint32_t slot = SlotOf(ids.first);
-  EXPECT_EQ(word(160), 0xFFFFFFFFu);
-  EXPECT_EQ(word(164), firstSize);
-  EXPECT_EQ(word(168), slot);
-  EXPECT_EQ(word(172), 0u);
-  EXPECT_EQ(word(176), 0u);
-  EXPECT_EQ(word(180), 1u);
-  EXPECT_EQ(word(184), 2u);
-  EXPECT_EQ(word(188), 0x00C00003u);
-  EXPECT_EQ(word(192), 0x80000000u);
-  EXPECT_EQ(word(196), 5678u);
-  EXPECT_EQ(word(200), 1234u);
-  EXPECT_EQ(word(204), 42u);
-  EXPECT_EQ(data.substr(208, ids.first.size() + 1), ids.first + '\0');
-  // The second shares the slot: previous is the distance back to the first.
-  EXPECT_EQ(word(second + 8), slot);
-  EXPECT_EQ(word(second + 12), second - 160);
-  EXPECT_EQ(word(second + 36), 7u);
-  EXPECT_EQ(word(second + 44), 43u);
-  EXPECT_EQ(word(third + 12), 0u);
-  EXPECT_EQ(word(third + 20), 0u);
-  // The table leads to the newest entry of each slot and nowhere else.
-  for (uint32_t s = 0; s < 16; s++) {
-    uint32_t expect = s == slot ? second : s == SlotOf(ids.other) ? third : 0;
-    EXPECT_EQ(SlotValue(s), expect) << "slot " << s;
-  }
-  EXPECT_EQ(Read(stats.dbInsertOps) - inserts, 3u);
-
-  // The older entry of the chain is one link away; the newer none.
-  uint32_t maxDepthBefore = Read(stats.dbMaxDepth);
-  _histentry* e = FindArticle(ids.first.c_str());
-  ASSERT_NE(e, nullptr);
-  EXPECT_EQ(e->position, 160u);
-  EXPECT_EQ(e->header.size, firstSize);
-  EXPECT_EQ(e->header.length, 1234u);
-  EXPECT_EQ(e->header.feedFlags[3], 0x80000000u);
-  EXPECT_EQ(Read(stats.dbDepth) - depth, 1u);
-  EXPECT_GE(Read(stats.dbMaxDepth), std::max(maxDepthBefore, 1u));
-  DestroyEntry(e);
-  EXPECT_EQ(Where(ids.second), second);
-  EXPECT_EQ(Read(stats.dbDepth) - depth, 1u);
-  // Exact comparison: another case, a prefix or an unknown text misses.
-  std::string upper = ids.first;
-  upper[0] = 'M';
-  EXPECT_EQ(Where(upper), 0u);
-  EXPECT_EQ(Where(ids.first.substr(0, ids.first.size() - 1)), 0u);
-  EXPECT_EQ(Read(stats.dbSearchOps) - searches, 4u);
-
-  // The database survives a close and a fresh open.
-  Close();
-  Open();
-  EXPECT_EQ(Used(), end);
-  EXPECT_EQ(Where(ids.first), 160u);
-  EXPECT_EQ(Where(ids.other), third);
-}
-
-TEST_F(HistoryTest, OldDataBesideNewTableAndNewDataBesideOldTable) {
-  Open();
-  uint32_t a = Add("old-a@x");
-  Add("old-b@x");
-  Close();
-  // A missing table beside an old data file is rebuilt from the entries.
-  ASSERT_EQ(unlink(TablePath().c_str()), 0);
-  Open();
-  EXPECT_NE(Log().find("db: hist.idx holds 0 bytes where HistoryTableSize 16 needs 64, rebuilding it\n"),
-            std::string::npos);
-  EXPECT_EQ(Where("old-a@x"), a);
-  _histentry c = Cursor(0, 'f', a);
-  ASSERT_EQ(HistGetNextEntry(&c, 5000), 1);
-  EXPECT_STREQ(c.identifier, "old-a@x");
-  ASSERT_EQ(HistGetNextEntry(&c, 5000), 1);
-  EXPECT_STREQ(c.identifier, "old-b@x");
-  uint32_t fresh = Add("new@x");
-  EXPECT_EQ(Where("new@x"), fresh);
-  Close();
-  // An empty data file beside an old table: a new database, table cleared.
-  ASSERT_EQ(truncate(DataPath().c_str(), 0), 0);
-  Open();
-  EXPECT_EQ(Used(), 160u);
-  for (uint32_t s = 0; s < 16; s++) EXPECT_EQ(SlotValue(s), 0u);
-  EXPECT_EQ(Where("new@x"), 0u);
-}
-
-TEST_F(HistoryTest, DamagedSlotsArePrunedWithTheirLogLines) {
-  Open({40000, 16, true});
-  CollidingIds ids = FindCollision(16);
-  uint32_t first = Add(ids.first);
-  uint32_t other = Add(ids.other);
-  uint32_t slot = SlotOf(ids.first);
-
-  // Beyond used.
-  PutWord(TablePath(), slot * 4, 30000);
-  EXPECT_EQ(Where(ids.first), 0u);
-  EXPECT_EQ(SlotValue(slot), 0u);
-  EXPECT_NE(Log().find(": db: tried to get an unused entry, pruning\n\n"), std::string::npos);
-
-  // Inside an entry rather than at its start.
-  PutWord(TablePath(), slot * 4, first + 3);
-  EXPECT_EQ(Where(ids.first), 0u);
-  EXPECT_EQ(SlotValue(slot), 0u);
-  EXPECT_NE(Log().find(": db: database corrupted, pruning a branch\n\n"), std::string::npos);
-
-  // Another slot's entry.
-  PutWord(TablePath(), slot * 4, other);
-  std::string log = Log();
-  EXPECT_EQ(Where(ids.first), 0u);
-  EXPECT_EQ(SlotValue(slot), 0u);
-  EXPECT_NE(Log().find("db: database corrupted, pruning a branch", log.size()), std::string::npos);
-
-  // An append into a slot that leads beyond the data starts a new chain.
-  PutWord(TablePath(), slot * 4, 39000);
-  uint32_t second = Add(ids.second);
-  EXPECT_EQ(Word(DataPath(), second + 12), 0u);
-  EXPECT_EQ(SlotValue(slot), second);
-  EXPECT_EQ(Where(ids.second), second);
-  EXPECT_NE(Log().find(": db: invalid next entry, pruning...\n\n"), std::string::npos);
-  // The repaired slot works on.
-  EXPECT_EQ(Where(ids.other), other);
-}
-
-TEST_F(HistoryTest, OverlongIdentifierIsRefusedAndLeavesUsedAlone) {
-  Open();
-  std::string longest(254, 'x');
-  EXPECT_EQ(Add(longest), 160u);
-  uint32_t used = Used();
-  EXPECT_EQ(AddArticleToHistory(std::string(255, 'y').c_str(), kAllSites, 0, 1, 1), 0);
-  EXPECT_EQ(Used(), used);
-  EXPECT_NE(Log().find("exception occured in AddArticleToHistory()"), std::string::npos);
-  EXPECT_EQ(Where(longest), 160u);
-}
-
-std::string Numbered(int i) {
-  char id[32];
-  snprintf(id, sizeof id, "e%05d@example.org", i);
-  return id;
-}
-
-// Expiry with a data size of 40003 bytes: the mark is 39602.97 bytes and
-// the cut 8000 (40003 x 0.2, truncated).
-TEST_F(HistoryTest, ExpiryCutsTheOldestFifthAndMovesTheRestDown) {
-  Open({40003, 64, true});
-  const uint32_t cut = 8000;
-  std::vector<uint32_t> offset;
-  // Fill up to the last append before the mark.
-  while (Used() <= 39602) offset.push_back(Add(Numbered(int(offset.size()))));
-  const uint32_t serial = HistExpireSerial();
-  uint32_t usedBefore = Used();
-
-  // Cursors positioned before the expiry: one at a surviving entry, one at
-  // an entry in the removed fifth, one waiting at the end.
-  size_t survivor = 0;
-  while (offset[survivor] < 160 + cut + 1000) survivor++;
-  _histentry keeps = Cursor(1, 'f', Where(Numbered(int(survivor))));
-  ASSERT_EQ(HistGetNextEntry(&keeps, 200000), 1);
-  _histentry loses = Cursor(2, 'f', Where(Numbered(3)));
-  ASSERT_EQ(HistGetNextEntry(&loses, 200000), 1);
-  _histentry waits = Cursor(3);
-  ASSERT_EQ(HistGetNextEntry(&waits, 200000), 0);
-  ASSERT_EQ(waits.position, usedBefore);
-  std::string before = ReadFile(DataPath());
-
-  uint32_t t0 = uint32_t(time(nullptr));
-  std::string trigger = Numbered(int(offset.size()));
-  Add(trigger);  // runs the expiry, then appends
-  uint32_t t1 = uint32_t(time(nullptr));
-  EXPECT_EQ(HistExpireSerial(), serial + 1);
-  EXPECT_EQ(Where(trigger), usedBefore - cut);
-  EXPECT_EQ(Used(), usedBefore - cut + 48 + uint32_t(trigger.size()) + 1);
-
-  // The bytes behind the cut moved down to 160 unchanged.
-  std::string after = ReadFile(DataPath());
-  EXPECT_TRUE(after.compare(160, usedBefore - 160 - cut, before, 160 + cut, usedBefore - 160 - cut) == 0);
-
-  // Survivors are found at their old offset minus the cut, the rest not.
-  std::vector<uint32_t> newest(64, 0);
-  for (size_t i = 0; i < offset.size(); i++) {
-    std::string id = Numbered(int(i));
-    bool survives = offset[i] >= 160 + cut;
-    EXPECT_EQ(Where(id), survives ? offset[i] - cut : 0u) << id;
-    uint32_t slot = SlotOf(id);
-    newest[slot] = survives ? offset[i] - cut : 0;  // offsets ascend: the last one wins
-  }
-  newest[SlotOf(trigger)] = usedBefore - cut;
-  // Each slot leads to its newest surviving entry or is empty.
-  for (uint32_t s = 0; s < 64; s++) EXPECT_EQ(SlotValue(s), newest[s]) << "slot " << s;
-
-  // The time of the expiry is on record.
-  std::string stamp = ReadFile(dir_.File("sites/last-expire"));
-  ASSERT_FALSE(stamp.empty());
-  EXPECT_EQ(stamp.back(), '\n');
-  uint32_t when = uint32_t(std::stoul(stamp));
-  EXPECT_GE(when, t0);
-  EXPECT_LE(when, t1);
-
-  // One expiry between steps: positions move back by the cut.
-  ASSERT_EQ(HistGetNextEntry(&keeps, 200000), 1);
-  EXPECT_STREQ(keeps.identifier, Numbered(int(survivor + 1)).c_str());
-  EXPECT_EQ(keeps.position, offset[survivor + 1] - cut);
-  EXPECT_EQ(keeps.expireSerial, serial + 1);
-  // A position whose entry was cut away restarts at the end.
-  EXPECT_EQ(HistGetNextEntry(&loses, 200000), 0);
-  EXPECT_EQ(loses.position, Used());
-  ASSERT_EQ(HistGetNextEntry(&waits, 200000), 1);
-  EXPECT_STREQ(waits.identifier, trigger.c_str());
-
-  // Two more expiries without a step: the cursor restarts at the end.
-  int next = int(offset.size()) + 1;
-  while (HistExpireSerial() < serial + 3) Add(Numbered(next++));
-  EXPECT_EQ(HistGetNextEntry(&keeps, 200000), 0);
-  EXPECT_EQ(keeps.position, Used());
-  Add("after@example.org");
-  ASSERT_EQ(HistGetNextEntry(&keeps, 200000), 1);
-  EXPECT_STREQ(keeps.identifier, "after@example.org");
-}
-
-TEST_F(HistoryTest, LastExpireFileGoesBesideTheDataWithoutSiteRecordPath) {
-  Open({40000, 64, false});
-  const uint32_t serial = HistExpireSerial();
-  for (int i = 0; HistExpireSerial() == serial; i++) Add(Numbered(i));
-  EXPECT_FALSE(ReadFile(dir_.File("last-expire")).empty());
-}
-
-TEST_F(HistoryTest, AfterCloseAppendsFailAndReadersWaitForTheNextOpen) {
-  Open();
-  ASSERT_EQ(Add("kept@x"), 160u);
-  Close();
-  EXPECT_EQ(AddArticleToHistory("late@x", kAllSites, 0, 1, 1), 0);
-  auto lookup = std::async(std::launch::async, [] { return Where("kept@x"); });
-  _histentry c = Cursor(0);
-  auto step = std::async(std::launch::async, [&c] { return HistGetNextEntry(&c, 5000); });
-  EXPECT_EQ(lookup.wait_for(300ms), std::future_status::timeout);
-  EXPECT_EQ(step.wait_for(0ms), std::future_status::timeout);
-  Open();
-  EXPECT_EQ(lookup.get(), 160u);
-  EXPECT_EQ(step.get(), 0);
-  EXPECT_EQ(c.position, Used());
-}
-
-// Start-up refusals print on standard output and end the process with 1;
-// the death tests send standard output to standard error to match it.
-class HistoryStartupDeathTest : public HistoryTest {
- protected:
-  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-  void OpenExpectingExit(const HistoryConfig& config, const std::string& first, const char* message) {
-    Configure(config, first);
-    EXPECT_EXIT(
-        {
-          dup2(2, 1);
-          histinit();
-        },
-        ::testing::ExitedWithCode(1), message);
-  }
+  TempDir dir_;
+  const std::string dat_ = dir_.File("hist.dat"), idx_ = dir_.File("hist.idx");
+  uint32_t tableSize_ = 16;
+  size_t logSeen_ = 0;
 };
 
-TEST_F(HistoryStartupDeathTest, UnusableSizesAndPathsEndTheProcess) {
-  OpenExpectingExit({30299, 16, true}, "",
-                    "HistoryDataSize 30299 is too small: its last hundredth must hold an entry of 303 bytes");
-  OpenExpectingExit({40000, 0, true}, "", "HistoryTableSize must be at least 1");
-  OpenExpectingExit({40000, 16, true}, "HistoryTablePath = " + dir_.File("missing") + "\n",
-                    "could not open table file");
-  OpenExpectingExit({40000, 16, true}, "HistoryDataPath = " + dir_.File("missing") + "\n",
-                    "could not open history file");
-  // A data file whose end lies beyond the configured size.
-  Open({40000, 16, true});
-  Close();
-  PutWord(DataPath(), 0, 35000);
-  OpenExpectingExit({30300, 16, true}, "", "history file ends at 35000, outside HistoryDataSize 30300");
-  PutWord(DataPath(), 0, 160);
-  Open({30300, 16, true});
-  EXPECT_EQ(Add("fits@x"), 160u);
+TEST_F(HistoryTest, NewDatabaseLaysOutEntriesAndKeepsThemOverAReopen) {
+  uint32_t inserts = Read(stats.dbInsertOps);
+  Open();
+  EXPECT_EQ(Used(), 160u);
+  const uint32_t flags[4] = {1, 2, 0x00C00003, 0x80000000};
+  ASSERT_EQ(Add("first@x", flags, 1234, 5678, 42), 160u);
+  ASSERT_EQ(Add("second@example.com", kNone, 99, 7, 43), 216u);
+  EXPECT_EQ(Read(stats.dbInsertOps) - inserts, 2u);
+  // Slots only now: a database that had not set up the hash would differ.
+  auto entry = [&](const std::string& id, const uint32_t* f, uint32_t off, uint32_t len, uint32_t file) {
+    std::string s = Le32(~0u) + Le32(48 + id.size() + 1) + Le32(SlotOf(id)) + Le32(0) + Le32(0);
+    for (int w = 0; w < 4; w++) s += Le32(f[w]);
+    return s + Le32(off) + Le32(len) + Le32(file) + id + '\0';
+  };
+  EXPECT_EQ(ReadFile(dat_), Le32(283) + std::string(156, '\0') + entry("first@x", flags, 5678, 1234, 42) +
+                                entry("second@example.com", kNone, 7, 99, 43) + std::string(40000 - 283, '\0'));
+  std::string table(64, '\0');
+  table.replace(SlotOf("first@x") * 4, 4, Le32(160));
+  table.replace(SlotOf("second@example.com") * 4, 4, Le32(216));
+  EXPECT_EQ(ReadFile(idx_), table);
+
+  // Closed: appends fail, and readers wait until the database is open again,
+  // as it was: nothing to repair.
+  histclose();
+  EXPECT_EQ(Add("late@x"), 0u);
+  auto lookup = std::async(std::launch::async, [] { return Where("first@x"); });
+  EXPECT_EQ(lookup.wait_for(100ms), std::future_status::timeout);
+  Open();
+  EXPECT_EQ(lookup.get(), 160u);
+  EXPECT_EQ(NewLog().find("db: "), npos);
+}
+
+TEST_F(HistoryTest, LookupsWalkTheChainAndPruneDamagedSlots) {
+  Open(40000, 1);  // one slot: every entry is on one chain
+  const std::string longest(254, 'x');
+  ASSERT_EQ(Add("abc@x"), 160u);
+  const uint32_t b = Add("abd@x"), c = Add(longest);
+  EXPECT_EQ(Word(dat_, b + 12), b - 160);  // previous: the distance back
+  EXPECT_EQ(Word(dat_, c + 12), c - b);
+  EXPECT_EQ(Add(std::string(255, 'y')), 0u);
+  EXPECT_NE(NewLog().find("exception occured in AddArticleToHistory()"), npos);
+  uint32_t searches = Read(stats.dbSearchOps), links = Read(stats.dbDepth), deepest = Read(stats.dbMaxDepth);
+  // Two links back, one, none (its text ends exactly at used), then misses
+  // that walk the whole chain: identifiers compare exactly.
+  for (auto [id, at] : {std::pair{"abc@x", 160u}, {"abd@x", b}, {longest.c_str(), c}, {"ABC@x", 0u}, {"abc@", 0u},
+                        {"abc@xy", 0u}, {"", 0u}}) {
+    EXPECT_EQ(Where(id), at) << id;
+  }
+  EXPECT_EQ(Read(stats.dbSearchOps) - searches, 7u);
+  EXPECT_EQ(Read(stats.dbDepth) - links, 2u + 1 + 0 + 4 * 2);
+  EXPECT_EQ(Read(stats.dbMaxDepth), std::max(deepest, 2u));
+  // The slot leads one byte short of room for an entry, into an entry, to an
+  // entry of another slot or one with its magic broken: it is cleared.
+  const char* unused = "db: tried to get an unused entry, pruning\n";
+  const char* bad = "db: database corrupted, pruning a branch\n";
+  for (auto [slot, magic, slotField, line] : {std::tuple{c + 303 - 48, ~0u, 0u, unused}, {c + 303 - 49, ~0u, 0u, bad},
+                                              {c, ~0u, 1u, bad}, {c, 0u, 0u, bad}}) {
+    Word(dat_, c, magic);
+    Word(dat_, c + 8, slotField);
+    Word(idx_, 0, slot);
+    EXPECT_EQ(Where(longest), 0u) << slot;
+    EXPECT_EQ(Word(idx_, 0), 0u) << slot;
+    EXPECT_NE(NewLog().find(line), npos) << slot;
+  }
+  // An append whose slot leads beyond the data starts a new chain.
+  Word(idx_, 0, 39000);
+  const uint32_t d = Add("new@x");
+  EXPECT_EQ(Word(dat_, d + 12), 0u);
+  EXPECT_EQ(Where("new@x"), d);
+  EXPECT_NE(NewLog().find("db: invalid next entry, pruning...\n"), npos);
+}
+
+// Set by the expiry hook: a lookup started inside the expiry, and whether it
+// was still kept out after a while.
+std::future<uint32_t> lookupInExpiry;
+std::future_status lookupInExpiryStatus;
+void LookUpInExpiry(uint32_t done, uint32_t) {
+  if (done != 0) return;
+  lookupInExpiry = std::async(std::launch::async, [] { return Where("edge@x"); });
+  lookupInExpiryStatus = lookupInExpiry.wait_for(100ms);
+}
+
+// 40000 bytes: an append at exactly 99% (39600) does not expire, the next
+// one does and cuts 8000 bytes.
+TEST_F(HistoryTest, ExpiryPastTheMarkCutsTheOldestFifthAndCursorsFollow) {
+  const std::string sites = dir_.MakeDir("sites");
+  Open(40000, 100003, "SiteRecordPath = " + sites + "\n");
+  const uint32_t cut = 8000, serial = HistExpireSerial();
+  std::vector<uint32_t> at;
+  while (Used() < 4000) at.push_back(Add(Numbered(at.size())));
+  FillTo(160 + cut);
+  const uint32_t edge = Add("edge@x");  // the first byte kept
+  const size_t afterEdge = at.size();
+  while (Used() < 39000) at.push_back(Add(Numbered(at.size())));
+  FillTo(39600);
+  ASSERT_EQ(Word(idx_, SlotOf("edge@x") * 4), edge);  // alone in its slot: the table pass must keep it
+  _histentry keeps = Cursor(1, 'f', edge), loses = Cursor(2, 'f', at[3]), waits = Cursor(3);
+  EXPECT_EQ(Next(&keeps), "edge@x");
+  Add("at-mark@x");
+  EXPECT_EQ(HistExpireSerial(), serial);
+  EXPECT_EQ(Next(&waits), "-");
+  const uint32_t t0 = uint32_t(time(nullptr));
+  SetExpireStepHook(LookUpInExpiry);
+  Add("trigger@x");
+  SetExpireStepHook(nullptr);
+  EXPECT_EQ(lookupInExpiryStatus, std::future_status::timeout);
+  EXPECT_EQ(lookupInExpiry.get(), 160u);
+  EXPECT_EQ(HistExpireSerial(), serial + 1);
+  EXPECT_EQ(Where("trigger@x"), 39658 - cut);
+  EXPECT_EQ(Word(dat_, 4) | Word(dat_, 16), 0u);  // no expiry record, no stale mark left
+  EXPECT_EQ(Misplaced(at, cut), 0u);
+  const std::string stamp = ReadFile(sites + "/last-expire");
+  EXPECT_EQ(stamp, std::to_string(std::clamp(std::stol(stamp), long(t0), long(time(nullptr)))) + "\n");
+
+  // One expiry between steps moves a position back by the cut (one at the
+  // cut too); one whose entry was cut away restarts at the end.
+  EXPECT_EQ(Next(&keeps), Numbered(afterEdge));
+  EXPECT_EQ(keeps.position, at[afterEdge] - cut);
+  EXPECT_EQ(Next(&loses), "-");
+  EXPECT_EQ(loses.position, Used());
+  EXPECT_EQ(Next(&waits), "trigger@x");
+  // Two expiries between steps: the cursor restarts at the end (though, the
+  // entries being 100 bytes, one cut back would be an entry start).
+  _histentry twice = Cursor(4, 'f', Add(std::string(51, 'a')));
+  while (HistExpireSerial() < serial + 3) Add(std::string(51, 'b'));
+  EXPECT_EQ(Next(&twice), "-");
+  EXPECT_EQ(twice.position, Used());
+}
+
+// Start-up refusals print on standard output and end the process with 1.
+TEST_F(HistoryTest, UnusableSizesAndPathsEndTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto refused = [&](uint32_t dataSize, uint32_t tableSize, const std::string& first, const char* message) {
+    Configure(dataSize, tableSize, first);
+    EXPECT_EXIT((dup2(2, 1), histinit()), ::testing::ExitedWithCode(1), message);
+  };
+  refused(30299, 16, "", "HistoryDataSize 30299 is too small: its last hundredth must hold an entry of 303 bytes");
+  refused(40000, 0, "", "HistoryTableSize must be at least 1");
+  refused(40000, 16, "HistoryTablePath = " + dir_.File("none") + "\n", "could not open table file");
+  refused(40000, 16, "HistoryDataPath = " + dir_.File("none") + "\n", "could not open history file");
+  Open();
+  histclose();
+  const std::string devices = dir_.MakeDir("devices");
+  ASSERT_EQ(symlink("/dev/null", (devices + "/hist.idx").c_str()), 0);
+  refused(40000, 16, "HistoryTablePath = " + devices + "\n", "could not map table file");
+  Word(dat_, 0, 30301);
+  refused(30300, 16, "", "history file ends at 30301, outside HistoryDataSize 30300");
+  Word(dat_, 0, 30300);  // ends exactly at the smallest usable size
+  Open(30300, 16);
+}
+
+// A table of another size is rebuilt from the entries, and an expiry record
+// that no expiry could leave is dropped; a data file whose header was never
+// written (a start killed while creating it) starts a new database.
+TEST_F(HistoryTest, StartUpRepairsWhatItFinds) {
+  Open();
+  std::vector<uint32_t> at;
+  while (at.size() < 200) at.push_back(Add(Numbered(at.size())));
+  histclose();
+  Word(dat_, 4, 50000);
+  Word(dat_, 12, Used());
+  Open(40000, 7);
+  const std::string log = NewLog();
+  const std::string lines[] = {
+      "db: hist.idx holds 64 bytes where HistoryTableSize 7 needs 28, rebuilding it\n",
+      "db: expiry record (cut 50000, moved 0, used " + std::to_string(Used()) + ") does not fit the history, ignored\n",
+      "db: rebuilt the table of 7 slots from 200 entries (0 bytes passed over)\n"};
+  for (const std::string& line : lines) EXPECT_NE(log.find(line), npos) << line;
+  EXPECT_EQ(ReadFile(idx_).size(), 28u);
+  EXPECT_EQ(Word(dat_, 4), 0u);
+  EXPECT_EQ(Misplaced(at, 0), 0u);
+  histclose();
+  ASSERT_EQ(unlink(idx_.c_str()), 0);
+  Word(dat_, 0, 0);
+  Open(40000, 7);
+  EXPECT_NE(NewLog().find("db: hist.dat was never initialised, starting a new history\n"), npos);
+  EXPECT_EQ(Used(), 160u);
+  EXPECT_EQ(Where(Numbered(0)), 0u);
+}
+
+// Where the child's expiry is killed: at the first step report whose bytes
+// moved reach it (see SetExpireStepHook).
+uint32_t killAt = 0;
+void KillAtStep(uint32_t done, uint32_t) {
+  if (done >= killAt) kill(getpid(), SIGKILL);
+}
+
+// A child is killed in an expiry: its record just written, two cuts moved,
+// all moved, the new end stored. The next start finishes the expiry and
+// rebuilds the table, passing over the tail of the entry the cut went through.
+TEST_F(HistoryTest, AnExpiryKilledAnywhereIsFinishedAtTheNextStart) {
+  GTEST_FLAG_SET(death_test_style, "fast");
+  const uint32_t cut = 1600000;
+  Open(8000000, 100003);
+  std::vector<uint32_t> at;
+  while (Used() <= 7920000) at.push_back(Add(Numbered(at.size())));
+  histclose();
+  const std::string data = ReadFile(dat_), table = ReadFile(idx_);
+  const uint32_t usedBefore = Used(), total = usedBefore - 160 - cut;
+  size_t kept = 0;
+  while (at[kept] < 160 + cut) kept++;
+  const std::string rebuilt = "db: rebuilt the table of 100003 slots from " + std::to_string(at.size() - kept) +
+                              " entries (" + std::to_string(at[kept] - 160 - cut) + " bytes passed over)\n";
+  for (uint32_t point : {0u, 2 * cut, total, total + 1}) {
+    dir_.Write("hist.dat", data);
+    dir_.Write("hist.idx", table);
+    killAt = point;
+    EXPECT_EXIT((Configure(8000000, 100003), histinit(), SetExpireStepHook(KillAtStep), Add("trigger@x"), _exit(0)),
+                ::testing::KilledBySignal(SIGKILL), "")
+        << point;
+    Open(8000000, 100003);
+    const std::string log = NewLog();
+    EXPECT_NE(log.find("db: finished an expiry that was interrupted (" + std::to_string(std::min(point, total)) +
+                       " of " + std::to_string(total) + " bytes had moved)\n"),
+              npos)
+        << point;
+    EXPECT_NE(log.find(rebuilt), npos) << point;
+    EXPECT_EQ(Word(dat_, 4) | Word(dat_, 16), 0u);
+    EXPECT_EQ(Misplaced(at, cut), 0u) << point;
+    histclose();
+  }
+}
+
+TEST_F(HistoryTest, CursorsTakeEachWantedEntryOnceInArrivalOrder) {
+  Open();
+  _histentry c = Cursor(37);  // word 1, bit 5; without a position it waits at the end
+  EXPECT_EQ(Next(&c), "-");
+  EXPECT_EQ(c.position, 160u);
+  const uint32_t mine[4] = {0, 1u << 5, 0, 0}, allButMine[4] = {~0u, ~(1u << 5), ~0u, ~0u};
+  const std::string longest(254, 'L');
+  const uint32_t first = Add("first@x", kAll, 777, 12, 9);  // at 160, the first byte of data
+  Add("not-mine@x", allButMine);
+  const uint32_t fake = Add(longest, mine) + 60;
+  const uint32_t last = Add("", mine);  // the smallest entry, 49 bytes, ends the data
+  EXPECT_EQ(Next(&c), "first@x");
+  EXPECT_TRUE(c.position == first && c.header.length == 777 && c.header.spoolOffset == 12 && c.header.spoolFile == 9);
+  for (const std::string& id : {longest, std::string(), std::string("-")}) EXPECT_EQ(Next(&c), id);
+  EXPECT_EQ(c.position, last);  // a fruitless step keeps the position
+  _histentry* e = FindArticle("first@x");  // only this site's bit was cleared
+  EXPECT_EQ(std::vector<uint32_t>(e->header.feedFlags, e->header.feedFlags + 4),
+            (std::vector<uint32_t>{~0u, 0xFFFFFFDFu, ~0u, ~0u}));
+  DestroyEntry(e);
+  _histentry other = Cursor(127, 'f', first);  // word 3, bit 31
+  for (const char* id : {"first@x", "not-mine@x", "-"}) EXPECT_EQ(Next(&other), id);
+  for (uint32_t bad : {first + 1, first + 48, 100u, 39000u, 4000000000u}) {
+    _histentry lost = Cursor(8, 'f', bad);
+    EXPECT_EQ(Next(&lost), "-") << bad;
+    EXPECT_EQ(lost.position, Used()) << bad;
+  }
+  // 'n' and 'N' restart at the end after each entry they take.
+  for (char type : {'n', 'N'}) {
+    _histentry r = Cursor(type == 'n' ? 1 : 2, type);
+    EXPECT_EQ(Next(&r), "-");
+    for (uint32_t length : {5000u, 4000u, 100u}) Add(std::to_string(length) + "@x", kAll, length);
+    EXPECT_EQ(Next(&r), type == 'n' ? "5000@x" : "4000@x");
+    EXPECT_EQ(r.position, 0u);
+    EXPECT_EQ(Next(&r), "-");
+  }
+  // Magic and wanted flags inside an identifier, but a size above the largest
+  // entry's: no entry starts there.
+  for (auto [at, word] : {std::pair{0u, ~0u}, {4, 400}, {24, ~0u}}) Word(dat_, fake + at, word);
+  _histentry odd = Cursor(37, 'f', fake);
+  EXPECT_EQ(Next(&odd), "-");
+}
+
+TEST_F(HistoryTest, FeedTypesSelectByLengthAndLag) {
+  Open();
+  std::vector<uint32_t> at;
+  for (uint32_t length : {0, 4095, 4096, 10239, 10240, 51199, 51200, 255999, 256000, 511999, 512000}) {
+    at.push_back(Add("x@x", kAll, length));
+  }
+  for (auto [type, want] : {std::pair{'f', "11111111111"}, {'?', "11111111111"}, {'n', "11110000000"},
+                            {'N', "11000000000"}, {'S', "11110000000"}, {'s', "11111100000"},
+                            {'M', "11111111000"}, {'m', "11111111110"}, {'b', "00000011111"},
+                            {'B', "00000000001"}, {'L', "11110000000"}, {'l', "11111100000"}}) {
+    _histentry c = Cursor(0, type);
+    std::string got;
+    for (uint32_t entry : at) got += HistCheckDistVsEntry(entry, &c, 5000, Used()) ? '1' : '0';
+    EXPECT_EQ(got, want) << type;
+  }
+  // One byte past its lag limit 'L' or 'l' drops its place; any type passes
+  // over an entry one byte past MaxBacklog x 98 behind the end, keeping it.
+  for (auto [type, limit] : {std::pair{'L', 9800u}, {'l', 98000u}, {'f', 490000u}}) {
+    _histentry c = Cursor(0, type, at[0]);
+    EXPECT_EQ(HistCheckDistVsEntry(at[0], &c, 5000, at[0] + limit), 1) << type;
+    EXPECT_EQ(HistCheckDistVsEntry(at[0], &c, 5000, at[0] + limit + 1), 0) << type;
+    EXPECT_EQ(c.position, type == 'f' ? at[0] : 0u) << type;
+  }
+}
+
+TEST_F(HistoryTest, AnAppendWakesTheFeedersWaitingForIt) {
+  Open();
+  _histentry c = Cursor(9);
+  std::promise<std::string> stepped;
+  auto waiter = std::async(std::launch::async, [&] {
+    stepped.set_value(Next(&c));
+    return WaitNextHistoryEntry(30000);
+  });
+  EXPECT_EQ(stepped.get_future().get(), "-");
+  EXPECT_EQ(waiter.wait_for(50ms), std::future_status::timeout);  // nothing new: it sleeps
+  Add("wakes@x");  // and is woken at once, not when its wait runs out
+  ASSERT_EQ(waiter.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(waiter.get(), 1);
+  EXPECT_EQ(Next(&c), "wakes@x");
+  EXPECT_EQ(Next(&c), "-");
+  std::thread([] { Add("between@x"); }).join();
+  EXPECT_EQ(WaitNextHistoryEntry(10000), 1);  // an append before the wait is not missed
+  EXPECT_EQ(Next(&c), "between@x");
+}
+
+// Two appenders and two feeders for each of three sites (two sharing a flag
+// byte; each feeder with a cursor of its own, looking entries up as it goes)
+// at once, through expiries: every entry flagged for a site goes to exactly
+// one of its feeders unless the cut took it first, and lookups find the right
+// entries.
+TEST_F(HistoryTest, FeedersAppendersAndLookupsAtOnceThroughExpiries) {
+  Open(1000000, 4096);  // about 70 bytes an entry: 18000 run into expiries
+  constexpr uint32_t kEntries = 18000, kBits[3] = {0, 1, 127};
+  const uint32_t serial = HistExpireSerial();
+  auto flagged = [](uint32_t i, uint32_t bit) { return ((i * 2654435761u ^ bit * 40503u) * 0x2C1B3C6Du) >> 31; };
+  std::atomic<uint32_t> next{0}, appended{0};
+  std::atomic<bool> done{false};
+  std::atomic<int> faults{0};
+  std::atomic<int64_t> caughtUp[6] = {-1, -1, -1, -1, -1, -1};  // appends made before a feeder's last fruitless step
+  // Appends wait while a feeder lags 1000 entries (70 kB, far less than a
+  // cut) behind, so that no expiry takes entries from under it.
+  auto keptUp = [&](int64_t i) { return std::all_of(caughtUp, caughtUp + 6, [i](auto& f) { return f + 1000 >= i; }); };
+  std::unique_ptr<std::atomic<uint8_t>[]> taken(new std::atomic<uint8_t>[3 * kEntries]());
+  std::vector<std::thread> threads, appenders;
+  for (int f = 0; f < 6; f++) {
+    threads.emplace_back([&, f, site = f / 2] {
+      for (_histentry c = Cursor(kBits[site]);;) {
+        int64_t seen = appended;
+        bool finished = done;
+        if (HistGetNextEntry(&c, 200000) == 1) {
+          uint32_t i = c.header.spoolOffset;
+          faults += i >= kEntries || Numbered(i) != c.identifier || !flagged(i, kBits[site]) ||
+                    taken[site * kEntries + i]++ != 0;
+          _histentry* e = FindArticle(Numbered((i + f * 7) % kEntries).c_str());  // a lookup beside it all
+          faults += e != nullptr && e->header.spoolOffset != (i + f * 7) % kEntries;
+          DestroyEntry(e);
+          continue;
+        }
+        caughtUp[f] = seen;
+        if (finished) return;
+        WaitNextHistoryEntry(50);
+      }
+    });
+  }
+  EXPECT_TRUE(WaitUntil([&] { return keptUp(1000); }));  // every cursor sits at the end
+  for (int a = 0; a < 2; a++) {
+    appenders.emplace_back([&] {
+      for (uint32_t i; (i = next++) < kEntries; appended++) {
+        faults += !WaitUntil([&] { return keptUp(i); }, 60s);
+        uint32_t flags[4] = {};
+        for (uint32_t bit : kBits) flags[bit / 32] |= flagged(i, bit) << (bit % 32);
+        faults += Add(Numbered(i), flags, i % 7000 + 1, i) == 0;
+      }
+    });
+  }
+  for (auto& t : appenders) t.join();
+  done = true;
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(faults, 0);
+  EXPECT_GE(HistExpireSerial() - serial, 1u);
+  uint32_t lost = 0;
+  for (uint32_t i = 0; i < kEntries; i++) {
+    for (int s = 0; s < 3; s++) lost += flagged(i, kBits[s]) && !taken[s * kEntries + i] && Where(Numbered(i)) != 0;
+  }
+  EXPECT_EQ(lost, 0u);
 }
 
 }  // namespace
