@@ -1,24 +1,30 @@
-// The control commands on a real Tcl interpreter, with their exact results
-// and errors.
+// The control commands on a real Tcl interpreter with their exact results
+// and errors, the control socket's file, and the start-up script in the
+// real relay.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <tcl.h>
-#include <unistd.h>
 
 #include "base/config.h"
 #include "base/log.h"
 #include "control/commands.h"
+#include "control/control_socket.h"
 #include "control/interpreter.h"
 #include "feeds/site.h"
 #include "incoming/incoming_table.h"
-#include "support/temp_dir.h"
+#include "support/nntp_client.h"
+#include "support/relay_instance.h"
 
 namespace {
+
+using Steps = std::vector<std::pair<std::string, std::string>>;
 
 class ControlCommands : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(LoadConfigFile(dir_.Write("relay.conf", "UpdateIncomingEntries = 0\nFavourite = blue  \n").c_str()));
+    Load("SiteDefaultMaxIncomingConnections = 4");
     IncomingInit();
     Tcl_FindExecutable(nullptr);
     interp_ = Tcl_CreateInterp();
@@ -28,100 +34,98 @@ class ControlCommands : public ::testing::Test {
     Tcl_DeleteInterp(interp_);
     for (std::atomic<Site*>& slot : siteArray) slot = nullptr;
   }
-
-  // "ok: <result>" or "error: <result>".
-  std::string Eval(const std::string& script) {
-    int code = Tcl_Eval(interp_, script.c_str());
-    return std::string(code == TCL_OK ? "ok: " : "error: ") + Tcl_GetStringResult(interp_);
+  void Load(const std::string& config) {
+    std::string text = "UpdateIncomingEntries = 0\nFavourite = blue  \n" + config;
+    ASSERT_TRUE(LoadConfigFile(dir_.Write("relay.conf", text).c_str()));
   }
-
+  // "ok: " and `form` with each "%s" replaced by the next value.
+  static std::string Filled(std::string form, const std::vector<std::string>& values) {
+    for (const std::string& v : values) form.replace(form.find("%s"), 2, v);
+    return "ok: " + form;
+  }
+  // Runs each command and compares "ok: <result>" or "error: <result>".
+  void Expect(const Steps& steps) {
+    for (const auto& [command, expected] : steps) {
+      int code = Tcl_Eval(interp_, command.c_str());
+      EXPECT_EQ(std::string(code == TCL_OK ? "ok: " : "error: ") + Tcl_GetStringResult(interp_), expected) << command;
+    }
+  }
   TempDir dir_;
   Tcl_Interp* interp_ = nullptr;
 };
 
-TEST_F(ControlCommands, IncomingPeerCommands) {
-  EXPECT_EQ(Eval("ListIncoming"), "ok: ");
-  EXPECT_EQ(Eval("AddIncoming 192.0.2.1"), "ok: ");
-  EXPECT_EQ(Eval("AddIncoming 192.0.2.2"), "ok: ");
-  EXPECT_EQ(Eval("AddIncoming 192.0.2.1"), "error: add failed for 192.0.2.1");
-  EXPECT_EQ(Eval("AddIncoming"), "error: ");
-  EXPECT_EQ(Eval("AddIncoming a b"), "error: ");
-  EXPECT_EQ(Eval("ListIncoming extra words"), "ok: 192.0.2.2 192.0.2.1 ");
-
-  EXPECT_EQ(Eval("SetIncoming 192.0.2.1 max_connections 3"), "ok: ");
-  EXPECT_EQ(Eval("SetIncoming 192.0.2.1 weight 12"), "ok: ");
-  EXPECT_EQ(Eval("SetIncoming 192.0.2.1 streaming lots"), "error: expected integer but got \"lots\"");
-  EXPECT_EQ(Eval("SetIncoming 192.0.2.1 colour 1"), "error: set failed for 192.0.2.1");
-  EXPECT_EQ(Eval("SetIncoming 192.0.2.9 streaming 1"), "error: set failed for 192.0.2.9");
-  EXPECT_EQ(Eval("SetIncoming 192.0.2.1 streaming"), "error: ");
-  EXPECT_EQ(Eval("GetIncomingConfig 192.0.2.1"),
-            "ok: {192.0.2.1 {{parameters {{max_connections 3} {streaming 1}}} {statistics {{accepts 0} "
-            "{refuse 0} {reject 0} {precommit_saves 0} {connected 0} {connects 0}}}}}");
-  EXPECT_EQ(Eval("GetIncomingConfig 192.0.2.9"), "error: GetIncomingConfig failed for 192.0.2.9");
-  EXPECT_EQ(Eval("GetIncomingConfig"), "error: ");
-
-  EXPECT_EQ(Eval("DelIncoming 192.0.2.1"), "ok: ");
-  EXPECT_EQ(Eval("DelIncoming 192.0.2.1"), "error: DelIncoming failed for 192.0.2.1");
-  EXPECT_EQ(Eval("rename DelIncoming Forget; Forget nobody"), "error: Forget failed for nobody");
-  EXPECT_EQ(Eval("ListIncoming"), "ok: 192.0.2.2 ");
+// Peers added later take lower slots and are listed and met first; adding
+// compares names exactly, the parameter commands without regard to case.
+TEST_F(ControlCommands, IncomingConfigurationAndStatusCommands) {
+  const std::string x(255, 'x'), form = "{%s {{parameters {{max_connections %s} {streaming %s}}} {statistics {{accepts"
+                                        " 0} {refuse 0} {reject 0} {precommit_saves 0} {connected 0} {connects 0}}}}}";
+  Expect({
+      {"ListIncoming", "ok: "}, {"AddIncoming a.example", "ok: "}, {"AddIncoming 192.0.2.2", "ok: "},
+      {"AddIncoming A.example", "ok: "}, {"AddIncoming " + x, "ok: "},
+      {"AddIncoming a.example", "error: add failed for a.example"},
+      {"AddIncoming " + x + "y", "error: add failed for " + x + "y"},
+      {"AddIncoming", "error: "}, {"AddIncoming a b", "error: "},
+      {"ListIncoming extra words", "ok: " + x + " A.example 192.0.2.2 a.example "},
+      {"SetIncoming a.EXAMPLE max_connections 3", "ok: "}, {"SetIncoming A.example weight 12", "ok: "},
+      {"SetIncoming a.example STREAMING 0", "ok: "},
+      {"SetIncoming a.example streaming lots", "error: expected integer but got \"lots\""},
+      {"SetIncoming a.example colour 1", "error: set failed for a.example"},
+      {"SetIncoming 192.0.2.9 streaming 1", "error: set failed for 192.0.2.9"},
+      {"SetIncoming a.example streaming", "error: "}, {"SetIncoming a.example streaming 0 x", "error: "},
+      {"GetIncomingConfig a.EXAMPLE", Filled(form, {"A.example", "3", "0"})},
+      {"GetIncomingConfig " + x, Filled(form, {x, "4", "1"})},
+      {"GetIncomingConfig 192.0.2.9", "error: GetIncomingConfig failed for 192.0.2.9"},
+      {"GetIncomingConfig", "error: "}, {"GetIncomingConfig a b", "error: "},
+      {"DelIncoming A.EXAMPLE", "error: DelIncoming failed for A.EXAMPLE"},
+      {"DelIncoming A.example", "ok: "}, {"DelIncoming " + x, "ok: "},
+      {"rename DelIncoming Forget; Forget a.example", "ok: "}, {"Forget", "error: "},
+      {"ListIncoming", "ok: 192.0.2.2 "},
+      {"for {set i 1} {$i < 255} {incr i} {AddIncoming 10.0.0.$i}; AddIncoming one.more",
+       "error: add failed for one.more"},
+      {"Forget 10.0.0.7; AddIncoming one.more; lindex [ListIncoming] 247", "ok: one.more"},
+      {"GetConfigString favourite", "ok: blue  "}, {"GetConfigString Missing", "ok: "},
+      {"GetConfigString", "error: "}, {"GetConfigString a b", "error: "},
+      {"GetWriteState", "ok: no state"}, {"GetWriteState now", "error: "}, {"GetBaseStats x", "error: "},
+      {"string range [GetBaseStats] 0 10", "ok: {starttime "},
+      {"string range [GetBaseStats] end-51 end", "ok: {total_accept 0} {total_refuse 0} {total_reject 0}\r\n"},
+  });
 }
 
-TEST_F(ControlCommands, ConfigurationAndStatusCommands) {
-  EXPECT_EQ(Eval("GetConfigString favourite"), "ok: blue  ");
-  EXPECT_EQ(Eval("GetConfigString Missing"), "ok: ");
-  EXPECT_EQ(Eval("GetConfigString"), "error: ");
-  EXPECT_EQ(Eval("GetWriteState"), "ok: no state");
-  EXPECT_EQ(Eval("GetWriteState now"), "error: ");
-  EXPECT_EQ(Eval("GetBaseStats x"), "error: ");
-  std::string base = Eval("GetBaseStats");
-  EXPECT_EQ(base.rfind("ok: {starttime ", 0), 0u) << base;
-  EXPECT_TRUE(base.ends_with("{total_accept 0} {total_refuse 0} {total_reject 0}\r\n")) << base;
-}
-
-// Sites are created, set, reported and deleted as the commands specify. No
-// feeder is started here (feeders are the feeds tests' business).
+// No feeder is started here: feeders are the feeds tests' business.
 TEST_F(ControlCommands, SiteCommands) {
-  const std::string stats0 =
-      "{site news.example} {accepts 0} {refused 0} {rejects 0} {articles_per_second 0.0000} {elapsed_time 0} "
-      "{flagged_for 0} {inpath 0} {connects 0}";
-  const std::string config0 =
-      "{news.example {{parameters {{Port 119} {LatencyFeedPrefetch 5} {RegularFeedPrefetch 20} {Streaming 1} "
-      "{MaxBacklog 5000} {NoCheckN 0} {NoCheckL 0} {Distribution {not-set-yet}}}} {feeders {}} {statistics {" +
-      stats0 + "}}}}";
-  const std::string longPattern(64, 'p');
-  const std::pair<std::string, std::string> steps[] = {
-      {"GetSiteList", "ok: "},
-      {"GetSiteList x", "error: GetSiteList: invalid arguments"},
+  const std::string stats0 = "{site news.example} {accepts 0} {refused 0} {rejects 0} {articles_per_second 0.0000} "
+                             "{elapsed_time 0} {flagged_for 0} {inpath 0} {connects 0}";
+  const std::string form = "{news.example {{parameters {{Port 563} {LatencyFeedPrefetch %s} {RegularFeedPrefetch "
+                           "%s} {Streaming %s} {MaxBacklog %s} {NoCheckN %s} {NoCheckL %s} {Distribution {%s}}}} "
+                           "{feeders {}} {statistics {" + stats0 + "}}}}";
+  const std::string usage = "error: CreateSite: invalid arguments: CreateSite siteName sitePort";
+  Expect({
+      {"GetSiteList", "ok: "}, {"GetSiteList x", "error: GetSiteList: invalid arguments"},
       {"GetSiteStats any words", "ok: {sites } "},
-      {"CreateSite news.example", "error: CreateSite: invalid arguments: CreateSite siteName sitePort"},
-      {"CreateSite a 119 2 9", "error: CreateSite: invalid arguments: CreateSite siteName sitePort"},
+      {"CreateSite news.example", usage}, {"CreateSite a 119 2 9", usage},
       {"CreateSite news.example port", "error: expected integer but got \"port\""},
-      {"CreateSite news.example 119", "ok: 0"},
-      {"CreateSite news.example 120", "ok: 1"},  // names need not be unique
-      {"CreateSite other.example 563 5", "ok: 5"},
-      {"CreateSite taken.example 1 5", "error: CreateSite: slot 5 is taken by other.example"},
+      {"CreateSite news.example 563", "ok: 0"}, {"CreateSite news.example 120", "ok: 1"},  // names need not be unique
+      {"CreateSite other.example 563 127", "ok: 127"},
+      {"CreateSite taken.example 1 127", "error: CreateSite: slot 127 is taken by other.example"},
+      {"CreateSite taken.example 1 0", "error: CreateSite: slot 0 is taken by news.example"},
       {"CreateSite far.example 1 128", "error: CreateSite: slot 128 is outside 0 to 127"},
       {"CreateSite far.example 1 -1", "error: CreateSite: slot -1 is outside 0 to 127"},
+      {"CreateSite far.example 1 x", "error: expected integer but got \"x\""},
+      {"CreateSite " + std::string(255, 'h') + " 1 2", "ok: 2"},
       {"CreateSite " + std::string(256, 'h') + " 1", "error: CreateSite: site name longer than 255 characters"},
-      {"GetSiteList", "ok: {news.example 0} {news.example 1} {other.example 5} "},
-      {"GetSiteConfig NEWS.example", "ok: " + config0},
-      {"GetSiteConfig", "error: "},
-      {"GetSiteConfig nobody", "error: Unknown site: nobody"},
+      {"DeleteSite " + std::string(255, 'h'), "ok: "},
+      {"GetSiteList", "ok: {news.example 0} {news.example 1} {other.example 127} "},
+      {"GetSiteConfig NEWS.example", Filled(form, {"5", "20", "1", "5000", "0", "0", "not-set-yet"})},
+      {"GetSiteConfig", "error: "}, {"GetSiteConfig nobody", "error: Unknown site: nobody"},
       // Ranges: nothing changes on a refusal. The first of two equal names
       // is the one set; names match exactly, parameters in any case.
-      {"SetSite news.example maxbacklog 19", "error: "},
-      {"SetSite news.example maxbacklog 200001", "error: "},
-      {"SetSite news.example MaxBacklog -5", "error: "},
-      {"SetSite news.example maxbacklog 20", "ok: "},
-      {"SetSite news.example MAXBACKLOG 200000", "ok: "},
+      {"SetSite news.example maxbacklog 19", "error: "}, {"SetSite news.example maxbacklog 200001", "error: "},
+      {"SetSite news.example maxbacklog 20", "ok: "}, {"SetSite news.example MAXBACKLOG 200000", "ok: "},
       {"SetSite news.example LatencyFeedPrefetch 0", "error: "},
       {"SetSite news.example latencyfeedprefetch 30", "error: "},
-      {"SetSite news.example LatencyFeedPrefetch 1", "ok: "},
-      {"SetSite news.example RegularFeedPrefetch 29", "ok: "},
-      {"SetSite news.example streaming 0x", "ok: "},
-      {"SetSite news.example nocheckn 3", "ok: "},
-      {"SetSite news.example nocheckl 4", "ok: "},
-      {"SetSite news.example setupdateflag whatever", "ok: "},
+      {"SetSite news.example LatencyFeedPrefetch 1", "ok: "}, {"SetSite news.example RegularFeedPrefetch 29", "ok: "},
+      {"SetSite news.example streaming 0x", "ok: "}, {"SetSite news.example nocheckn 3", "ok: "},
+      {"SetSite news.example nocheckl 4", "ok: "}, {"SetSite news.example setupdateflag whatever", "ok: "},
       {"SetSite news.example port 9999", "ok: "},
       {"SetSite news.example colour 1", "error: SetSite: unknown parameter: colour"},
       {"SetSite News.example streaming 1", "ok: SetSite: site not found: News.example"},
@@ -129,54 +133,97 @@ TEST_F(ControlCommands, SiteCommands) {
       {"SetSite news.example createfeeder x", "error: feeder creation failed, is distribution set?"},
       {"SetSite news.example cancelbypass 1", "error: SetSite: no distribution set for news.example"},
       {"SetSite news.example distribution comp.*,!comp.bad", "ok: "},
-      {"SetSite news.example distribution " + longPattern, "ok: "},  // refused, not reported
+      {"SetSite news.example distribution " + std::string(64, 'p'), "ok: "},  // refused, not reported
       {"SetSite news.example cancelbypass 1", "ok: "},
       {"SetSite news.example createfeeder {}", "error: feeder creation failed, is distribution set?"},
+      {"SetSite news.example createfeeder ,x", "error: feeder creation failed, is distribution set?"},
       {"SetSite news.example deletefeeder 7", "ok: "},
-      {"GetSiteConfig news.example",
-       "ok: {news.example {{parameters {{Port 119} {LatencyFeedPrefetch 1} {RegularFeedPrefetch 29} {Streaming 0} "
-       "{MaxBacklog 200000} {NoCheckN 3} {NoCheckL 4} {Distribution {comp.*,!comp.bad}}}} {feeders {}} {statistics {" +
-           stats0 + "}}}}"},
+      {"GetSiteConfig news.example", Filled(form, {"1", "29", "0", "200000", "3", "4", "comp.*,!comp.bad"})},
       {"GetSiteStats", "ok: {sites {" + stats0 + "} {" + stats0 + "} {" +
                            std::string(stats0).replace(6, 12, "other.example") + "}} "},
-      {"DeleteSite", "error: DeleteSite: invalid arguments"},
-      {"DeleteSite nobody", "error: Unknown site: nobody"},
-      {"DeleteSite news.example", "ok: "},
-      {"GetSiteList", "ok: {news.example 1} {other.example 5} "},
-      {"CreateSite third.example 1", "ok: 0"},  // the lowest free slot again
-  };
-  Site* first = nullptr;
-  for (const auto& [command, expected] : steps) {
-    EXPECT_EQ(Eval(command), expected) << command;
-    if (first == nullptr) first = siteArray[0].load();
-  }
-  // The parameters that feeders take up at their next batch raised the
-  // update count (streaming, the two prefetch values, nocheckn, nocheckl,
-  // setupdateflag); maxbacklog and the distribution did not. The other
-  // site of the same name was not touched.
-  ASSERT_NE(first, nullptr);
-  EXPECT_EQ(first->updateCount.load(), 6u);
-  EXPECT_EQ(first->GetDistribution()->cancelBypass.load(), 1u);
+      {"DeleteSite", "error: DeleteSite: invalid arguments"}, {"DeleteSite nobody", "error: Unknown site: nobody"},
+      {"DeleteSite NEWS.example", "error: Unknown site: NEWS.example"},
+  });
+  // Feeders take up streaming, the prefetch values, nocheckn, nocheckl and
+  // setupdateflag at their next batch; maxbacklog and the distribution need
+  // no update. The other site of the same name was not touched.
+  EXPECT_EQ(siteArray[0].load()->updateCount.load(), 6u);
+  EXPECT_EQ(siteArray[0].load()->GetDistribution()->cancelBypass.load(), 1u);
   EXPECT_EQ(siteArray[1].load()->updateCount.load(), 0u);
-  for (int i = 0; i < 128; i++) Eval("CreateSite filler 1");
-  EXPECT_EQ(Eval("CreateSite one.more 1"), "error: CreateSiteToo many sites");
+  Expect({{"DeleteSite news.example", "ok: "}, {"GetSiteList", "ok: {news.example 1} {other.example 127} "},
+          {"CreateSite third.example 1", "ok: 0"},  // the lowest free slot again
+          {"for {set i 0} {$i < 125} {incr i} {CreateSite filler 1}; CreateSite one.more 1",
+           "error: CreateSiteToo many sites"}});
 }
 
-TEST_F(ControlCommands, StartupScriptDefaultsToInitTclAndLogsItsError) {
-  ASSERT_TRUE(LoadConfigFile(dir_.Write("script.conf", "LogDirectory = " + dir_.path() + "\n").c_str()));
-  console_init();
-  dir_.Write("init.tcl", "AddIncoming 192.0.2.7\nAddIncoming 192.0.2.8\nNoSuchCommand now\nAddIncoming 192.0.2.9\n");
-  char cwd[4096];
-  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-  ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-  Tcl_Interp* interp = RunStartupScript();
-  ASSERT_EQ(chdir(cwd), 0);
-  Tcl_DeleteInterp(interp);
-  LogLine(nullptr);
-  EXPECT_EQ(ListIncoming(), "192.0.2.8 192.0.2.7 ");
-  std::string log = ReadFile(dir_.File("veltrane.log"));
-  EXPECT_NE(log.find(": Startup error:\n"), std::string::npos) << log;
-  EXPECT_NE(log.find(": invalid command name \"NoSuchCommand\"\n"), std::string::npos) << log;
+// The socket's path, and its file: it takes the place of a socket file
+// left by a relay that is gone, never of another kind of file or of a
+// socket someone answers on, and leaves room for its staging name.
+TEST_F(ControlCommands, ControlSocketReplacesOnlyAStaleSocketFile) {
+  for (auto [folder, path] : Steps{{"", "./veltrane.ctl"}, {"/h", "/h/veltrane.ctl"}, {"/h/", "/h/veltrane.ctl"}}) {
+    Load(folder.empty() ? "" : "HistoryTablePath = " + folder);
+    EXPECT_EQ(ControlSocketPath(), path) << folder;
+  }
+  auto start = [&](const std::string& path) {
+    Load("ControlSocket = " + path);
+    return StartControlSocket(interp_);
+  };
+  auto connected = [](const std::string& path, bool listen) {  // listen: a socket file that answers
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    auto* a = reinterpret_cast<sockaddr*>(&address);
+    bool ok = listen ? bind(fd, a, sizeof address) == 0 && ::listen(fd, 1) == 0 : connect(fd, a, sizeof address) == 0;
+    if (!listen) close(fd);
+    return ok ? fd : -1;
+  };
+  const std::string path = dir_.Write("c", "not a socket");
+  EXPECT_FALSE(start(path));
+  EXPECT_EQ(ReadFile(path), "not a socket");
+  remove(path.c_str());
+  int live = connected(path, true);
+  EXPECT_FALSE(start(path));
+  close(live);  // its file stays behind
+  const std::string longest = path + std::string(103 - path.size(), 'c');
+  EXPECT_FALSE(start(longest + "c"));
+  ASSERT_EQ(rename(path.c_str(), longest.c_str()), 0);
+  EXPECT_EQ(connected(longest, false), -1);
+  EXPECT_TRUE(start(longest));
+  EXPECT_NE(connected(longest, false), -1);
+  StopControlSocket();
+  EXPECT_FALSE(FileExists(longest));
+}
+
+// A StartupScript path of up to 1000 bytes is sourced; a longer one is not.
+TEST_F(ControlCommands, StartupScriptPathsOfUpTo1000Bytes) {
+  for (size_t length : {1000, 1001}) {
+    Load("LogDirectory = " + dir_.path() + "\nStartupScript = /" + std::string(length - 1, 's'));
+    console_init();
+    Tcl_DeleteInterp(RunStartupScript());
+    LogLine(nullptr);
+    std::string log = ReadFile(dir_.File("veltrane.log"));
+    EXPECT_TRUE(log.ends_with(length > 1000 ? ": StartupScript path too long\nbase: shutting down\n"
+                                            : "file name too long\nbase: shutting down\n")) << log;
+  }
+}
+
+// The script runs until its first error, which is logged; timers it set up
+// go on firing on the interpreter thread after it has ended.
+TEST(StartupScript, FailingThirdCommandKeepsTheFirstTwoAndTimersKeepFiring) {
+  TempDir ticks;
+  RelayInstance relay("", "AddIncoming 127.0.0.1\nproc tick {} { set f [open {" + ticks.File("t") +
+                              "} a]; puts $f x; close $f; after 20 tick }\ntick\nAddIncoming 127.0.0.1\n"
+                              "AddIncoming 127.0.0.2\n");
+  ASSERT_TRUE(relay.WaitListening());
+  ASSERT_TRUE(relay.WaitForLog(": Startup error:\n"));
+  EXPECT_TRUE(relay.WaitForLog(": add failed for 127.0.0.1\n"));
+  EXPECT_FALSE(FileExists(relay.dir().File("script-done")));
+  NntpClient first, third;
+  ASSERT_TRUE(first.Connect("127.0.0.1", relay.port()) && third.Connect("127.0.0.1", relay.port(), "127.0.0.2"));
+  EXPECT_EQ(first.Line().substr(0, 4), "200 ");
+  EXPECT_EQ(third.Line().substr(0, 4), "502 ");
+  EXPECT_TRUE(WaitUntil([&] { return ReadFile(ticks.File("t")).size() >= 3 * 2; }));
 }
 
 }  // namespace
