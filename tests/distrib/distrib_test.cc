@@ -1,133 +1,232 @@
-#include "distrib/distrib.h"
-
+// Wildcard matching, distribution strings and the feed flags they give.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <tuple>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "base/config.h"
+#include "base/log.h"
+#include "distrib/distrib.h"
+#include "distrib/feed_flags.h"
+#include "distrib/string_match.h"
+#include "support/temp_dir.h"
+
 namespace {
 
-struct PatternView {
-  std::string text;
-  uint32_t negate, pathMatch, exclude;
-  bool operator==(const PatternView&) const = default;
-};
+using namespace std::string_literals;
 
-std::ostream& operator<<(std::ostream& os, const PatternView& p) {
-  return os << "'" << p.text << "' !" << p.negate << " @" << p.pathMatch << " ~" << p.exclude;
+TEST(StringMatch, Table) {
+  const struct { const char* pattern; const char* text; int expected; } rows[] = {
+      {"comp.*", "comp.", 1}, {"comp.*", "comp.lang.c", 1}, {"comp.*", "comp", 0},
+      {"Comp.*", "comp.x", 0}, {"*", "", 1}, {"", "", 1}, {"", "a", 0}, {"?", "", 0},
+      {"ab", "abc", 0}, {"abc", "ab", 0}, {"a?c", "abc", 1}, {"a?c", "ac", 0}, {"*?", "ab", 1},
+      {"*c", "abcd", 0}, {"*c", "cac", 1}, {"*ab", "aab", 1}, {"*ab", "xab", 1}, {"a**c", "abc", 1},
+      {"*.*.*", "a.b.c", 1}, {"*.*.*", "a.b", 0}, {"\\*", "*", 1}, {"\\*", "a", 0},
+      {"a\\[b", "a[b", 1}, {"ab\\", "ab", 0}, {"ab\\", "ab\\", 0},  // a final '\' matches nothing
+      // Sets: ranges in either order, no negation, ']' never a member, and
+      // without a ']' the set ends the pattern.
+      {"[a-c]x", "bx", 1}, {"[c-a]x", "bx", 1}, {"[c-a]", "a", 1}, {"[a-c]", "c", 1},
+      {"[b-d]", "a", 0}, {"[b-d]", "e", 0}, {"x[yz]", "xz", 1}, {"x[yz]", "xx", 0},
+      {"[ab]c", "ac", 1}, {"[^a]", "^", 1}, {"[^a]", "a", 1}, {"[!x]", "!", 1}, {"[-a]", "-", 1},
+      {"[]", "]", 0}, {"[]x]", "x", 0}, {"[a]]", "a]", 1}, {"[+-]a]b", "ab", 1}, {"[abc", "b", 1},
+      {"[abc", "bc", 0}, {"[abc", "d", 0}, {"[a-", "b", 0},
+      // Ranges compare signed bytes: 0xf0 (-16) to 'a' holds 0xf5 and 'A'.
+      {"[\xf0-a]", "\xf5", 1}, {"[\xf0-a]", "A", 1}, {"[\xf0-a]", "\x90", 0}, {"[\xf0-a]", "z", 0}};
+  for (const auto& r : rows) {
+    EXPECT_EQ(StringMatch(r.text, r.pattern), r.expected) << r.pattern << " on " << r.text;
+  }
+  const char nul[] = {'a', '\0', 'b'};  // a bounded text may hold NUL bytes
+  EXPECT_EQ(StringMatch(nul, 3, "a?b") + StringMatch(nul, 3, "a*") + StringMatch(nul, 1, "a"), 3);
+  EXPECT_EQ(StringMatch(nul, 3, "ab") + StringMatch("bxa", 1, "*a*"), 0);  // "a" is past the end
+  // Many stars cost one pass each: a naive recursion would not finish.
+  std::string text(3000, 'a'), stars;
+  for (int i = 0; i < 40; i++) stars += "*a";
+  EXPECT_EQ(StringMatch(text.c_str(), (stars + "*b").c_str()), 0);
+  EXPECT_EQ(StringMatch((text + "b").c_str(), (stars + "*b").c_str()), 1);
+  // The longest plain run before any set or escape: every match holds it.
+  for (auto [pattern, length, offset] :
+       {std::tuple{"*!peerhost!*", 10, 1}, {"comp.*.lang?x", 5, 0}, {"*a[bcdefgh]ijklmn", 1, 1},
+        {"ab\\*cdefg", 2, 0}, {"*?*", 0, 0}}) {
+    size_t found = 99;
+    EXPECT_EQ(RequiredLiteral(pattern, &found), size_t(length)) << pattern;
+    EXPECT_EQ(found, size_t(offset)) << pattern;
+  }
 }
 
-std::vector<PatternView> Patterns(const _distrib* d) {
-  std::vector<PatternView> out;
+// The patterns as "prefixes:pattern|" in written order, or what the list
+// holds, newest first.
+std::string Patterns(const _distrib* d) {
+  std::string out;
   for (const _distpattern* p = d->patterns; p != nullptr; p = p->next) {
-    out.push_back({p->pattern, p->negate, p->pathMatch, p->exclude});
+    out += std::string(p->negate ? "!" : "") + (p->pathMatch ? "@" : "") +
+           (p->exclude ? "~" : "") + ":" + p->pattern + "|";
   }
   return out;
 }
-
-std::vector<const _distrib*> List() {
+std::string List() {
   std::lock_guard<std::mutex> lock(csDistributions);
-  std::vector<const _distrib*> out;
-  for (const _distrib* d = distribhead; d != nullptr; d = d->next) out.push_back(d);
+  std::string out;
+  for (const _distrib* d = distribhead; d != nullptr; d = d->next) out += Patterns(d);
   return out;
 }
 
-class DistribTest : public ::testing::Test {
- protected:
-  void SetUp() override { init_feed(); }
-};
-
-TEST_F(DistribTest, TokensFirstAtCommaThenAtSpaceCommaNewline) {
-  auto d = ParseDistrib(0, "comp.* ,alt.*");
-  ASSERT_NE(d, nullptr);
-  EXPECT_EQ(Patterns(d.get()), (std::vector<PatternView>{{"comp.* ", 0, 0, 0}, {"alt.*", 0, 0, 0}}));
-
-  d = ParseDistrib(0, ",,a b,c d\ne,, f\n");
-  EXPECT_EQ(Patterns(d.get()), (std::vector<PatternView>{
-                                   {"a b", 0, 0, 0}, {"c", 0, 0, 0}, {"d", 0, 0, 0},
-                                   {"e", 0, 0, 0}, {"f", 0, 0, 0}}));
-
-  d = ParseDistrib(0, "one token with spaces");
-  EXPECT_EQ(Patterns(d.get()), (std::vector<PatternView>{{"one token with spaces", 0, 0, 0}}));
-
-  d = ParseDistrib(0, "");
-  ASSERT_NE(d, nullptr);
-  EXPECT_EQ(d->patterns, nullptr);
-  d = ParseDistrib(0, ",, ,");
-  ASSERT_NE(d, nullptr);
-  EXPECT_EQ(Patterns(d.get()), (std::vector<PatternView>{{" ", 0, 0, 0}}));
-}
-
-TEST_F(DistribTest, PrefixesOnlyInTheirFixedOrderAndCancelToken) {
-  auto d = ParseDistrib(3, "!comp.lang.*,@*!peer!*,~alt.*,!@~x,@!y,~!z,!~w,#whatever,comp.*");
-  ASSERT_NE(d, nullptr);
-  EXPECT_EQ(Patterns(d.get()), (std::vector<PatternView>{{"comp.lang.*", 1, 0, 0},
-                                                         {"*!peer!*", 0, 1, 0},
-                                                         {"alt.*", 0, 0, 1},
-                                                         {"x", 1, 1, 1},
-                                                         {"!y", 0, 1, 0},
-                                                         {"!z", 0, 0, 1},
-                                                         {"w", 1, 0, 1},
-                                                         {"comp.*", 0, 0, 0}}));
-  EXPECT_EQ(d->cancelBypass.load(), 1u);
-
-  d = ParseDistrib(3, "#,comp.*");
-  EXPECT_EQ(d->cancelBypass.load(), 1u);
-  EXPECT_EQ(Patterns(d.get()), (std::vector<PatternView>{{"comp.*", 0, 0, 0}}));
-  d = ParseDistrib(3, "comp.*,a#");
-  EXPECT_EQ(d->cancelBypass.load(), 0u);
-  EXPECT_EQ(Patterns(d.get()).size(), 2u);
-}
-
-TEST_F(DistribTest, BitNumbersAndCounters) {
-  auto d = ParseDistrib(127, "x");
-  ASSERT_NE(d, nullptr);
-  EXPECT_EQ(d->wordIndex, 3u);
-  EXPECT_EQ(d->bitMask, 1u << 31);
-  d = ParseDistrib(0, "x");
-  EXPECT_EQ(d->wordIndex, 0u);
-  EXPECT_EQ(d->bitMask, 1u);
-  d = ParseDistrib(33, "x");
-  EXPECT_EQ(d->wordIndex, 1u);
-  EXPECT_EQ(d->bitMask, 2u);
-  EXPECT_EQ(d->flaggedFor.load() + d->inPath.load() + d->cancelBypass.load(), 0u);
-  EXPECT_EQ(ParseDistrib(128, "x"), nullptr);
+TEST(Distrib, TokensPrefixesAndLimits) {
+  init_feed();
+  const std::string p63(63, 'p');
+  const struct { std::string text, patterns; uint32_t bypass; } rows[] = {
+      {"comp.* ,alt.*", ":comp.* |:alt.*|", 0},  // the first token ends at a comma only
+      {",,a b,c d\ne,, f\n", ":a b|:c|:d|:e|:f|", 0}, {",, ,", ": |", 0}, {"", "", 0},
+      {"!a,@b,~c,!@~d,@!e,~!f,!~g,#x,h", "!:a|@:b|~:c|!@~:d|@:!e|~:!f|!~:g|:h|", 1},
+      {"#,comp.*", ":comp.*|", 1}, {"comp.*,a#", ":comp.*|:a#|", 0},
+      {"!@~" + p63, "!@~:" + p63 + "|", 0}};
+  for (const auto& r : rows) {
+    std::unique_ptr<_distrib> d = ParseDistrib(0, r.text.c_str());
+    ASSERT_NE(d, nullptr) << r.text;
+    EXPECT_EQ(Patterns(d.get()) + std::to_string(d->cancelBypass),
+              r.patterns + std::to_string(r.bypass));
+  }
   EXPECT_EQ(BuildDistrib(128, "x"), nullptr);
   EXPECT_EQ(BuildDistrib(UINT32_MAX, "x"), nullptr);
-  EXPECT_TRUE(List().empty());
-}
+  EXPECT_EQ(BuildDistrib(0, ("comp.*," + p63 + "q").c_str()), nullptr);  // 64 characters
+  EXPECT_EQ(List(), "");
 
-TEST_F(DistribTest, PatternsOfMoreThan63CharactersRefuseTheString) {
-  std::string p63(63, 'a');
-  auto d = ParseDistrib(0, ("!@~" + p63).c_str());
-  ASSERT_NE(d, nullptr);
-  EXPECT_EQ(std::string(d->patterns->pattern), p63);
-  EXPECT_EQ(ParseDistrib(0, ("comp.*," + p63 + "b").c_str()), nullptr);
-  EXPECT_EQ(BuildDistrib(0, (p63 + "b").c_str()), nullptr);
-  EXPECT_TRUE(List().empty());
-}
-
-TEST_F(DistribTest, ListIsNewestFirstAndDeleteUnlinksWithoutFreeing) {
-  _distrib* a = BuildDistrib(1, "a.*");
-  _distrib* b = BuildDistrib(2, "b.*");
-  _distrib* c = BuildDistrib(3, "c.*");
-  ASSERT_TRUE(a && b && c);
-  EXPECT_EQ(List(), (std::vector<const _distrib*>{c, b, a}));
+  // The list: newest first; a record deleted wherever it stands stays whole
+  // for the feeders made before the change.
+  _distrib* a = BuildDistrib(1, "a");
+  _distrib* b = BuildDistrib(2, "b");
+  _distrib* c = BuildDistrib(3, "c");
+  EXPECT_EQ(List(), ":c|:b|:a|");
   EXPECT_EQ(DeleteDistrib(b), 1);
-  EXPECT_EQ(List(), (std::vector<const _distrib*>{c, a}));
-  EXPECT_EQ(DeleteDistrib(b), 0);
-  EXPECT_EQ(DeleteDistrib(a), 1);
-  EXPECT_EQ(DeleteDistrib(c), 1);
-  EXPECT_TRUE(List().empty());
-  EXPECT_EQ(DeleteDistrib(nullptr), 0);
-  // Unlinked records stay readable: feeders keep using their bit numbers.
-  EXPECT_EQ(b->wordIndex, 0u);
-  EXPECT_EQ(b->bitMask, 4u);
-  EXPECT_STREQ(b->patterns->pattern, "b.*");
-
-  BuildDistrib(4, "d.*");
+  EXPECT_EQ(List(), ":c|:a|");
+  EXPECT_EQ(DeleteDistrib(b) + DeleteDistrib(nullptr), 0);
+  EXPECT_EQ(DeleteDistrib(a) + DeleteDistrib(c), 2);
+  EXPECT_EQ(List() + Patterns(b), ":b|");
+  BuildDistrib(4, "d");
   init_feed();
-  EXPECT_TRUE(List().empty());
+  EXPECT_EQ(List(), "");
+}
+
+class FeedFlags : public ::testing::Test {
+ protected:
+  void SetUp() override { Configure(""); }
+  void TearDown() override { LogLine(nullptr); }
+  void Configure(const std::string& extra) {
+    std::string conf = "LogDirectory = " + dir_.path() + "\n" + extra;
+    ASSERT_TRUE(LoadConfigFile(dir_.Write("relay.conf", conf).c_str()));
+    console_init();
+    init_feed();
+  }
+  bool Logged(const std::string& line) {
+    return ReadFile(dir_.File("veltrane.log")).find(": " + line + "\n") != std::string::npos;
+  }
+  // The set bits ("0 3 127") for the first `length` bytes of `text`, held in
+  // a buffer of exactly its size (AddressSanitizer sees any read past it);
+  // "-" added when the article is refused.
+  std::string Flag(const std::string& text, const char* id = "1@x", size_t length = SIZE_MAX) {
+    std::unique_ptr<char[]> exact(new char[text.size()]);
+    memcpy(exact.get(), text.data(), text.size());
+    uint32_t flags[4] = {1, 1, 1, 1};
+    int result = FeedSetFlags({exact.get(), std::min(length, text.size()), nullptr, id}, flags);
+    std::string bits;
+    for (uint32_t b = 0; b < 128; b++) {
+      if (flags[b / 32] >> (b % 32) & 1) bits += (bits.empty() ? "" : " ") + std::to_string(b);
+    }
+    return result == 1 ? bits : bits + "-";
+  }
+  TempDir dir_;
+};
+
+std::string Article(const std::string& groups, const std::string& path = "up!stream") {
+  return "Path: " + path + "\r\nNewsgroups: " + groups +
+         "\r\nFollowup-To: comp.later\r\nSubject: s\r\n\r\nbody, with, commas";
+}
+
+TEST_F(FeedFlags, GroupsInOrderThenPatternsInOrderDecide) {
+  std::vector<_distrib*> d;
+  for (const char* text : {"comp.*", "!comp.lang.*,comp.*", "~alt.*,comp.*", "comp.* ,alt.*", "",
+                           "@*!peerhost!*,comp.*,#",  // 5: a matching path keeps it away
+                           "!@*!peerhost!*,comp.*",   // 6: '!' does nothing to a path
+                           "comp.*,@*!peerhost!*",    // 7: for groups comp.* misses
+                           "@*!stream,*", "!alt.*,*", "~control.*,#", "!control.*,#",
+                           "@~*!peerhost!*,comp.*",  // 12: '~' clears what a newer one sets
+                           "@*!peerhost!*,comp.*", "@*,*"}) {
+    d.push_back(BuildDistrib(uint32_t(d.size()), text));
+  }
+  for (uint32_t bit : {12, 13}) BuildDistrib(bit, "comp.*");
+  BuildDistrib(127, "alt.*");
+  const struct { std::string text; const char* id; const char* bits; } rows[] = {
+      {Article("alt.test,comp.lang.c"), "1@x", "0 3 5 6 7 9 12 13 127"},
+      {Article("comp.lang.c"), "1@x", "0 2 5 6 7 9 12 13"},
+      {Article("comp.lang.c,comp.os.linux"), "1@x", "0 1 2 5 6 7 9 12 13"},
+      {Article("comp.y,alt.x"), "1@x", "0 1 2 3 5 6 7 9 12 13 127"},
+      {Article("comp.x,alt.y", "a!peerhost!b"), "1@x", "0 1 2 3 7 8 9 13 127"},
+      {Article("alt.y,comp.x", "a!peerhost!b"), "1@x", "0 1 3 8 9 13 127"},
+      {Article("comp.x", "a!stream!b"), "1@x", "0 1 2 5 6 7 8 9 12 13"},
+      {Article("alt.only", "!stream"), "1@x", "3 127"},
+      {"Newsgroups:misc.a  comp.b\r\n\r\n", "1@x", "0 1 2 5 6 7 8 9 12 13 14"},  // no Path:
+      {Article("control.cancel"), "cancel.1@x", "5 9 11"},
+      {Article("control.cancel", "a!peerhost!b"), "cancel.1@x", "8 9 11"},
+      {Article("control.cancel"), "Cancel.1@x", "9"}, {Article("control.cancel"), nullptr, "9"}};
+  for (const auto& r : rows) EXPECT_EQ(Flag(r.text, r.id), r.bits) << r.text;
+  // Each article counts once where it was flagged (cancels let through too),
+  // and where a path pattern decided.
+  EXPECT_EQ((std::vector<uint32_t>{d[0]->flaggedFor, d[5]->flaggedFor, d[11]->flaggedFor,
+                                   d[5]->inPath, d[7]->inPath, d[8]->inPath}),
+            (std::vector<uint32_t>{8, 7, 2, 3, 2, 8}));
+  d[4]->cancelBypass = 1;  // as the control interface does later
+  EXPECT_EQ(Flag(Article("control.cancel"), "cancel.2@x"), "4 5 9 11");
+}
+
+TEST_F(FeedFlags, CrosspostLimitAndLongNewsgroupsLines) {
+  BuildDistrib(0, "*");
+  std::string groups = "g0";
+  for (int i = 1; i <= 25; i++) groups += ",g" + std::to_string(i);
+  EXPECT_EQ(Flag(Article(groups), "ok@x") + Flag(Article(groups + ",g26"), "many@x"), "0-");
+  EXPECT_TRUE(Logged("crosspost: many@x has 26 crossposts (limit 25)"));
+  // From the 'N' to the CR: 2999 characters pass, 3000 do not; the end of
+  // the text closes the line as the CR LF before the "." line would.
+  const std::string line = "Newsgroups: " + std::string(2987, 'a');
+  EXPECT_EQ(Flag(line + "\r\n\r\nbody") + Flag(line), "00");
+  EXPECT_EQ(Flag(line + "a,b\r\n\r\nbody", "long@x") + Flag(line + "a"), "--");
+  EXPECT_TRUE(Logged("crosspost: long@x has 0 crossposts (limit 25)"));
+  Configure("MaxCrossPosts = 0\n");
+  EXPECT_EQ(MaxCrossposts, 25u);
+  Configure("MaxCrossPosts = 2\n");
+  BuildDistrib(0, "*");
+  EXPECT_EQ(Flag(Article("g1,g2,g3")) + Flag(Article("g1 g2 g3 g4 g5")), "00");  // spaces: no count
+  EXPECT_EQ(Flag(Article("g1,g2,g3,g4"), "three@x"), "-");
+  EXPECT_TRUE(Logged("crosspost: three@x has 3 crossposts (limit 2)"));
+}
+
+TEST_F(FeedFlags, ReadsOnlyTheArticleBytes) {
+  BuildDistrib(0, "comp.*");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(Flag("Path: a!b\r\nnewsgroups: comp.x\r\n\r\nbody"), "-");
+  fflush(stdout);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "no newsgroups line found\n");
+  // NUL bytes do not stop the search, one in the value ends the value; the
+  // tag need not start a line; a text that ends inside a group cuts it.
+  EXPECT_EQ(Flag("Path: a\0b\r\nNewsgroups: alt.x,comp.y\r\n\r\n"s), "0");
+  EXPECT_EQ(Flag("Newsgroups: alt.x\0,comp.y\r\n\r\n"s), "");
+  EXPECT_EQ(Flag("X-Old-Newsgroups: comp.z\r\nNewsgroups: alt.q\r\n\r\n"), "0");
+  EXPECT_EQ(Flag("Newsgroups: alt.x,comp.yy\r\n", "1@x", 22), "");  // ends in "comp"
+
+  // The caller's Path: pointer is used when it lies in the text (its end
+  // included); otherwise the Path: header is looked up.
+  BuildDistrib(1, "@*!peerhost!*,comp.*");
+  const std::string buffer =
+      "up!stream\r\nup!stream\r\nPath: a!peerhost!b\r\nNewsgroups: comp.x\r\n";
+  FeedArticle article{buffer.data() + 11, buffer.size() - 11};
+  const char* end = article.text + article.length;
+  for (const char* path : {(const char*)nullptr, article.text, end, buffer.data()}) {
+    uint32_t flags[4];
+    article.pathValue = path;
+    EXPECT_EQ(FeedSetFlags(article, flags), 1);
+    EXPECT_EQ(flags[0], path == article.text || path == end ? 3u : 1u);
+  }
 }
 
 }  // namespace
