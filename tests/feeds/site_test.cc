@@ -10,6 +10,7 @@
 #include <csignal>
 #include <set>
 
+#include "base/stats.h"
 #include "feeds/feeder.h"
 #include "feeds/site.h"
 #include "history/history_cursor.h"
@@ -365,10 +366,14 @@ TEST_F(SiteTest, EveryReplyIsCountedAndThrottlesResendTheBatch) {
       ASSERT_EQ(unlink(SpoolPath(Entry(std::to_string(k.gone) + suffix).spoolFile).c_str()), 0);
     }
     size_t logSize = Log().size();
+    const uint32_t totals[] = {stats.total_accept, stats.total_refuse, stats.total_reject};
     ASSERT_EQ(s->CreateFeeder(k.type, ("0" + suffix).c_str()), 0);
     EXPECT_TRUE(WaitUntil([&] {
       return s->accepts.load() == k.accepts && s->refused.load() == k.refused && s->rejects.load() == k.rejects;
     }, 10000ms)) << s->accepts.load() << " " << s->refused.load() << " " << s->rejects.load();
+    EXPECT_EQ(stats.total_accept - totals[0], k.accepts);  // the relay's totals count the same
+    EXPECT_EQ(stats.total_refuse - totals[1], k.refused);
+    EXPECT_EQ(stats.total_reject - totals[2], k.rejects);
     for (const auto& [prefix, count] : k.offers) EXPECT_EQ(site.Count(prefix), count) << prefix;
     for (const std::string& text : k.logged) EXPECT_NE(Log().find(text, logSize), std::string::npos) << text;
     for (const std::string& text : k.notLogged) EXPECT_EQ(Log().find(text, logSize), std::string::npos) << text;
