@@ -92,10 +92,6 @@ std::string RelayProcess::Output() {
   return output_;
 }
 
-bool RelayProcess::WaitForOutput(const std::string& text, std::chrono::milliseconds limit) {
-  return WaitUntil([&] { return Output().find(text) != std::string::npos; }, limit);
-}
-
 void RelayProcess::Signal(int signo) {
   if (Running()) kill(pid_, signo);
 }

@@ -26,9 +26,6 @@ class RelayProcess {
   pid_t pid() const { return pid_; }
   // Everything the child printed so far (standard output and error mixed).
   std::string Output();
-  // Waits for `text` to appear in the output.
-  bool WaitForOutput(const std::string& text,
-                     std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
   void Signal(int signo);
   // Waits for the child to end; returns its exit code, 128 + signal when a
   // signal ended it, or -1 when it still runs after `limit`.
