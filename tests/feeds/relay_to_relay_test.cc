@@ -1,6 +1,6 @@
 // Relays feeding relays on loopback: what goes into the first arrives at
-// the next, once and byte for byte apart from the path stamps, by
-// streaming and by IHAVE, along a chain and around a loop.
+// the last, once and byte for byte apart from the path stamps, along a
+// chain fed by streaming and by IHAVE, and around a loop.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -104,28 +104,11 @@ std::string Expected(const std::string& article, const std::string& stamps) {
   return article.substr(0, 6) + stamps + article.substr(6, article.size() - 8);
 }
 
-TEST(RelayToRelay, ArticlesArriveOnceByStreamingAndByIhave) {
-  for (bool ihave : {false, true}) {
-    auto b = Relay("relay.b", 0);
-    ASSERT_TRUE(b->WaitReady());
-    auto a = Relay("relay.a", b->port(), ihave);
-    ASSERT_TRUE(a->WaitReady());
-    ASSERT_TRUE(Feeding(*a));
-    Fed fed = Feed(*a, ihave ? "ih" : "st", 200);
-    ASSERT_TRUE(HasAll(*b, fed)) << (ihave ? "ihave" : "streaming") << ": " << Inserted(*b) << " arrived";
-    EXPECT_EQ(a->Stop(), 1);
-    EXPECT_EQ(b->Stop(), 1);
-    for (const auto& [id, article] : {fed.front(), fed.back()}) {
-      EXPECT_EQ(StoredAt(*b, id), Expected(article, "relay.b!relay.a!")) << id;
-    }
-  }
-}
-
-TEST(RelayToRelay, AChainPassesEverythingOnAndALoopStops) {
-  // a -> b -> c.
+TEST(RelayToRelay, AChainPassesEverythingOnByEitherCommandAndALoopStops) {
+  // a -> b streaming, b -> c by IHAVE.
   auto c = Relay("relay.c", 0);
   ASSERT_TRUE(c->WaitReady());
-  auto b = Relay("relay.b", c->port());
+  auto b = Relay("relay.b", c->port(), true);
   ASSERT_TRUE(b->WaitReady());
   auto a = Relay("relay.a", b->port());
   ASSERT_TRUE(a->WaitReady());
@@ -133,7 +116,9 @@ TEST(RelayToRelay, AChainPassesEverythingOnAndALoopStops) {
   Fed fed = Feed(*a, "chain", 300);
   ASSERT_TRUE(HasAll(*c, fed));
   EXPECT_EQ(c->Stop(), 1);
-  EXPECT_EQ(StoredAt(*c, fed[150].first), Expected(fed[150].second, "relay.c!relay.b!relay.a!"));
+  for (const auto& [id, article] : {fed.front(), fed.back()}) {
+    EXPECT_EQ(StoredAt(*c, id), Expected(article, "relay.c!relay.b!relay.a!")) << id;
+  }
 
   // x <-> y: each stores every article once and offers it back once, which
   // the other refuses as already stored. x's feeder starts once y listens

@@ -72,14 +72,9 @@ class ScriptedPeer {
     shutdown(listener_, SHUT_RDWR);
     close(listener_);
     acceptor_.join();
-    Hangup();
+    for (int fd : fds_) shutdown(fd, SHUT_RDWR);  // reads on both sides see the end
     for (std::thread& t : served_) t.join();
     for (int fd : fds_) close(fd);
-  }
-  // Ends every connection: reads on both sides see the end.
-  void Hangup() {
-    std::lock_guard<std::mutex> lock(mu_);
-    for (int fd : fds_) shutdown(fd, SHUT_RDWR);
   }
   uint16_t port() const { return port_; }
   int connections() const { return connections_.load(); }
