@@ -1,6 +1,7 @@
-// The outgoing command socket against a scripted site: replies in one
-// packet or in pieces, their codes, the line capacity, a silent site, and
-// connections that fail. Arbitrary bytes and splits are fuzzed apart.
+// The outgoing command socket against a scripted site: replies and their
+// codes, the line capacity, a silent site, a name that does not resolve.
+// Replies split between reads are the random site's part of the site
+// tests, arbitrary bytes the fuzz target's.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -25,9 +26,7 @@ TEST(CmdSock, ReadsRepliesWithTheirCodesWithinItsCapacityAndTime) {
   ScriptedPeer peer([](ScriptedPeer::Connection& c) {
     EXPECT_EQ(c.Line(), "check <a@x>");
     EXPECT_EQ(c.Line(), "check <b@x>");
-    for (const char* piece : {"238 <a@x>\r\n238 <b@x>\r\n200 re", "ady\r", "\nno digits\r\n  -5 signed\r\n"}) {
-      c.Send(piece);
-    }
+    c.Send("238 <a@x>\r\n200 ready\r\nno digits\r\n  -5 signed\r\n");
     c.Line();  // after the silence
     c.Send("2" + std::string(508, 'x') + "\r\n" + std::string(510, 'y') + "\r\n");
     c.Line();
@@ -38,7 +37,7 @@ TEST(CmdSock, ReadsRepliesWithTheirCodesWithinItsCapacityAndTime) {
   ASSERT_EQ(s.Connect("localhost", peer.port()), 1);  // a name, looked up
   ASSERT_EQ(s.WriteLine("check <a@x>\r\ncheck <b@x>\r\n"), 1);
   using Line = std::tuple<int, std::string, int32_t>;
-  for (const Line& expected : {Line{1, "238 <a@x>", 238}, Line{1, "238 <b@x>", 238}, Line{1, "200 ready", 200},
+  for (const Line& expected : {Line{1, "238 <a@x>", 238}, Line{1, "200 ready", 200},
                                Line{1, "no digits", 0}, Line{1, "  -5 signed", -5}}) {
     EXPECT_EQ(Read(s), expected);
   }
@@ -52,10 +51,9 @@ TEST(CmdSock, ReadsRepliesWithTheirCodesWithinItsCapacityAndTime) {
   EXPECT_EQ(std::get<0>(Read(s)), 0);  // 4095 bytes without a line end fill the buffer
   CmdSock::connTimeout = saved;
 
-  CmdSock refused, unknown;
-  EXPECT_EQ(refused.Connect("127.0.0.1", FreeLoopbackPort()), 0);
-  EXPECT_EQ(refused.socket(), -1);
+  CmdSock unknown;
   EXPECT_EQ(unknown.Connect("no-such-host.invalid", 119), 0);
+  EXPECT_EQ(unknown.socket(), -1);
 }
 
 }  // namespace

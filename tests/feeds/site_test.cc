@@ -188,41 +188,6 @@ TEST_F(SiteTest, DistributionsDecideWhichSitesGetWhichArticles) {
             std::string::npos);
 }
 
-// Several feeders of one site walk the history while articles are stored:
-// each article goes to exactly one of them, and none is skipped.
-TEST_F(SiteTest, FeedersOfOneSiteNeverShareOrSkipAnArticle) {
-  Start();
-  Site* site = NewSite(3, "*");
-  constexpr int kArticles = 600, kFeeders = 4;
-  std::mutex mu;
-  std::multiset<std::string> got;
-  std::atomic<uint32_t> done{0};
-  std::vector<std::thread> feeders;
-  for (int f = 0; f < kFeeders; f++) {
-    feeders.emplace_back([&, f] {
-      _histentry slots[29] = {};
-      for (_histentry& s : slots) s.distribution = HistFeedBit{1u << 3, 0};
-      slots[0].position = 160;  // from the start, whenever the thread begins
-      while (!done) {
-        uint32_t count = uint32_t(1 + f * 7);
-        site->GetNextEntry(slots, &count, &done);
-        std::lock_guard<std::mutex> lock(mu);
-        for (uint32_t i = 0; i < count; i++) got.insert(slots[i].identifier);
-      }
-    });
-  }
-  StoreNumbered("@test", 0, kArticles);
-  EXPECT_TRUE(WaitUntil([&] {
-    std::lock_guard<std::mutex> lock(mu);
-    return got.size() >= size_t(kArticles);
-  }));
-  done = 1;
-  WakeHistoryWaiters();
-  for (std::thread& t : feeders) t.join();
-  EXPECT_EQ(got.size(), size_t(kArticles));
-  EXPECT_EQ(std::set<std::string>(got.begin(), got.end()).size(), size_t(kArticles));
-}
-
 // A feeder's life: nothing listens at first (connect failed), then no
 // access, then a site that declines streaming and takes articles by ihave;
 // a delete request ends it after its next offer.
@@ -375,12 +340,6 @@ TEST_F(SiteTest, EveryReplyIsCountedAndThrottlesResendTheBatch) {
 const std::pair<const char*, std::function<void(Connection&)>> kHostilities[] = {
     {"never greets", [](Connection& c) { c.Line(); }},
     {"greets with a 4000-byte line", [](Connection& c) { c.Send("200 " + std::string(4000, 'x') + "\r\n"), c.Line(); }},
-    {"stalls mid-batch",
-     [](Connection& c) {
-       GreetAndStream(c);
-       c.Send("238 <" + IdOf(c.Line()) + ">\r\n");
-       while (!c.closed) c.Line();
-     }},
     {"answers for another article",
      [](Connection& c) {
        GreetAndStream(c);
