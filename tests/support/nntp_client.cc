@@ -86,20 +86,14 @@ std::string NntpClient::Line(std::chrono::milliseconds limit) {
   return ReadLine(&line, limit) ? line : std::string();
 }
 
+// A reset reads as an error, which Fill takes for the end as well.
 bool NntpClient::WaitClosed(std::chrono::milliseconds limit) {
   auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!eof_) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    if (!Fill(left) && !eof_) {
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      // A reset connection reads as an error: count it as closed.
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP))) return true;
-    }
+  while (!eof_ && fd_ >= 0 && std::chrono::steady_clock::now() < deadline) {
     buffer_.clear();
+    Fill(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
   }
-  return true;
+  return eof_;
 }
 
 uint16_t FreeLoopbackPort() {

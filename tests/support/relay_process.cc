@@ -1,9 +1,12 @@
 #include "support/relay_process.h"
 
+#include <algorithm>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
+#include <spawn.h>
 #include <stdexcept>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,29 +45,29 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
 
 }  // namespace
 
-RelayProcess::RelayProcess(const std::vector<std::string>& args,
-                           const std::vector<std::string>& env) {
+// The child writes its output into an in-memory file both processes hold,
+// so the test reads it whenever it likes, with no reader thread.
+RelayProcess::RelayProcess(const std::vector<std::string>& args, const std::vector<std::string>& env) {
   std::vector<std::string> argv{RelayBinary()};
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<std::string> envv = ChildEnvironment(env);
   std::vector<char*> argp = Pointers(argv), envp = Pointers(envv);
-  int pipefd[2];
-  if (pipe2(pipefd, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error("fork failed");
-  if (pid_ == 0) {
-    dup2(pipefd[1], 1);
-    dup2(pipefd[1], 2);
-    int devnull = open("/dev/null", O_RDONLY);
-    dup2(devnull, 0);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    execve(argp[0], argp.data(), envp.data());
-    _exit(127);
-  }
-  close(pipefd[1]);
-  reader_ = std::thread([this, fd = pipefd[0]] { Collect(fd); });
+  output_ = memfd_create("relay-output", MFD_CLOEXEC);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, output_, 1);
+  posix_spawn_file_actions_adddup2(&actions, output_, 2);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+  int failed = posix_spawn(&pid_, argp[0], &actions, &attributes, argp.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (output_ < 0 || failed != 0) throw std::runtime_error("cannot start the relay");
 }
 
 RelayProcess::~RelayProcess() {
@@ -72,24 +75,14 @@ RelayProcess::~RelayProcess() {
     kill(pid_, SIGKILL);
     WaitExit(std::chrono::milliseconds(10000));
   }
-  if (reader_.joinable()) reader_.join();
-}
-
-void RelayProcess::Collect(int fd) {
-  char buf[4096];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    std::lock_guard<std::mutex> lock(mu_);
-    output_.append(buf, size_t(n));
-  }
-  close(fd);
+  close(output_);
 }
 
 std::string RelayProcess::Output() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return output_;
+  struct stat st;
+  std::string text(fstat(output_, &st) == 0 ? size_t(st.st_size) : 0, '\0');
+  text.resize(size_t(std::max<ssize_t>(pread(output_, text.data(), text.size(), 0), 0)));
+  return text;
 }
 
 void RelayProcess::Signal(int signo) {
@@ -110,7 +103,6 @@ bool RelayProcess::Running() {
 
 int RelayProcess::WaitExit(std::chrono::milliseconds limit) {
   if (!WaitUntil([&] { return !Running(); }, limit)) return -1;
-  if (reader_.joinable()) reader_.join();
   if (WIFEXITED(status_)) return WEXITSTATUS(status_);
   if (WIFSIGNALED(status_)) return 128 + WTERMSIG(status_);
   return -1;

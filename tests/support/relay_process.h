@@ -3,7 +3,6 @@
 #pragma once
 #include <chrono>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <sys/types.h>
 #include <thread>
@@ -33,14 +32,10 @@ class RelayProcess {
   bool Running();
 
  private:
-  void Collect(int fd);
-
   pid_t pid_ = -1;
   int status_ = -1;
   bool exited_ = false;
-  std::mutex mu_;
-  std::string output_;
-  std::thread reader_;
+  int output_ = -1;  // an in-memory file: the child's standard output and error
 };
 
 // The path of the relay binary under test.
