@@ -1,12 +1,10 @@
-// Identifier text, hash and key from NNTP command lines, and the header
-// search that the store step and the feed flags rely on.
+// Identifier text, hash and key from NNTP command lines.
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <memory>
 #include <string>
+#include <vector>
 
-#include "article/article_headers.h"
 #include "article/article_id.h"
 
 namespace {
@@ -26,32 +24,37 @@ struct Parsed {
 // buffer holds exactly the line, so AddressSanitizer sees a read past it.
 Parsed Parse(const std::string& line, size_t length = kAll) {
   crcinit();
-  std::unique_ptr<char[]> buffer(new char[line.size()]);
-  memcpy(buffer.get(), line.data(), line.size());
+  std::vector<char> buffer(line.begin(), line.end());
   Parsed p{};
   memset(p.id.articleId, 'Z', sizeof p.id.articleId);
   p.id.idHash = kMarkedHash;
   p.id.idKey[0] = uint32_t(kMarkedKey), p.id.idKey[1] = uint32_t(kMarkedKey >> 32);
-  p.result = GetArticleID(&p.id, buffer.get(), std::min(length, line.size()));
+  p.result = GetArticleID(&p.id, buffer.data(), std::min(length, line.size()));
   return p;
 }
-
+Parsed Id(const std::string& id) { return Parse("ihave <" + id + ">\r\n"); }
 uint32_t Hash(const std::string& text) { return hash(text.data(), int32_t(text.size())); }
 
-TEST(ArticleId, WorkedExampleAndOneKeyPerMultiplier) {
+// Lengths 1, 2, 4 and 15 pick the other four multipliers (length mod 5).
+// The key leaves the last character out, and the hash each byte's top bit.
+TEST(ArticleId, KeysAndHashesAndWhatTellsIdentifiersApart) {
   crcinit();
   EXPECT_EQ(Hash("abc"), 0x6F2FED80u);
-  // "abc" is the worked example; lengths 1, 2, 4 and 15 pick the other four
-  // multipliers (length mod 5).
   const std::pair<std::string, uint64_t> keys[] = {{"abc", 0x0ACB7C618E463268u}, {"x", 0x2A0B5C81CB3F4F04u},
                                                    {"ab", 0x13899C8FD5FAEE6Cu}, {"abcd", 0x468251798E4107E0u},
                                                    {"message digest!", 0x6EE494A9A4F9FE42u}};
   for (const auto& [text, key] : keys) {
-    Parsed p = Parse("takethis <" + text + ">");
-    EXPECT_EQ(p.result, 1) << text;
-    EXPECT_EQ(p.key(), key) << text;
-    EXPECT_EQ(p.id.idHash, Hash(text)) << text;
+    EXPECT_EQ(Id(text).key(), key) << text;
+    EXPECT_EQ(Id(text).id.idHash, Hash(text)) << text;
   }
+  EXPECT_NE(Id("Ab.c").id.idHash, Id("ab.c").id.idHash);
+  EXPECT_NE(Id("Ab.c").key(), Id("ab.c").key());
+  EXPECT_EQ(Id("part1@host1").key(), Id("part1@host2").key());
+  EXPECT_NE(Id("part1@host1").id.idHash, Id("part1@host2").id.idHash);
+  EXPECT_EQ(Id("abc.d").id.idHash, Id("a\xE2" "c.d").id.idHash);
+  EXPECT_NE(Id("abc.d").key(), Id("a\xE2" "c.d").key());
+  // Some digest products set bit 63 before it is cleared; no key keeps it.
+  for (int i = 0; i < 200; i++) EXPECT_EQ(Id(std::to_string(i * 7919) + "@k").key() >> 63, 0u) << i;
 }
 
 TEST(ArticleId, WhereTheIdentifierStartsAndEnds) {
@@ -61,23 +64,19 @@ TEST(ArticleId, WhereTheIdentifierStartsAndEnds) {
   const Case cases[] = {
       {"ihave <x.y>\r\n", kAll, 1, "x.y", 2},
       {"check   <x.y> junk\r\n", kAll, 1, "x.y", 2},
-      {"ihavefoo<bar@baz>\r\n", kAll, 1, "bar@baz", 2},
-      {"ihave <a<b>\r\n", kAll, 1, "a<b", 2},
+      {"ihavefoo<a<b>\r\n", kAll, 1, "a<b", 2},
       {"ihave <" + longest + ">\r\n", kAll, 1, longest, 2},
       {"ihave <" + tooLong + ">\r\n", kAll, 0, tooLong, 2},
       {"ihave <" + way + ">\r\n", kAll, 0, way.substr(0, 255), 2},
       {"ihave <abc\r\n", kAll, 0, "abc\r", 2},
-      {"ihave <abc", kAll, 0, "abc", 2},
       {"ihave <a\0b>\r\n"s, kAll, 0, "a", 2},
       {"ihave <abc>\r\n", 10, 0, "abc", 2},  // the '>' lies past the bytes given
       {"ihave <abc>\r\n", 9, 0, "ab", 2},
       {"ihave <>\r\n", kAll, 0, "", 1},
-      {"ihave <", kAll, 0, "", 1},
       {"ihave <abc>\r\n", 5, 0, "", 0},
       {"ihave abc>\r\n", kAll, 0, "", 0},
       {"ihave\n<abc>\r\n", kAll, 0, "", 0},
       {"ihave\0<abc>\r\n"s, kAll, 0, "", 0},
-      {"", kAll, 0, "", 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line.substr(0, 20) + " / " + std::to_string(c.length));
@@ -87,37 +86,6 @@ TEST(ArticleId, WhereTheIdentifierStartsAndEnds) {
     EXPECT_EQ(p.id.idHash, c.written > 0 ? Hash(c.text) : kMarkedHash);
     EXPECT_EQ(p.key() == kMarkedKey, c.written < 2);
   }
-}
-
-TEST(ArticleId, WhatTellsIdentifiersApart) {
-  auto parse = [](const std::string& id) { return Parse("ihave <" + id + ">\r\n"); };
-  // Case matters to both.
-  EXPECT_NE(parse("Ab.c").id.idHash, parse("ab.c").id.idHash);
-  EXPECT_NE(parse("Ab.c").key(), parse("ab.c").key());
-  // The key leaves the last character out.
-  EXPECT_EQ(parse("part1@host1").key(), parse("part1@host2").key());
-  EXPECT_NE(parse("part1@host1").id.idHash, parse("part1@host2").id.idHash);
-  // The hash ignores each byte's top bit; the key does not, but in the last.
-  EXPECT_EQ(parse("abc.d").id.idHash, parse("a\xE2" "c.d").id.idHash);
-  EXPECT_NE(parse("abc.d").key(), parse("a\xE2" "c.d").key());
-  EXPECT_EQ(parse("abc.d").id.idHash, parse("abc.\xE4").id.idHash);
-  EXPECT_EQ(parse("abc.d").key(), parse("abc.\xE4").key());
-  // Some digest products set bit 63 before it is cleared; no key keeps it.
-  for (int i = 0; i < 200; i++) EXPECT_EQ(parse(std::to_string(i * 7919) + "@k").key() >> 63, 0u) << i;
-}
-
-// A header is found at the very start of the text or after a line feed,
-// case-sensitively, within the bytes given only.
-TEST(ArticleHeaders, ValueAtTheStartOrAfterALineFeed) {
-  const std::string text = "Date: 1\r\nPathname: 2\r\nPath: 3\r\nPath: 4";
-  const char* t = text.data();
-  const size_t path = text.find("\nPath: 3");
-  EXPECT_EQ(FindHeaderValue(t, text.size(), "Date: "), t + 6);
-  EXPECT_EQ(FindHeaderValue(t, 6, "Date: "), t + 6);
-  EXPECT_EQ(FindHeaderValue(t, 5, "Date: "), nullptr);
-  EXPECT_EQ(FindHeaderValue(t, text.size(), "date: "), nullptr);
-  EXPECT_EQ(FindPathValue(t, text.size()), t + path + 7);
-  EXPECT_EQ(FindPathValue(t, path + 6), nullptr);
 }
 
 }  // namespace

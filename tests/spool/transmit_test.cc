@@ -1,149 +1,121 @@
-// Sending stored articles straight from their spool files over loopback
-// TCP with small socket buffers: head, stored bytes and tail in order, the
-// socket left as found, the sender's file cache, 436 and failed sends.
+// Sending stored articles straight from their spool files, and the spool
+// expiry. Over TCP, and larger than socket buffers: tests/feeds.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
+#include <algorithm>
+#include <sys/socket.h>
 #include <fcntl.h>
-#include <map>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <thread>
 
+#include "spool/open_spool_files.h"
+#include "spool/spool_dir.h"
 #include "spool/spool_fixture.h"
 
 namespace {
 
+using Names = std::vector<std::string>;
+
 class TransmitTest : public SpoolTest {
  protected:
-  // t1 and t2 in the first spool file, t3 and a large article in the next;
-  // `out_` sends to `in_`.
+  // t1 and t2 in the first spool file, t3 in the current one.
   void SetUp() override {
-    Start();
-    Keep("t1@test", "One.");
-    Keep("t2@test", "Two.");
-    second_ = now += 3601;
-    Keep("t3@test", "Three.");
-    std::string body;
-    for (int i = 0; body.size() < 600000; i++) body += "line " + std::to_string(i) + " of a long article\r\n";
-    Keep("big@test", body);
-    int listener = socket(AF_INET, SOCK_STREAM, 0), buffer = 32768;
-    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), len), 0);
-    ASSERT_EQ(listen(listener, 1) | getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    out_ = socket(AF_INET, SOCK_STREAM, 0);
-    setsockopt(out_, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
-    ASSERT_EQ(connect(out_, reinterpret_cast<sockaddr*>(&addr), len), 0);
-    in_ = accept(listener, nullptr, nullptr);
-    setsockopt(in_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
-    close(listener);
+    Start("MaxKeepFileCount = 0\n");
+    first_ = now;
+    for (const char* id : {"t1@test", "t2@test", "t3@test"}) {
+      now += id[1] == '3' ? 3601 : 0;
+      ASSERT_TRUE(Store(id, Article(id, DateText(now), id)));
+    }
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    out_ = fds[0];
+    in_ = fds[1];
+    timeval limit{2, 0};
+    setsockopt(in_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   }
   void TearDown() override {
     close(out_);
     close(in_);
     SpoolTest::TearDown();
   }
-  void Keep(const std::string& id, const std::string& body) {
-    ASSERT_TRUE(Store(id, Article(id, DateText(now), body)));
-    stored_[id] = Stamped(Article(id, DateText(now), body));
-  }
   // TransmitArticle for the entry of `id`, with the feeders' head and tail
-  // unless `bare`.
-  int Transmit(const std::string& id, SpoolFileCache* cache, bool bare = false, bool senderCorks = false) {
+  // unless `bare`: what the other end got, or "failed" with error_ set.
+  std::string Send(const std::string& id, SpoolFileCache* cache, bool bare = false) {
     _histentry* e = FindArticle(id.c_str());
-    EXPECT_NE(e, nullptr) << id;
     const std::string head = "takethis <" + id + ">\r\n";
-    error_ = -1;
-    int ok = TransmitArticle(e, cache, out_, bare ? nullptr : head.c_str(), bare ? nullptr : kTail, &error_,
-                             senderCorks);
+    std::string got(e->header.length + (bare ? 0 : head.size() + strlen(kTail)), '\0');
+    int ok = TransmitArticle(e, cache, out_, bare ? nullptr : head.c_str(), bare ? nullptr : kTail, &error_);
     DestroyEntry(e);
-    return ok;
+    ssize_t n = ok == 1 ? recv(in_, got.data(), got.size(), MSG_WAITALL) : 0;  // in_ waits 2 s at most
+    return ok == 1 ? got.substr(0, size_t(std::max<ssize_t>(n, 0))) : "failed";
   }
-  // Transmit succeeds, and a reader gets the head, stored bytes and tail.
-  void Send(const std::string& id, SpoolFileCache* cache, bool bare = false, bool senderCorks = false) {
-    const std::string expected = (bare ? "" : "takethis <" + id + ">\r\n") + stored_[id] + (bare ? "" : kTail);
-    std::string received;
-    std::thread reader([&] {
-      char chunk[65536];
-      pollfd p{in_, POLLIN, 0};
-      for (ssize_t n = 1; n > 0 && received.size() < expected.size() && poll(&p, 1, 2000) > 0;) {
-        if ((n = read(in_, chunk, sizeof chunk)) > 0) received.append(chunk, size_t(n));
-      }
-    });
-    EXPECT_EQ(Transmit(id, cache, bare, senderCorks), 1) << id;
-    EXPECT_EQ(error_, 0);
-    reader.join();
-    EXPECT_TRUE(received == expected) << id << ": " << received.size() << " bytes of " << expected.size();
-  }
-  int Corked() const {
-    int on = -1;
-    socklen_t len = sizeof on;
-    getsockopt(out_, IPPROTO_TCP, TCP_CORK, &on, &len);
-    return on;
+  std::string Sent(const std::string& id, bool bare = false) {
+    const std::string stored = Stamped(Article(id, DateText(id[1] == '3' ? now : first_), id));
+    return bare ? stored : "takethis <" + id + ">\r\n" + stored + kTail;
   }
   static constexpr const char* kTail = "\r\n.\r\n";
-  uint32_t second_ = 0;
+  uint32_t first_ = 0;
   int out_ = -1, in_ = -1, error_ = -1;
-  std::map<std::string, std::string> stored_;
 };
 
-// Without a cache each file is opened and closed again, and the socket is
-// left as it was found: blocking and not corked. A sender that corks a
-// non-blocking socket itself keeps its cork as it is.
-TEST_F(TransmitTest, HeadStoredBytesAndTailInOrder) {
-  for (const char* id : {"t1@test", "t3@test", "big@test", "t2@test"}) Send(id, nullptr);
-  Send("t2@test", nullptr, true);
-  EXPECT_EQ(DescriptorsOn(SpoolPath(second_ - 3601)), 0);
+// Without a cache each file is opened and closed again; the socket is left
+// blocking. The cache keeps one file open, even one deleted, until the
+// number changes. Expiry spares the file it holds, the current spool file
+// and pinned files, each until it is let go. A file that cannot be opened
+// gives 436 and empties the cache; a shut socket is a logged failure.
+TEST_F(TransmitTest, HeadStoredBytesAndTailCacheExpiry436AndFailedSends) {
+  const std::string first = SpoolPath(first_), firstName = std::to_string(first_) + ".art";
+  dir_.Write("spool/1090.art", "");
+  dir_.Write("spool/1091.art", "");
+  for (const char* id : {"t1@test", "t3@test"}) EXPECT_EQ(Send(id, nullptr), Sent(id));
+  EXPECT_EQ(Send("t2@test", nullptr, true), Sent("t2@test", true));
+  EXPECT_EQ(DescriptorsOn(first), 0);
   EXPECT_EQ(fcntl(out_, F_GETFL) & O_NONBLOCK, 0);
-  EXPECT_EQ(Corked(), 0);
-  fcntl(out_, F_SETFL, O_NONBLOCK);
-  Send("big@test", nullptr, false, true);
-  EXPECT_EQ(Corked(), 0);
-  int on = 1;
-  setsockopt(out_, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
-  EXPECT_EQ(Transmit("t1@test", nullptr, true, true), 1);
-  EXPECT_EQ(Corked(), 1);
-}
-
-// The cache keeps one file open from article to article, even one deleted
-// meanwhile, and changes file only when the number does. A file that
-// cannot be opened gives 436 and empties the cache; a file shorter than
-// its entry and a socket shut for writing are logged failures.
-TEST_F(TransmitTest, CacheAnd436AndFailedSends) {
-  const std::string first = SpoolPath(second_ - 3601);
   SpoolFileCache cache;
-  Send("t1@test", &cache);
-  const int held = cache.fd;
-  EXPECT_EQ(DescriptorsOn(first), 1);
+  EXPECT_EQ(Send("t1@test", &cache), Sent("t1@test"));
+  PinSpoolFile(1090);
+  PinSpoolFile(1090);
+  EXPECT_EQ(DirExpirePass(), Names{"1091.art"});
+  UnpinSpoolFile(1090);
+  EXPECT_EQ(DirExpirePass(), Names{});
+  UnpinSpoolFile(1090);
+  EXPECT_EQ(DirExpirePass(), Names{"1090.art"});
   ASSERT_EQ(unlink(first.c_str()), 0);
-  Send("t2@test", &cache);
-  EXPECT_EQ(cache.fd, held);
-  Send("t3@test", &cache);
-  EXPECT_EQ(cache.number, second_);
+  EXPECT_EQ(Send("t2@test", &cache), Sent("t2@test"));
+  EXPECT_EQ(Send("t3@test", &cache), Sent("t3@test"));
   EXPECT_EQ(DescriptorsOn(first + " (deleted)"), 0);
-  EXPECT_EQ(DescriptorsOn(SpoolPath(second_)), 2);
-  EXPECT_EQ(Transmit("t1@test", &cache), 0);
+  EXPECT_EQ(DescriptorsOn(SpoolPath(now)), 2);
+  EXPECT_EQ(Send("t1@test", &cache), "failed");
   EXPECT_EQ(error_, 436);
   EXPECT_EQ(cache.fd, -1);
-  EXPECT_EQ(DescriptorsOn(SpoolPath(second_)), 1);
-  EXPECT_EQ(Transmit("t1@test", nullptr), 0);
-  EXPECT_EQ(error_, 436);
-  Send("t3@test", &cache);
+  EXPECT_EQ(DescriptorsOn(SpoolPath(now)), 1);
+  dir_.Write("spool/" + firstName, "");  // its number is let go: expiry takes a file of it
+  EXPECT_EQ(DirExpirePass(), Names{firstName});
+  EXPECT_EQ(Send("t3@test", &cache), Sent("t3@test"));
   CloseCachedSpoolFile(&cache);
   EXPECT_EQ(cache.fd, -1);
-  EXPECT_EQ(DescriptorsOn(SpoolPath(second_)), 1);
+  EXPECT_EQ(DescriptorsOn(SpoolPath(now)), 1);
 
   signal(SIGPIPE, SIG_IGN);  // as the relay does at start-up
-  ASSERT_EQ(truncate(SpoolPath(second_).c_str(), Entry("big@test").spoolOffset + 100), 0);
   NewLog();
-  EXPECT_EQ(Transmit("big@test", nullptr, true), 0);
-  EXPECT_EQ(error_, 0);
-  EXPECT_EQ(NewLog(), "Error in TransmitArticle (direct), 5\n\n");
   shutdown(out_, SHUT_WR);
-  EXPECT_EQ(Transmit("t3@test", nullptr, true), 0);
+  EXPECT_EQ(Send("t3@test", nullptr, true), "failed");
   EXPECT_EQ(error_, 0);
   EXPECT_EQ(NewLog(), "Error in TransmitArticle (direct), 32\n\n");
+}
+
+// Only names "<number>.art" are expiry's, the oldest first.
+TEST_F(SpoolTest, ExpiryKeepsTheNewestNamesAndTouchesNothingElse) {
+  Start("MaxKeepFileCount = 5\n");
+  // Made out of order, so that the listing's order is not the names' order.
+  for (const char* name : {"1004.art", "1000.art", "1007.art", "1002.art", "1006.art", "1001.art", "1005.art",
+                           "1003.art", "1000.ART", "1000.art.bak", "notes.txt", "x.artx"}) {
+    dir_.Write(std::string("spool/") + name, "x");
+  }
+  EXPECT_EQ(DirExpirePass(), (Names{"1000.art", "1001.art", "1002.art"}));
+  EXPECT_EQ(GetSpoolFigures().filesOnDisk, 5u);
+  EXPECT_EQ(DirUpdate(), (Names{"1003.art", "1004.art", "1005.art", "1006.art", "1007.art"}));
+  EXPECT_EQ(DescriptorsOn(spool_), 0);
+  std::filesystem::remove_all(spool_);
+  EXPECT_EQ(DirExpirePass(), Names{});
 }
 
 }  // namespace

@@ -66,24 +66,18 @@ bool NntpClient::Fill(std::chrono::milliseconds limit) {
   return true;
 }
 
-bool NntpClient::ReadLine(std::string* line, std::chrono::milliseconds limit) {
+std::string NntpClient::Line(std::chrono::milliseconds limit) {
   auto deadline = std::chrono::steady_clock::now() + limit;
   for (;;) {
     size_t lf = buffer_.find('\n');
     if (lf != std::string::npos) {
-      size_t end = (lf > 0 && buffer_[lf - 1] == '\r') ? lf - 1 : lf;
-      line->assign(buffer_, 0, end);
+      std::string line = buffer_.substr(0, lf > 0 && buffer_[lf - 1] == '\r' ? lf - 1 : lf);
       buffer_.erase(0, lf + 1);
-      return true;
+      return line;
     }
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || !Fill(left)) return false;
+    if (left.count() <= 0 || !Fill(left)) return "";
   }
-}
-
-std::string NntpClient::Line(std::chrono::milliseconds limit) {
-  std::string line;
-  return ReadLine(&line, limit) ? line : std::string();
 }
 
 // A reset reads as an error, which Fill takes for the end as well.

@@ -19,9 +19,7 @@ class NntpClient {
   bool Send(const std::string& bytes);
   // Sends `line` followed by CR LF.
   bool SendLine(const std::string& line) { return Send(line + "\r\n"); }
-  // Reads one line without its CR LF. Returns false on time-out or close.
-  bool ReadLine(std::string* line, std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
-  // Convenience: the next line, or "" on time-out or close.
+  // The next line without its CR LF, or "" on time-out or close.
   std::string Line(std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
   // True when the server closed the connection within `limit` (any unread
   // input is discarded).

@@ -41,12 +41,6 @@ int RelayInstance::Kill() {
   return process_->WaitExit();
 }
 
-bool RelayInstance::Restart() {
-  if (Stop() != 1) return false;
-  Start();
-  return WaitReady();
-}
-
 RelayInstance::~RelayInstance() { process_.reset(); }
 
 bool RelayInstance::WaitListening(std::chrono::milliseconds limit) {

@@ -21,9 +21,6 @@ class RelayInstance {
   // Waits until the relay listens (the script may still run or have failed).
   bool WaitListening(std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
 
-  // Stops the relay as Ctrl+C would (waiting for it to end) and starts it
-  // again on the same configuration, folders and port.
-  bool Restart();
   // Stops the relay as Ctrl+C would; its exit code.
   int Stop();
   // Ends the relay with SIGKILL, as a crash would; its exit status.
