@@ -88,12 +88,15 @@ struct ChosenReplies {
 
 class SiteTest : public SpoolTest {
  protected:
-  void SetUp() override {
-    signal(SIGPIPE, SIG_IGN);  // as the relay does at start-up
+  static FeederTimings Fast() {
     FeederTimings fast;
     fast.firstConnectFailedMs = fast.firstNoAccessMs = fast.reconnectMs = 10;
     fast.checkThrottleMs = fast.takethisThrottleMs = 10;
-    SetFeederTimings(fast);
+    return fast;
+  }
+  void SetUp() override {
+    signal(SIGPIPE, SIG_IGN);  // as the relay does at start-up
+    SetFeederTimings(Fast());
   }
   void TearDown() override {
     for (std::atomic<Site*>& slot : siteArray) slot = nullptr;
@@ -185,9 +188,9 @@ TEST_F(SiteTest, DistributionsDecideWhichSitesGetWhichArticles) {
 }
 
 // A feeder's life: nothing listens at first (connect failed), then no
-// access, then a site that declines streaming and takes articles by ihave;
-// a delete request ends it.
-TEST_F(SiteTest, FeederConnectsFeedsByIhaveAndEndsOnDeletion) {
+// access, then a site that declines streaming and takes articles by ihave,
+// a connection renewed, and a delete request that ends it.
+TEST_F(SiteTest, FeederConnectsFeedsByIhaveRenewsAndEndsOnDeletion) {
   Start();
   Site* idle = NewSite(9, "*");
   Feeder unstarted(idle, 'x', nullptr);
@@ -212,34 +215,21 @@ TEST_F(SiteTest, FeederConnectsFeedsByIhaveAndEndsOnDeletion) {
   StoreNumbered("@test", 0, 3);
   ASSERT_TRUE(WaitUntil([&] { return site->accepts.load() == 2 && site->refused.load() == 1; }, 5000ms));
   EXPECT_NE(site->GetStateString().find("{accepts 2} {refused 1} {rejects 0}"), std::string::npos);
+  // With the hour shortened to nothing, a parameter change renews the
+  // connection once the loop has ended after its batch.
+  FeederTimings renew = Fast();
+  renew.recycleSeconds = 0;
+  SetFeederTimings(renew);
+  const int connections = peer.connections();
+  std::this_thread::sleep_for(1100ms);  // connected for more than 0 s
+  site->updateCount++;
+  StoreNumbered("@test", 3, 5);
+  EXPECT_TRUE(WaitUntil([&] { return site->accepts.load() == 4 && peer.connections() == connections + 1; }, 5000ms));
   size_t logSize = Log().size();
   EXPECT_TRUE(EndFeeder(site));
   EXPECT_NE(Log().find("feeder for 127.0.0.1 deleted", logSize), std::string::npos);
   EXPECT_EQ(site->CreateFeeder('f', "2@test"), 0);  // the place is free again
   EXPECT_TRUE(EndFeeder(site));
-}
-
-// A parameter change ends the feed loop after its batch; with the hour
-// shortened to nothing, the connection is renewed then.
-TEST_F(SiteTest, AParameterChangeRenewsAConnectionOlderThanTheHour) {
-  Start();
-  FeederTimings fast;
-  fast.recycleSeconds = 0;
-  fast.reconnectMs = 10;
-  SetFeederTimings(fast);
-  ChosenReplies behaviour;
-  ScriptedPeer peer([&](Connection& c) { behaviour.Serve(c); });
-  Site* site = NewSite(12, "*", peer.port());
-  ASSERT_EQ(site->CreateFeeder('f', nullptr), 0);
-  ASSERT_TRUE(ShowsState(site, "getting articles to feed"));
-  StoreNumbered("@test", 0, 3);
-  ASSERT_TRUE(WaitUntil([&] { return site->accepts.load() == 3; }, 5000ms));
-  std::this_thread::sleep_for(1100ms);  // connected for more than 0 s
-  site->updateCount++;
-  StoreNumbered("@test", 3, 9);
-  ASSERT_TRUE(WaitUntil([&] { return site->accepts.load() == 9; }, 5000ms));
-  EXPECT_EQ(peer.connections(), 2);
-  EXPECT_EQ(site->connects.load(), 2u);
 }
 
 // Every reply row of both feed loops against a site that answers as each
