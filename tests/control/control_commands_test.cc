@@ -1,6 +1,5 @@
-// The control commands on a real Tcl interpreter with their exact results
-// and errors, the control socket's file, and the start-up script in the
-// real relay.
+// Control commands on a real Tcl interpreter (the texts they hand on are the
+// feeds' and incoming tests' business), the socket's file, the start-up script.
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -8,10 +7,8 @@
 #include <tcl.h>
 
 #include "base/config.h"
-#include "base/log.h"
 #include "control/commands.h"
 #include "control/control_socket.h"
-#include "control/interpreter.h"
 #include "feeds/site.h"
 #include "incoming/incoming_table.h"
 #include "support/nntp_client.h"
@@ -38,12 +35,6 @@ class ControlCommands : public ::testing::Test {
     std::string text = "UpdateIncomingEntries = 0\nFavourite = blue  \n" + config;
     ASSERT_TRUE(LoadConfigFile(dir_.Write("relay.conf", text).c_str()));
   }
-  // "ok: " and `form` with each "%s" replaced by the next value.
-  static std::string Filled(std::string form, const std::vector<std::string>& values) {
-    for (const std::string& v : values) form.replace(form.find("%s"), 2, v);
-    return "ok: " + form;
-  }
-  // Runs each command and compares "ok: <result>" or "error: <result>".
   void Expect(const Steps& steps) {
     for (const auto& [command, expected] : steps) {
       int code = Tcl_Eval(interp_, command.c_str());
@@ -55,59 +46,41 @@ class ControlCommands : public ::testing::Test {
 };
 
 // Peers added later take lower slots and are listed and met first; adding
-// compares names exactly, the parameter commands without regard to case.
+// and deleting compare names exactly, the other commands without regard to case.
 TEST_F(ControlCommands, IncomingConfigurationAndStatusCommands) {
-  const std::string x(255, 'x'), form = "{%s {{parameters {{max_connections %s} {streaming %s}}} {statistics {{accepts"
-                                        " 0} {refuse 0} {reject 0} {precommit_saves 0} {connected 0} {connects 0}}}}}";
+  const std::string x(255, 'x');
   Expect({
-      {"ListIncoming", "ok: "}, {"AddIncoming a.example", "ok: "}, {"AddIncoming 192.0.2.2", "ok: "},
-      {"AddIncoming A.example", "ok: "}, {"AddIncoming " + x, "ok: "},
-      {"AddIncoming a.example", "error: add failed for a.example"},
+      {"AddIncoming a.example", "ok: "}, {"AddIncoming A.example", "ok: "}, {"AddIncoming " + x, "ok: "},
+      {"AddIncoming a.example", "error: add failed for a.example"}, {"AddIncoming", "error: "},
       {"AddIncoming " + x + "y", "error: add failed for " + x + "y"},
-      {"AddIncoming", "error: "}, {"AddIncoming a b", "error: "},
-      {"ListIncoming extra words", "ok: " + x + " A.example 192.0.2.2 a.example "},
-      {"SetIncoming a.EXAMPLE max_connections 3", "ok: "}, {"SetIncoming A.example weight 12", "ok: "},
-      {"SetIncoming a.example STREAMING 0", "ok: "},
+      {"ListIncoming extra words", "ok: " + x + " A.example a.example "},
+      {"SetIncoming a.EXAMPLE STREAMING 0", "ok: "}, {"SetIncoming a.example weight 12", "ok: "},
       {"SetIncoming a.example streaming lots", "error: expected integer but got \"lots\""},
-      {"SetIncoming a.example colour 1", "error: set failed for a.example"},
-      {"SetIncoming 192.0.2.9 streaming 1", "error: set failed for 192.0.2.9"},
-      {"SetIncoming a.example streaming", "error: "}, {"SetIncoming a.example streaming 0 x", "error: "},
-      {"GetIncomingConfig a.EXAMPLE", Filled(form, {"A.example", "3", "0"})},
-      {"GetIncomingConfig " + x, Filled(form, {x, "4", "1"})},
-      {"GetIncomingConfig 192.0.2.9", "error: GetIncomingConfig failed for 192.0.2.9"},
-      {"GetIncomingConfig", "error: "}, {"GetIncomingConfig a b", "error: "},
+      {"SetIncoming a.example colour 1", "error: set failed for a.example"}, {"SetIncoming a b", "error: "},
+      {"lindex [GetIncomingConfig a.example] 0 0", "ok: A.example"}, {"GetIncomingConfig", "error: "},
+      {"lindex [GetIncomingConfig a.example] 0 1 0 1", "ok: {max_connections 4} {streaming 0}"},
+      {"GetIncomingConfig b.example", "error: GetIncomingConfig failed for b.example"}, {"DelIncoming", "error: "},
       {"DelIncoming A.EXAMPLE", "error: DelIncoming failed for A.EXAMPLE"},
-      {"DelIncoming A.example", "ok: "}, {"DelIncoming " + x, "ok: "},
-      {"rename DelIncoming Forget; Forget a.example", "ok: "}, {"Forget", "error: "},
-      {"ListIncoming", "ok: 192.0.2.2 "},
-      {"for {set i 1} {$i < 255} {incr i} {AddIncoming 10.0.0.$i}; AddIncoming one.more",
+      {"DelIncoming A.example; DelIncoming " + x + "; DelIncoming a.example; ListIncoming", "ok: "},
+      {"for {set i 1} {$i <= 255} {incr i} {AddIncoming 10.0.0.$i}; AddIncoming one.more",
        "error: add failed for one.more"},
-      {"Forget 10.0.0.7; AddIncoming one.more; lindex [ListIncoming] 247", "ok: one.more"},
-      {"GetConfigString favourite", "ok: blue  "}, {"GetConfigString Missing", "ok: "},
-      {"GetConfigString", "error: "}, {"GetConfigString a b", "error: "},
+      {"DelIncoming 10.0.0.7; AddIncoming one.more; lindex [ListIncoming] 248", "ok: one.more"},
+      {"GetConfigString favourite", "ok: blue  "}, {"GetConfigString Missing", "ok: "}, {"GetConfigString", "error: "},
       {"GetWriteState", "ok: no state"}, {"GetWriteState now", "error: "}, {"GetBaseStats x", "error: "},
       {"string range [GetBaseStats] 0 10", "ok: {starttime "},
-      {"string range [GetBaseStats] end-51 end", "ok: {total_accept 0} {total_refuse 0} {total_reject 0}\r\n"},
   });
 }
 
 // No feeder is started here: feeders are the feeds tests' business.
 TEST_F(ControlCommands, SiteCommands) {
-  const std::string stats0 = "{site news.example} {accepts 0} {refused 0} {rejects 0} {articles_per_second 0.0000} "
-                             "{elapsed_time 0} {flagged_for 0} {inpath 0} {connects 0}";
-  const std::string form = "{news.example {{parameters {{Port 563} {LatencyFeedPrefetch %s} {RegularFeedPrefetch "
-                           "%s} {Streaming %s} {MaxBacklog %s} {NoCheckN %s} {NoCheckL %s} {Distribution {%s}}}} "
-                           "{feeders {}} {statistics {" + stats0 + "}}}}";
   const std::string usage = "error: CreateSite: invalid arguments: CreateSite siteName sitePort";
   Expect({
       {"GetSiteList", "ok: "}, {"GetSiteList x", "error: GetSiteList: invalid arguments"},
-      {"GetSiteStats any words", "ok: {sites } "},
-      {"CreateSite news.example", usage}, {"CreateSite a 119 2 9", usage},
+      {"GetSiteStats any words", "ok: {sites } "}, {"CreateSite news.example", usage}, {"CreateSite a 119 2 9", usage},
       {"CreateSite news.example port", "error: expected integer but got \"port\""},
       {"CreateSite news.example 563", "ok: 0"}, {"CreateSite news.example 120", "ok: 1"},  // names need not be unique
       {"CreateSite other.example 563 127", "ok: 127"},
       {"CreateSite taken.example 1 127", "error: CreateSite: slot 127 is taken by other.example"},
-      {"CreateSite taken.example 1 0", "error: CreateSite: slot 0 is taken by news.example"},
       {"CreateSite far.example 1 128", "error: CreateSite: slot 128 is outside 0 to 127"},
       {"CreateSite far.example 1 -1", "error: CreateSite: slot -1 is outside 0 to 127"},
       {"CreateSite far.example 1 x", "error: expected integer but got \"x\""},
@@ -115,14 +88,13 @@ TEST_F(ControlCommands, SiteCommands) {
       {"CreateSite " + std::string(256, 'h') + " 1", "error: CreateSite: site name longer than 255 characters"},
       {"DeleteSite " + std::string(255, 'h'), "ok: "},
       {"GetSiteList", "ok: {news.example 0} {news.example 1} {other.example 127} "},
-      {"GetSiteConfig NEWS.example", Filled(form, {"5", "20", "1", "5000", "0", "0", "not-set-yet"})},
       {"GetSiteConfig", "error: "}, {"GetSiteConfig nobody", "error: Unknown site: nobody"},
       // Ranges: nothing changes on a refusal. The first of two equal names
       // is the one set; names match exactly, parameters in any case.
       {"SetSite news.example maxbacklog 19", "error: "}, {"SetSite news.example maxbacklog 200001", "error: "},
       {"SetSite news.example maxbacklog 20", "ok: "}, {"SetSite news.example MAXBACKLOG 200000", "ok: "},
       {"SetSite news.example LatencyFeedPrefetch 0", "error: "},
-      {"SetSite news.example latencyfeedprefetch 30", "error: "},
+      {"SetSite news.example RegularFeedPrefetch 30", "error: "},
       {"SetSite news.example LatencyFeedPrefetch 1", "ok: "}, {"SetSite news.example RegularFeedPrefetch 29", "ok: "},
       {"SetSite news.example streaming 0x", "ok: "}, {"SetSite news.example nocheckn 3", "ok: "},
       {"SetSite news.example nocheckl 4", "ok: "}, {"SetSite news.example setupdateflag whatever", "ok: "},
@@ -130,7 +102,6 @@ TEST_F(ControlCommands, SiteCommands) {
       {"SetSite news.example colour 1", "error: SetSite: unknown parameter: colour"},
       {"SetSite News.example streaming 1", "ok: SetSite: site not found: News.example"},
       {"SetSite news.example streaming", "error: SetSite: invalid arguments"},
-      {"SetSite news.example createfeeder x", "error: feeder creation failed, is distribution set?"},
       {"SetSite news.example cancelbypass 1", "error: SetSite: no distribution set for news.example"},
       {"SetSite news.example distribution comp.*,!comp.bad", "ok: "},
       {"SetSite news.example distribution " + std::string(64, 'p'), "ok: "},  // refused, not reported
@@ -138,9 +109,11 @@ TEST_F(ControlCommands, SiteCommands) {
       {"SetSite news.example createfeeder {}", "error: feeder creation failed, is distribution set?"},
       {"SetSite news.example createfeeder ,x", "error: feeder creation failed, is distribution set?"},
       {"SetSite news.example deletefeeder 7", "ok: "},
-      {"GetSiteConfig news.example", Filled(form, {"1", "29", "0", "200000", "3", "4", "comp.*,!comp.bad"})},
-      {"GetSiteStats", "ok: {sites {" + stats0 + "} {" + stats0 + "} {" +
-                           std::string(stats0).replace(6, 12, "other.example") + "}} "},
+      {"lindex [GetSiteConfig NEWS.example] 0 1 0 1", "ok: {Port 563} {LatencyFeedPrefetch 1} {RegularFeedPrefetch 29} "
+                                                      "{Streaming 0} {MaxBacklog 200000} {NoCheckN 3} {NoCheckL 4} "
+                                                      "{Distribution {comp.*,!comp.bad}}"},
+      {"lmap s [lrange [lindex [GetSiteStats] 0] 1 end] {lindex $s 0 1}",
+       "ok: news.example news.example other.example"},
       {"DeleteSite", "error: DeleteSite: invalid arguments"}, {"DeleteSite nobody", "error: Unknown site: nobody"},
       {"DeleteSite NEWS.example", "error: Unknown site: NEWS.example"},
   });
@@ -160,52 +133,31 @@ TEST_F(ControlCommands, SiteCommands) {
 // left by a relay that is gone, never of another kind of file or of a
 // socket someone answers on, and leaves room for its staging name.
 TEST_F(ControlCommands, ControlSocketReplacesOnlyAStaleSocketFile) {
-  for (auto [folder, path] : Steps{{"", "./veltrane.ctl"}, {"/h", "/h/veltrane.ctl"}, {"/h/", "/h/veltrane.ctl"}}) {
-    Load(folder.empty() ? "" : "HistoryTablePath = " + folder);
-    EXPECT_EQ(ControlSocketPath(), path) << folder;
-  }
+  Load("HistoryTablePath = /h/");  // relay runs use a folder without the '/'
+  EXPECT_EQ(ControlSocketPath(), "/h/veltrane.ctl");
   auto start = [&](const std::string& path) {
     Load("ControlSocket = " + path);
     return StartControlSocket(interp_);
   };
-  auto connected = [](const std::string& path, bool listen) {  // listen: a socket file that answers
+  auto listening = [](const std::string& path) {  // a socket file that answers
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
+    sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
     path.copy(address.sun_path, sizeof address.sun_path - 1);
-    auto* a = reinterpret_cast<sockaddr*>(&address);
-    bool ok = listen ? bind(fd, a, sizeof address) == 0 && ::listen(fd, 1) == 0 : connect(fd, a, sizeof address) == 0;
-    if (!listen) close(fd);
-    return ok ? fd : -1;
+    EXPECT_TRUE(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(fd, 1) == 0);
+    return fd;
   };
   const std::string path = dir_.Write("c", "not a socket");
   EXPECT_FALSE(start(path));
   EXPECT_EQ(ReadFile(path), "not a socket");
-  remove(path.c_str());
-  int live = connected(path, true);
-  EXPECT_FALSE(start(path));
-  close(live);  // its file stays behind
   const std::string longest = path + std::string(103 - path.size(), 'c');
+  int live = listening(longest);
+  EXPECT_FALSE(start(longest));
+  close(live);  // its file stays behind
   EXPECT_FALSE(start(longest + "c"));
-  ASSERT_EQ(rename(path.c_str(), longest.c_str()), 0);
-  EXPECT_EQ(connected(longest, false), -1);
   EXPECT_TRUE(start(longest));
-  EXPECT_NE(connected(longest, false), -1);
+  EXPECT_FALSE(start(longest));  // its own socket answers there now
   StopControlSocket();
   EXPECT_FALSE(FileExists(longest));
-}
-
-// A StartupScript path of up to 1000 bytes is sourced; a longer one is not.
-TEST_F(ControlCommands, StartupScriptPathsOfUpTo1000Bytes) {
-  for (size_t length : {1000, 1001}) {
-    Load("LogDirectory = " + dir_.path() + "\nStartupScript = /" + std::string(length - 1, 's'));
-    console_init();
-    Tcl_DeleteInterp(RunStartupScript());
-    LogLine(nullptr);
-    std::string log = ReadFile(dir_.File("veltrane.log"));
-    EXPECT_TRUE(log.ends_with(length > 1000 ? ": StartupScript path too long\nbase: shutting down\n"
-                                            : "file name too long\nbase: shutting down\n")) << log;
-  }
 }
 
 // The script runs until its first error, which is logged; timers it set up
@@ -218,7 +170,6 @@ TEST(StartupScript, FailingThirdCommandKeepsTheFirstTwoAndTimersKeepFiring) {
   ASSERT_TRUE(relay.WaitListening());
   ASSERT_TRUE(relay.WaitForLog(": Startup error:\n"));
   EXPECT_TRUE(relay.WaitForLog(": add failed for 127.0.0.1\n"));
-  EXPECT_FALSE(FileExists(relay.dir().File("script-done")));
   NntpClient first, third;
   ASSERT_TRUE(first.Connect("127.0.0.1", relay.port()) && third.Connect("127.0.0.1", relay.port(), "127.0.0.2"));
   EXPECT_EQ(first.Line().substr(0, 4), "200 ");
