@@ -50,8 +50,7 @@ TEST_F(PrecommitTest, OfManyThreadsAddingOneHashExactlyOneWins) {
 }
 
 // An identifier hash is turned away until its entry is more than
-// MaxPrecommitAge old, right across the wrap of the tick count. Init reads
-// its two keys (0 buckets count as 263) and starts afresh.
+// MaxPrecommitAge old, right across the wrap of the tick count.
 TEST_F(PrecommitTest, AHashIsADuplicateUntilItAgesOut) {
   const uint32_t t0 = fakeNow = 0xFFFFF000u;
   PrecommitStart(7, 30000);
@@ -68,16 +67,6 @@ TEST_F(PrecommitTest, AHashIsADuplicateUntilItAgesOut) {
   CleanAt(t0 + 40001);
   EXPECT_EQ(LiveAndFree(), std::pair(1u, 1u));
 
-  TempDir dir;
-  ASSERT_TRUE(LoadConfigFile(dir.Write("relay.conf", "PrecommitHashSize = 0\nMaxPrecommitAge = 5000\n").c_str()));
-  ASSERT_EQ(PrecommitInit(), 1);
-  EXPECT_EQ(LiveAndFree(), std::pair(0u, 0u));
-  fakeNow = 100;
-  for (uint32_t h = 0; h < 100; h++) ASSERT_EQ(AddPrecommit(h * 263 + 42), 1);  // one bucket, 42 again first
-  CleanAt(5100);
-  EXPECT_EQ(AddPrecommit(263 + 42), 0);
-  CleanAt(5101);
-  EXPECT_EQ(AddPrecommit(263 + 42), 1);
 }
 
 constexpr uint32_t kNone = 0xFFFFFFFFu;

@@ -1,19 +1,13 @@
-// A connection's pieces in this process: the reception buffer growing and
-// shrinking on a socket pair, and the listener's set-up in a child process.
+// The reception buffer of a connection growing and shrinking, on a socket
+// pair in this process.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
-#include "base/config.h"
 #include "incoming/article_reception.h"
 #include "incoming/input_buffer.h"
-#include "incoming/listener.h"
 #include "incoming/reply_buffer.h"
-#include "support/nntp_client.h"
-#include "support/relay_instance.h"
 
 namespace {
 
@@ -52,28 +46,6 @@ TEST(Reception, BufferGrowsForALargeArticleAndShrinksAfterIt) {
   }
   AddContextToFreeList(ctx);
   close(fds[1]);
-}
-
-// The listener in a child process: exits 0 once it listens on loopback,
-// 1 when DoConnections gives up.
-[[noreturn]] void Listen(const std::string& address, bool onDescriptorZero) {
-  uint16_t port = FreeLoopbackPort();
-  {
-    TempDir dir;
-    std::string config = "ListenAddress = " + address + "\nListenPort = " + std::to_string(port) + "\n";
-    if (!LoadConfigFile(dir.Write("l.conf", config).c_str())) _exit(3);
-  }
-  if (onDescriptorZero) close(0);
-  std::thread([] { _exit(DoConnections() == 0 ? 1 : 4); }).detach();
-  // Only look for the socket once it exists: the look opens a file.
-  WaitUntil([&] { return !onDescriptorZero || fcntl(0, F_GETFD) != -1; });
-  _exit(WaitUntil([&] { return LoopbackPortListening(port); }, 5000ms) ? 0 : 2);
-}
-
-TEST(ListenerSetUp, ABadListenAddressStopsItAndDescriptorZeroIsASocketLikeAnyOther) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(Listen("127.0.0.256", false), testing::ExitedWithCode(1), "");
-  EXPECT_EXIT(Listen("127.0.0.1", true), testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

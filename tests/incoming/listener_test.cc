@@ -1,7 +1,6 @@
 // The listener of the real relay over loopback: admission, limits, texts.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <list>
 
 #include "support/nntp_client.h"
@@ -42,27 +41,6 @@ TEST(Listener, AdmissionLimitsAndTheirTexts) {
   EXPECT_TRUE(relay.WaitForLog(": chopped 127.0.0.9, connection limit reached\n\n"));
   open.front().SendLine("quit");  // an ended connection makes room
   EXPECT_TRUE(WaitUntil([&] { return connect("127.0.0.1").starts_with("200 "); }));
-}
-
-TEST(Listener, IdleConnectionsSitOnTheSmallBuffer) {
-  RelayInstance relay("", "AddIncoming 127.0.0.1");
-  ASSERT_TRUE(relay.WaitReady());
-  auto residentKiB = [&] {
-    std::ifstream status("/proc/" + std::to_string(relay.process().pid()) + "/status");
-    std::string line;
-    while (std::getline(status, line) && !line.starts_with("VmRSS:")) {
-    }
-    return std::stol(line.substr(6));
-  };
-  NntpClient warmup;
-  ASSERT_EQ(Greeting(&warmup, relay), "200 Veltrane 1.1Beta1 -- https://veltrane.example.org/");
-  long before = residentKiB();
-  std::list<NntpClient> idle(200);
-  for (NntpClient& c : idle) ASSERT_EQ(Greeting(&c, relay).substr(0, 4), "200 ");
-  long perConnection = (residentKiB() - before) / long(idle.size());
-  RecordProperty("resident_kib_per_idle_connection", std::to_string(perConnection));
-  // Its small buffer and its thread's stack, never the 1 MiB it could grow to.
-  EXPECT_LT(perConnection, 256);
 }
 
 }  // namespace

@@ -150,9 +150,7 @@ TEST(Parsedate, RowsInEveryZoneAndSeason) {
 
 // Without a reference the clock and the cached zone are used; each parse
 // keeps its state on its own stack, so two threads at once get what one gets.
-// Zone offsets in minutes, also where local time and UTC stand a year apart
-// at its turn (the rows see UTC and New York).
-TEST(TimeInfo, CurrentTimeFromTwoThreadsAndZoneOffsets) {
+TEST(TimeInfo, CurrentTimeFromTwoThreads) {
   SetZone("UTC");
   std::atomic<int> wrong{0};
   auto parse = [&] {
@@ -168,12 +166,6 @@ TEST(TimeInfo, CurrentTimeFromTwoThreadsAndZoneOffsets) {
   parse();
   other.join();
   EXPECT_EQ(wrong.load(), 0);
-  for (auto [zone, west] : {std::pair{"Asia/Kolkata", -330}, {"Pacific/Kiritimati", -840}, {"Pacific/Niue", 660}}) {
-    SetZone(zone);
-    for (int64_t t : {Utc(2025, 12, 31, 23, 30), Utc(2026, 1, 1, 0, 30)}) {
-      EXPECT_EQ(ReferenceAt(t).zone_minutes_west, west) << zone << " at " << t;
-    }
-  }
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
-// The platform layer on the real system: mapped files, buffers that grow in
-// place, sending on sockets, asking systemd (the rest is seen through users).
+// The platform layer on the real system: buffers that grow in place,
+// sending on sockets, asking systemd. Mapped files are seen through the
+// seen and history databases and the relay's start-up on a full disk.
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/mount.h>
@@ -12,16 +12,11 @@
 #include <sys/wait.h>
 
 #include "platform/io.h"
-#include "platform/mapped_file.h"
 #include "platform/reserved_buffer.h"
 #include "platform/service_manager.h"
 #include "support/temp_dir.h"
 
 namespace {
-
-using Status = MappedFile::Status;
-
-size_t OpenDescriptors() { return size_t(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})); }
 
 // Bytes of [start, start + length) mapped in this process, and of those
 // the ones that are readable and writable.
@@ -37,47 +32,6 @@ std::pair<size_t, size_t> MappedBytes(const void* start, size_t length) {
     bytes.second += perms.compare(0, 2, "rw") == 0 ? overlap : 0;
   }
   return bytes;
-}
-
-TEST(MappedFile, CreatesExtendsWritesBackAndCutsOnlyWhenExact) {
-  TempDir dir;
-  const std::string path = dir.File("data");
-  const size_t descriptors = OpenDescriptors();
-  MappedFile f;
-  ASSERT_EQ(f.Open(path.c_str(), 10000), Status::kOk);
-  EXPECT_EQ(OpenDescriptors(), descriptors);  // closed once mapped
-  memcpy(f.data() + 9996, "tail", 4);
-  EXPECT_TRUE(f.Flush());
-  EXPECT_EQ(ReadFile(path), std::string(9996, '\0') + "tail");
-  // A shorter mapping leaves the rest alone.
-  dir.Write("data", "0123456789");
-  ASSERT_EQ(f.Open(path.c_str(), 4), Status::kOk);
-  f.data()[0] = 'X';
-  f.Close();
-  EXPECT_EQ(ReadFile(path), "X123456789");
-  // A short file keeps its bytes and gains zeros; only `exact` cuts one.
-  ASSERT_EQ(f.Open(path.c_str(), 16), Status::kOk);
-  ASSERT_EQ(f.Open(path.c_str(), 3), Status::kOk);
-  EXPECT_EQ(ReadFile(path), "X123456789" + std::string(6, '\0'));
-  ASSERT_EQ(f.Open(path.c_str(), 3, true), Status::kOk);
-  EXPECT_EQ(ReadFile(path), "X12");
-  // Failures map nothing and keep no descriptor.
-  EXPECT_EQ(f.Open(dir.File("no/such").c_str(), 16), Status::kOpenFailed);
-  EXPECT_EQ(f.Open("/dev/null", 16), Status::kMapFailed);
-  EXPECT_EQ(f.Open(path.c_str(), 0), Status::kMapFailed);
-  EXPECT_FALSE(f.is_open());
-  EXPECT_EQ(OpenDescriptors(), descriptors);
-}
-
-// Every block is allocated at the open: on a disk without room the open
-// fails, where a sparse file would let a later store kill the process.
-TEST(MappedFile, ADiskWithoutRoomFailsTheOpenNotALaterStore) {
-  TempDir dir;
-  SmallFilesystem disk(dir, "disk", 1 << 20);
-  if (!disk.ok()) GTEST_SKIP() << "cannot mount a tmpfs here";
-  EXPECT_EQ(MappedFile().Open((disk.path() + "/big").c_str(), 2 << 20), Status::kNoSpace);
-  EXPECT_EQ(MappedFile::CreateWhole(disk.path() + "/whole", 2 << 20), Status::kNoSpace);
-  EXPECT_FALSE(FileExists(disk.path() + "/whole.new"));
 }
 
 // Reserved whole, backed in whole pages (a connection's small buffer is

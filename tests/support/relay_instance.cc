@@ -7,6 +7,27 @@
 
 #include "support/nntp_client.h"
 
+namespace {
+
+// True when a socket listens on 127.0.0.1:`port`, read from /proc/net/tcp
+// so that no connection is made to find out.
+bool LoopbackPortListening(uint16_t port) {
+  std::ifstream in("/proc/net/tcp");
+  std::string line;
+  char wanted[32];
+  snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
+  while (std::getline(in, line)) {
+    // "sl local_address rem_address st ..." with st 0A = LISTEN.
+    std::istringstream fields(line);
+    std::string sl, local, remote, state;
+    fields >> sl >> local >> remote >> state;
+    if (local == wanted && state == "0A") return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 RelayInstance::RelayInstance(const std::string& config, const std::string& script, uint16_t port)
     : port_(port != 0 ? port : FreeLoopbackPort()) {
   for (const char* d : {"logs", "spool", "history"}) dir_.MakeDir(d);
@@ -55,19 +76,4 @@ std::string RelayInstance::LogText() const { return ReadFile(dir_.File("logs/vel
 
 bool RelayInstance::WaitForLog(const std::string& text, std::chrono::milliseconds limit) const {
   return WaitUntil([&] { return LogText().find(text) != std::string::npos; }, limit);
-}
-
-bool LoopbackPortListening(uint16_t port) {
-  std::ifstream in("/proc/net/tcp");
-  std::string line;
-  char wanted[32];
-  snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
-  while (std::getline(in, line)) {
-    // "sl local_address rem_address st ..." with st 0A = LISTEN.
-    std::istringstream fields(line);
-    std::string sl, local, remote, state;
-    fields >> sl >> local >> remote >> state;
-    if (local == wanted && state == "0A") return true;
-  }
-  return false;
 }

@@ -43,6 +43,3 @@ class RelayInstance {
   std::string configPath_;
   std::unique_ptr<RelayProcess> process_;
 };
-
-// True when a socket listens on 127.0.0.1:`port` (read from /proc/net/tcp).
-bool LoopbackPortListening(uint16_t port);

@@ -22,7 +22,6 @@ class RelayProcess {
   RelayProcess(const std::vector<std::string>& args, const std::vector<std::string>& env);
   ~RelayProcess();  // kills the child if it still runs
 
-  pid_t pid() const { return pid_; }
   // Everything the child printed so far (standard output and error mixed).
   std::string Output();
   void Signal(int signo);
