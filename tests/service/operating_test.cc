@@ -62,8 +62,7 @@ std::string HttpGet(uint16_t port, const std::string& target) {
 TEST(Operating, ControlSocketAndMetricsOfARunningRelay) {
   uint16_t metrics = FreeLoopbackPort();
   RelayInstance relay("HistoryDataSize = 4000000\nMetricsListen = 127.0.0.1:" + std::to_string(metrics) + "\n",
-                      "AddIncoming 127.0.0.1\nset ticks 0\nproc tick {} {global ticks; incr ticks; after 20 tick}\n"
-                      "tick\n");
+                      "AddIncoming 127.0.0.1\n");
   ASSERT_TRUE(relay.WaitReady());
   std::string socketPath = relay.dir().File("history/veltrane.ctl");
   struct stat st;
@@ -127,7 +126,7 @@ TEST(Operating, ControlSocketAndMetricsOfARunningRelay) {
   relay.Kill();
   relay.Start();
   ASSERT_TRUE(relay.WaitReady());
-  EXPECT_TRUE(WaitUntil([&] { return std::get<0>(Ctl(relay, "'set ticks'")) == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return std::get<0>(Ctl(relay, "GetSiteList")) == 0; }));
   EXPECT_EQ(relay.Stop(), 1);
   EXPECT_FALSE(FileExists(socketPath));
 }

@@ -15,9 +15,7 @@ class NntpClient {
   // Connects to `address`:`port`, first binding the local end to
   // `localAddress` when given (e.g. "127.0.0.2" to look like another host).
   bool Connect(const std::string& address, uint16_t port, const std::string& localAddress = "");
-  // Sends the bytes as they are.
   bool Send(const std::string& bytes);
-  // Sends `line` followed by CR LF.
   bool SendLine(const std::string& line) { return Send(line + "\r\n"); }
   // The next line without its CR LF, or "" on time-out or close.
   std::string Line(std::chrono::milliseconds limit = std::chrono::milliseconds(10000));

@@ -37,5 +37,4 @@ class RelayProcess {
   int output_ = -1;  // an in-memory file: the child's standard output and error
 };
 
-// The path of the relay binary under test.
 const char* RelayBinary();

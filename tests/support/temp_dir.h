@@ -10,7 +10,6 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::string& path() const { return path_; }
-  // path() + "/" + name.
   std::string File(const std::string& name) const;
   // Creates the sub-folder `name` and returns its path.
   std::string MakeDir(const std::string& name) const;
