@@ -1,7 +1,6 @@
 // The configuration file and the log.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <regex>
 #include <sstream>
 
@@ -10,8 +9,6 @@
 #include "support/temp_dir.h"
 
 namespace {
-
-size_t OpenDescriptors() { return size_t(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})); }
 
 void Load(const TempDir& dir, const std::string& text) {
   ASSERT_TRUE(LoadConfigFile(dir.Write("relay.conf", text).c_str()));

@@ -69,7 +69,6 @@ TEST_F(PrecommitTest, AHashIsADuplicateUntilItAgesOut) {
 
 constexpr uint32_t kNone = 0xFFFFFFFFu;
 
-std::string Le32(uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
 std::string Slots(std::initializer_list<uint32_t> slots) {
   std::string s;
   for (uint32_t v : slots) s += Le32(v);

@@ -3,7 +3,6 @@
 
 #include <csignal>
 #include <fcntl.h>
-#include <filesystem>
 #include <future>
 #include <thread>
 #include <unistd.h>
@@ -23,7 +22,6 @@ namespace {
 constexpr uint32_t kAll[4] = {~0u, ~0u, ~0u, ~0u}, kNone[4] = {0, 0, 0, 0};
 constexpr auto npos = std::string::npos;
 
-std::string Le32(uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
 // Reads the word at `at` of a file, or first writes `put` there.
 uint32_t Word(const std::string& path, uint32_t at, int64_t put = -1) {
   uint32_t v = uint32_t(put);
@@ -111,8 +109,7 @@ TEST_F(HistoryTest, NewDatabaseLaysOutEntriesAndKeepsThemOverAReopen) {
   // Closed: appends fail, and readers wait until the database is open again,
   // as it was: nothing to repair, and no file left open by the reopening.
   histclose();
-  auto openFiles = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
-  const auto files = openFiles();
+  const size_t files = OpenDescriptors();
   EXPECT_EQ(Add("late@x"), 0u);
   auto lookup = std::async(std::launch::async, [] { return Where("first@x"); });
   EXPECT_EQ(lookup.wait_for(100ms), std::future_status::timeout);
@@ -120,7 +117,7 @@ TEST_F(HistoryTest, NewDatabaseLaysOutEntriesAndKeepsThemOverAReopen) {
   EXPECT_EQ(lookup.get(), 160u);
   EXPECT_EQ(NewLog().find("db: "), npos);
   histclose();
-  EXPECT_EQ(openFiles(), files);
+  EXPECT_EQ(OpenDescriptors(), files);
 }
 
 // 40000 bytes: an append at exactly 99% (39600) does not expire, the next

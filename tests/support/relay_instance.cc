@@ -28,8 +28,7 @@ bool LoopbackPortListening(uint16_t port) {
 
 }  // namespace
 
-RelayInstance::RelayInstance(const std::string& config, const std::string& script, uint16_t port)
-    : port_(port != 0 ? port : FreeLoopbackPort()) {
+RelayInstance::RelayInstance(const std::string& config, const std::string& script) : port_(FreeLoopbackPort()) {
   for (const char* d : {"logs", "spool", "history"}) dir_.MakeDir(d);
   dir_.Write("init.tcl", script + "\nclose [open {" + dir_.File("script-done") + "} w]\n");
   std::string text = config + "\n";

@@ -12,8 +12,8 @@ class RelayInstance {
   // `config` lines come first, so they win over the defaults written after
   // them (the first line for a key wins). `script` is the start-up script;
   // a last line is added that marks the script as finished. It listens on
-  // `port`, or on a free port when that is 0.
-  RelayInstance(const std::string& config, const std::string& script, uint16_t port = 0);
+  // a free port.
+  RelayInstance(const std::string& config, const std::string& script);
   ~RelayInstance();
 
   // Waits until the script has finished and the relay listens.

@@ -46,6 +46,10 @@ bool FileExists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
+size_t OpenDescriptors() { return size_t(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})); }
+
+std::string Le32(uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); }
+
 SmallFilesystem::SmallFilesystem(const TempDir& dir, const std::string& name, size_t bytes)
     : path_(dir.MakeDir(name)) {
   std::string options = "size=" + std::to_string(bytes);

@@ -1,5 +1,7 @@
 // A fresh folder under /tmp for one test, removed with everything in it.
 #pragma once
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 class TempDir {
@@ -42,3 +44,7 @@ class SmallFilesystem {
 // The whole content of a file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
+// How many descriptors this process has open.
+size_t OpenDescriptors();
+// The four bytes of `v` as they lie in memory: a word of the database files.
+std::string Le32(uint32_t v);
