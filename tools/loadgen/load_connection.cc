@@ -284,6 +284,12 @@ void LoadConnection::HandleReply(int code, double nowSeconds) {
     wantedCount_++;
   } else {
     if (p.what == Sent::kTakethis || p.what == Sent::kIhaveText) transferred_++;
+    if (acked_ != nullptr && (code == 239 || code == 235) &&
+        (p.what == Sent::kTakethis || p.what == Sent::kIhaveText)) {
+      char id[ArticleSource::kMaxId];
+      size_t idLength = source_.FormatId(index_, p.seq, id);
+      fprintf(acked_, "%.*s\n", int(idLength), id);
+    }
     if (p.what == Sent::kTakethis) replyDelays_.push_back(float(nowSeconds - p.at));
     FinishArticle(nowSeconds);
   }

@@ -11,6 +11,7 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <sys/uio.h>
 #include <vector>
@@ -42,6 +43,10 @@ class LoadConnection {
   // `nowSeconds` is the run's clock, used for the first send's time.
   void OnReadable(double nowSeconds);
   void OnWritable(double nowSeconds);
+
+  // Each Message-ID the relay acknowledges (239 or 235) is written to
+  // `acked` on a line of its own; nullptr (the default) writes nothing.
+  void SetAckedFile(FILE* acked) { acked_ = acked; }
 
   bool done() const { return state_ == State::kDone; }
   bool failed() const { return state_ == State::kFailed; }
@@ -113,6 +118,7 @@ class LoadConnection {
   double lastReplyAt_ = -1;
   double queuedAt_ = 0;  // run clock of the batch being built
   std::vector<float> replyDelays_;
+  FILE* acked_ = nullptr;
 };
 
 }  // namespace loadgen

@@ -87,6 +87,11 @@ bool Apply(const std::string& name, const char* value, Options* o) {
     o->rate = double(n);
     return true;
   }
+  if (name == "--acked") {
+    if (value == nullptr || *value == '\0') return false;
+    o->ackedPath = value;
+    return true;
+  }
   if (name == "--run-prefix") {
     if (value == nullptr || !ValidRunPrefix(value)) return false;
     o->runPrefix = value;
@@ -108,7 +113,10 @@ const char* Usage() {
          "  --window N          commands awaiting a reply per connection, streaming modes (256)\n"
          "  --time-limit SECS   stop after this long, whatever is left (120)\n"
          "  --rate N            new articles per second in all, streaming modes (as fast as possible)\n"
-         "  --run-prefix TEXT   first part of every Message-ID (from the time and pid)\n";
+         "  --run-prefix TEXT   first part of every Message-ID (from the time and pid)\n"
+         "  --acked FILE        write the Message-ID of each article the relay took (239 or 235),\n"
+         "                      one a line, to FILE; the list is whole even when the relay breaks\n"
+         "                      the connections\n";
 }
 
 bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {

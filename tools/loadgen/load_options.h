@@ -26,6 +26,7 @@ struct Options {
   double timeLimitSeconds = 120;
   double rate = 0;              // articles per second in all, streaming modes; 0: as fast as possible
   std::string runPrefix;        // empty: made from the time and the pid
+  std::string ackedPath;        // empty: no list of the acknowledged Message-IDs
 };
 
 inline constexpr uint32_t kMaxConnections = 999;

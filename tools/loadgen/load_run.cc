@@ -135,11 +135,18 @@ RunResult RunLoad(const Options& options) {
     result.errors.push_back("article size below the head's " + std::to_string(source.MinimumSize()) + " bytes");
     return result;
   }
+  FILE* acked = nullptr;
+  if (!options.ackedPath.empty() && (acked = fopen(options.ackedPath.c_str(), "w")) == nullptr) {
+    result.errors.push_back("cannot write " + options.ackedPath);
+    return result;
+  }
   std::vector<std::unique_ptr<LoadConnection>> connections;
   for (uint32_t i = 0; i < options.connections; i++) {
     connections.push_back(std::make_unique<LoadConnection>(options, source, i));
+    connections.back()->SetAckedFile(acked);
     if (!connections.back()->Connect(address, length)) {
       Collect(connections, &result);
+      if (acked != nullptr) fclose(acked);
       return result;
     }
   }
@@ -149,6 +156,7 @@ RunResult RunLoad(const Options& options) {
     PollLoop(options, connections, start, &result);
   }
   Collect(connections, &result);
+  if (acked != nullptr) fclose(acked);
   return result;
 }
 

@@ -3,6 +3,8 @@
 // or lock-step ihave) and reports articles/s, MB/s and every reply code.
 // A run ends by itself after its articles or its time limit; the exit code
 // is 0 when every article was answered, 1 when not, 2 on a usage error.
+// --acked FILE lists the Message-ID of every article the relay took, so a
+// run that a relay kill breaks off still tells exactly what was promised.
 #include <cstdio>
 #include <string>
 #include <sys/resource.h>

@@ -4,7 +4,9 @@
 // ends by itself once the expected articles are in or its time limit has
 // passed, or when told to by SIGTERM or SIGINT; the exit code is 0 when
 // every expected article arrived and none came twice, 1 otherwise, 2 on a
-// usage error.
+// usage error. For delivery measurements (bench/promise.sh) it can list
+// every distinct Message-ID it received (--ids) and answer 431 to every
+// N-th check of a new article (--defer-every).
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -26,6 +28,8 @@ struct SinkOptions {
   uint16_t port = 0;
   uint64_t expected = 1;
   double seconds = 120;
+  std::string idsPath;      // empty: no ids file
+  uint64_t deferEvery = 0;  // 0: never defer
 };
 
 const char* kUsage =
@@ -33,7 +37,11 @@ const char* kUsage =
     "  --host ADDR         loopback address to listen on (127.0.0.1; only 127.0.0.0/8, ::1, localhost)\n"
     "  --port N            port to listen on\n"
     "  --expect N          end once N distinct articles have arrived (1)\n"
-    "  --time-limit SECS   end after this long, whatever has arrived (120)\n";
+    "  --time-limit SECS   end after this long, whatever has arrived (120)\n"
+    "  --ids FILE          write each distinct Message-ID received, one a line, to FILE\n"
+    "                      (flushed every 100 ms and at the end, SIGTERM and SIGINT included)\n"
+    "  --defer-every N     answer \"431 <id>\" (try again later) instead of 238 to every N-th\n"
+    "                      check of an article not received yet (never)\n";
 
 bool Parse(int argc, char** argv, SinkOptions* o) {
   for (int i = 1; i + 1 < argc; i += 2) {
@@ -49,6 +57,12 @@ bool Parse(int argc, char** argv, SinkOptions* o) {
     } else if (name == "--expect") {
       o->expected = strtoull(value, &end, 10);
       if (*end != '\0' || o->expected == 0) return false;
+    } else if (name == "--ids") {
+      o->idsPath = value;
+      if (o->idsPath.empty()) return false;
+    } else if (name == "--defer-every") {
+      o->deferEvery = strtoull(value, &end, 10);
+      if (*end != '\0' || o->deferEvery == 0) return false;
     } else if (name == "--time-limit") {
       o->seconds = strtod(value, &end);
       if (*end != '\0' || !(o->seconds > 0)) return false;
@@ -75,14 +89,15 @@ void Report(const SinkOptions& o, sink::SinkTotals& t, bool complete) {
   printf("sink %s:%u: %llu of %llu articles, %llu repeats, %llu connections\n", o.host.c_str(), unsigned(o.port),
          static_cast<unsigned long long>(t.articles), static_cast<unsigned long long>(o.expected),
          static_cast<unsigned long long>(t.repeats), static_cast<unsigned long long>(t.connections));
+  if (t.deferred > 0) printf("deferred    %llu checks answered 431\n", static_cast<unsigned long long>(t.deferred));
   printf("elapsed     %.3f s (first to last article), %.0f articles/s, %.1f MB/s\n", seconds, perSecond, mbPerSecond);
   printf("delay       of %zu stamped articles: median %.2f ms, p99 %.2f ms, max %.2f ms\n", t.delaysUs.size(), p50,
          p99, max);
-  printf("summary articles=%llu repeats=%llu bytes=%llu seconds=%.3f articles_per_s=%.0f mb_per_s=%.1f "
-         "delay_count=%zu delay_p50_ms=%.2f delay_p99_ms=%.2f delay_max_ms=%.2f completed=%d\n",
+  printf("summary articles=%llu repeats=%llu deferred=%llu bytes=%llu seconds=%.3f articles_per_s=%.0f "
+         "mb_per_s=%.1f delay_count=%zu delay_p50_ms=%.2f delay_p99_ms=%.2f delay_max_ms=%.2f completed=%d\n",
          static_cast<unsigned long long>(t.articles), static_cast<unsigned long long>(t.repeats),
-         static_cast<unsigned long long>(t.bytes), seconds, perSecond, mbPerSecond, t.delaysUs.size(), p50, p99, max,
-         complete ? 1 : 0);
+         static_cast<unsigned long long>(t.deferred), static_cast<unsigned long long>(t.bytes), seconds, perSecond,
+         mbPerSecond, t.delaysUs.size(), p50, p99, max, complete ? 1 : 0);
 }
 
 }  // namespace
@@ -111,6 +126,16 @@ int main(int argc, char** argv) {
   signal(SIGTERM, [](int) { stop = true; });
   signal(SIGINT, [](int) { stop = true; });
   sink::SinkServer server(fd);
+  FILE* ids = nullptr;
+  if (!o.idsPath.empty()) {
+    ids = fopen(o.idsPath.c_str(), "w");
+    if (ids == nullptr) {
+      fprintf(stderr, "cannot write %s: %s\n", o.idsPath.c_str(), strerror(errno));
+      return 2;
+    }
+    server.SetIdsFile(ids);
+  }
+  server.SetDeferEvery(o.deferEvery);
   bool arrived = server.Run(o.expected, o.seconds, &stop);
   sink::SinkTotals totals = server.Totals();
   bool complete = arrived && totals.repeats == 0;

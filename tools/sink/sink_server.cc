@@ -114,7 +114,7 @@ class Connection {
     if (StartsWithWord(line, "mode")) {
       Reply("203 Streaming permitted");
     } else if (StartsWithWord(line, "check")) {
-      Reply((server_->Known(id) ? "438 " : "238 ") + id);
+      Reply(std::to_string(server_->CheckCode(id)) + " " + id);
     } else if (StartsWithWord(line, "takethis")) {
       BeginArticle(Expect::kTakethisText, id);
     } else if (StartsWithWord(line, "ihave")) {
@@ -184,6 +184,16 @@ bool SinkServer::Known(const std::string& id) {
   return ids_.count(id) != 0;
 }
 
+int SinkServer::CheckCode(const std::string& id) {
+  std::lock_guard<std::mutex> lock(lock_);
+  if (ids_.count(id) != 0) return 438;
+  if (deferEvery_ > 0 && ++newChecks_ % deferEvery_ == 0) {
+    totals_.deferred++;
+    return 431;
+  }
+  return 238;
+}
+
 bool SinkServer::Arrived(const std::string& id, uint64_t bytes, const char* head, size_t headLength) {
   double now = MonotonicSeconds();
   uint64_t nowNs = RealtimeNs();
@@ -201,6 +211,7 @@ bool SinkServer::Arrived(const std::string& id, uint64_t bytes, const char* head
   }
   totals_.articles++;
   totals_.bytes += bytes;
+  if (idsFile_ != nullptr) fprintf(idsFile_, "%s\n", id.c_str());
   if (totals_.firstAt < 0) totals_.firstAt = now;
   totals_.lastAt = now;
   if (delayNs >= 0) totals_.delaysUs.push_back(uint32_t(std::min<int64_t>(delayNs / 1000, UINT32_MAX)));
@@ -235,12 +246,15 @@ bool SinkServer::Run(uint64_t expected, double seconds, const std::atomic<bool>*
   auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (totals_.articles < expected && std::chrono::steady_clock::now() < deadline && !stop->load()) {
     changed_.wait_for(lock, std::chrono::milliseconds(100));
+    if (idsFile_ != nullptr) fflush(idsFile_);
   }
+  if (idsFile_ != nullptr) fflush(idsFile_);
   return totals_.articles >= expected;
 }
 
 SinkTotals SinkServer::Totals() {
   std::lock_guard<std::mutex> lock(lock_);
+  if (idsFile_ != nullptr) fflush(idsFile_);  // the file agrees with the copy
   return totals_;
 }
 

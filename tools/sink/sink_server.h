@@ -9,6 +9,12 @@
 // Replies to pipelined commands are gathered and written before the next
 // read, so a batch of replies costs one write.
 //
+// Options for measuring a relay's delivery: an ids file gets each distinct
+// Message-ID (with its angle brackets) on a line of its own as it
+// arrives, flushed every 100 ms and when Run ends; "defer every N" answers
+// "431 <id>" (try again later) instead of 238 to every N-th check of an id
+// that has not arrived yet, counted over all connections.
+//
 // Delay: an article whose head holds "X-Loadgen-Sent: <ns>" (the realtime
 // clock in nanoseconds when veltrane-loadgen formatted it) is timed from
 // then to the moment its last byte was read here.
@@ -16,6 +22,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <unordered_set>
@@ -28,6 +35,7 @@ struct SinkTotals {
   uint64_t repeats = 0;     // articles offered or sent that had come before
   uint64_t bytes = 0;       // article text, through the "." line
   uint64_t connections = 0;
+  uint64_t deferred = 0;    // checks answered 431 (defer every N)
   double firstAt = -1, lastAt = -1;  // monotonic seconds of the first and last article
   std::vector<uint32_t> delaysUs;    // of the stamped articles
 };
@@ -37,18 +45,27 @@ class SinkServer {
   // Serves the connections that come to `listenFd` (bound and listening).
   explicit SinkServer(int listenFd) : listenFd_(listenFd) {}
 
+  // Optional: the file that gets each new Message-ID (nullptr: none), and
+  // N for answering 431 to every N-th check of a new id (0: never).
+  // Called before Run.
+  void SetIdsFile(FILE* ids) { idsFile_ = ids; }
+  void SetDeferEvery(uint64_t n) { deferEvery_ = n; }
+
   // Accepts connections, each served by a thread of its own, until
   // `expected` distinct articles have arrived, `seconds` have passed or
   // *stop is set (looked at every 100 ms). True when all expected
   // articles arrived.
   bool Run(uint64_t expected, double seconds, const std::atomic<bool>* stop);
 
-  // A copy taken under the lock.
+  // A copy taken under the lock (the ids file flushed with it).
   SinkTotals Totals();
 
   // For the connections: whether `id` has arrived, and the record of a
   // whole article (false when its id had arrived before).
   bool Known(const std::string& id);
+  // The reply code to "check <id>": 438 for a known id, 431 for a
+  // deferred one, else 238.
+  int CheckCode(const std::string& id);
   bool Arrived(const std::string& id, uint64_t bytes, const char* head, size_t headLength);
 
  private:
@@ -59,6 +76,9 @@ class SinkServer {
   std::condition_variable changed_;
   std::unordered_set<std::string> ids_;
   SinkTotals totals_;
+  FILE* idsFile_ = nullptr;
+  uint64_t deferEvery_ = 0;
+  uint64_t newChecks_ = 0;  // checks of ids not arrived yet
 };
 
 }  // namespace sink
