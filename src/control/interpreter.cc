@@ -10,6 +10,8 @@
 #include "base/log.h"
 #include "control/commands.h"
 #include "control/control_socket.h"
+#include "feeds/site_queues.h"
+#include "incoming/listener.h"
 #include "platform/threads.h"
 
 namespace {
@@ -18,7 +20,13 @@ namespace {
 constexpr size_t kMaxScriptPath = 1000;
 
 [[noreturn]] void InterfaceStartup() {
-  StartControlSocket(RunStartupScript());
+  BeginSiteStartup();
+  Tcl_Interp* interp = RunStartupScript();
+  EndSiteStartup();
+  // Only now are the sites there to flag articles for: the listener
+  // admits no peer before.
+  OpenIntake();
+  StartControlSocket(interp);
   // Tcl_DoOneEvent waits for the next event itself, with the block time the
   // event sources ask for. A separate Tcl_WaitForEvent without a time limit
   // would sleep past the next timer, since the timer source only sets its
@@ -52,6 +60,9 @@ Tcl_Interp* RunStartupScript() {
 
 int InterfaceInit() {
   // Without the thread the relay runs with no sites and no listed peers.
-  if (!StartThread(InterfaceStartup)) LogLine("control: could not start the interpreter thread");
+  if (!StartThread(InterfaceStartup)) {
+    LogLine("control: could not start the interpreter thread");
+    OpenIntake();
+  }
   return 1;
 }

@@ -6,6 +6,7 @@
 
 #include "control/commands.h"
 #include "feeds/site.h"
+#include "feeds/site_queues.h"
 
 namespace {
 
@@ -118,6 +119,7 @@ VELTRANE_TCL_HANDLER(Tcl_CreateSite) {
   }
   Site* site = MakeSite(argv[1], uint32_t(slot));
   site->SetPort(uint32_t(port));
+  InheritRecordedQueue(site);
   siteArray[slot] = site;
   Tcl_AppendResult(interp, std::to_string(slot).c_str(), nullptr);
   return TCL_OK;

@@ -45,23 +45,20 @@ void SetFeederTimings(const FeederTimings& t) {
 Feeder::Feeder(Site* site, char feedType, const _histentry* start)
     : site_(site), state_("Starting up..."), feedType_(feedType) {
   _distrib* d = site->GetDistribution();
-  for (_histentry& slot : slots_) {
-    slot.feedType = feedType;
-    if (d != nullptr) slot.distribution = HistFeedBit{d->bitMask, d->wordIndex};
-    // A start from a lookup keeps the serial of that lookup, so the
-    // position survives an expiry in between (it is moved by the cut).
-    slot.position = start != nullptr ? start->position : 0;
-    slot.expireSerial = start != nullptr ? start->expireSerial : 0;
+  cursor_.feedType = feedType;
+  if (d != nullptr) cursor_.distribution = HistFeedBit{d->bitMask, d->wordIndex};
+  // A start from a lookup keeps the serial of that lookup, so the
+  // position survives an expiry in between (it is moved by the cut).
+  if (start != nullptr) {
+    cursor_.position = start->position;
+    cursor_.expireSerial = start->expireSerial;
+  } else {
+    // "The end of the history" is the end as it stands now, not when the
+    // feeder first looks: articles stored while it connects are its too.
+    HistGetNextEntry(&cursor_, 0);
   }
-  // "The end of the history" is the end as it stands now, not when the
-  // feeder first looks: articles stored while it connects are its too.
-  if (start == nullptr) {
-    HistGetNextEntry(&slots_[0], 0);
-    for (_histentry& slot : slots_) {
-      slot.position = slots_[0].position;
-      slot.expireSerial = slots_[0].expireSerial;
-    }
-  }
+  for (_histentry& slot : slots_) slot = cursor_;
+  slots_[0].position = 0;
 }
 
 Feeder::~Feeder() { CloseCachedSpoolFile(&spool_); }
@@ -73,9 +70,12 @@ bool Feeder::Start() {
   });
 }
 
-void Feeder::RequestDelete() {
-  deleteRequested_ = 1;
-  stopRequested_ = 1;
+void Feeder::Request(uint32_t what) {
+  {
+    std::lock_guard<std::mutex> lock(sleepMu_);
+    requests_.fetch_or(what | kStopRequested);
+  }
+  sleepCv_.notify_all();
 }
 
 std::string Feeder::GetStateString() const {
@@ -91,7 +91,10 @@ FeederFigures Feeder::Figures() const {
   return FeederFigures{index, connected_.load(), accepted_.load(), refused_.load(), rejected_.load()};
 }
 
-void Feeder::Sleep(int ms) const { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void Feeder::Sleep(int ms) {
+  std::unique_lock<std::mutex> lock(sleepMu_);
+  sleepCv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return Ending(); });
+}
 
 int Feeder::ConnectToSite() {
   sock_ = std::make_unique<CmdSock>();
@@ -137,8 +140,12 @@ int Feeder::DisconnectFromSite() {
 bool Feeder::ConnectWithRetries(bool first) {
   const FeederTimings t = Timings();
   for (;;) {
-    if (!first && deleteRequested_) return false;
-    if (ConnectToSite()) return true;
+    if (Ending()) return false;
+    if (ConnectToSite()) {
+      if (!Ending()) return true;
+      DisconnectFromSite();  // asked to end while it connected: it sends nothing
+      return false;
+    }
     if (failKind_ == kNoAccess) {
       Show("Waiting to reconnect (no access)");
       Sleep(first ? t.firstNoAccessMs : t.reconnectMs);
@@ -152,10 +159,10 @@ bool Feeder::ConnectWithRetries(bool first) {
 void Feeder::doFeed() {
   errorCount_ = 0;
   Show("Connecting");
-  ConnectWithRetries(true);
-  site_->ConnectIncr();
+  bool connected = ConnectWithRetries(true);
+  if (connected) site_->ConnectIncr();
   uint32_t connectTime = Now();
-  for (;;) {
+  while (connected) {
     updateSeen_ = site_->updateCount;
     if (sock_ == nullptr || errorCount_ != 0) {
       Show("Connecting");
@@ -173,68 +180,82 @@ void Feeder::doFeed() {
       Show("Starting IHAVE feed");
       IhaveFeed();
     }
+    SettleBatch();  // the answers read before a loop broke off
     CloseCachedSpoolFile(&spool_);
     feedEnd_ = Now();
     site_->elapsedTime += feedEnd_ - feedStart_;
     accepted_ = rejected_ = refused_ = 0;
-    if (deleteRequested_) {
-      DisconnectFromSite();
-      break;
-    }
-    stopRequested_ = 0;
+    if (Ending()) break;
+    // A delete request that comes now is kept: only a bare stop is cleared.
+    uint32_t stopOnly = kStopRequested;
+    requests_.compare_exchange_strong(stopOnly, 0);
     if (Now() - connectTime > Timings().recycleSeconds || errorCount_ != 0) {
       Show("Disconnecting");
       DisconnectFromSite();
     }
   }
-  LogLinef("feeder for %s deleted", site_->GetHostName());
+  DisconnectFromSite();
+  site_->GiveBack(slots_, slotCount_);
+  slotCount_ = 0;
+  if ((requests_.load() & kDeleteRequested) != 0) LogLinef("feeder for %s deleted", site_->GetHostName());
   site_->ForgetFeeder(this);
 }
 
-bool Feeder::LoopGoesOn() const { return !stopRequested_ && site_->updateCount == updateSeen_; }
+bool Feeder::LoopGoesOn() const { return requests_.load() == 0 && site_->updateCount == updateSeen_; }
 
 bool Feeder::NextBatch(uint32_t window) {
+  if (Ending()) return false;
   if (errorCount_ == 0) {
+    site_->GiveBack(slots_, slotCount_);  // what its last pass left without an answer
     ihaveNext_ = 0;
     lastPass_ = false;
     slotCount_ = window;
-    site_->GetNextEntry(slots_, &slotCount_, &stopRequested_);
-  } else {
-    DropOfferedSlots();
-    if (errorCount_ > 500) {
-      errorCount_ = UINT_MAX;
-      lastPass_ = true;
-    }
+    site_->GetNextEntry(&cursor_, slots_, &slotCount_, &requests_);
+  } else if (errorCount_ > 500) {
+    errorCount_ = UINT_MAX;
+    lastPass_ = true;
   }
+  std::fill(outcomes_, outcomes_ + slotCount_, Outcome::kPending);
   return slotCount_ != 0;
 }
 
-void Feeder::DropOfferedSlots() {
-  if (ihaveNext_ == 0) return;
-  for (uint32_t i = ihaveNext_; i < slotCount_; i++) {
-    memcpy(slots_[i - ihaveNext_].identifier, slots_[i].identifier, sizeof slots_[i].identifier);
-    slots_[i - ihaveNext_].header = slots_[i].header;
+void Feeder::SettleBatch() {
+  site_->Settle(slots_, outcomes_, slotCount_);
+  uint32_t kept = 0;
+  for (uint32_t i = 0; i < slotCount_; i++) {
+    if (outcomes_[i] != Outcome::kPending) continue;
+    if (kept != i) slots_[kept] = slots_[i];
+    outcomes_[kept++] = Outcome::kPending;
   }
-  slotCount_ -= ihaveNext_;
+  slotCount_ = kept;
   ihaveNext_ = 0;
 }
 
-void Feeder::Accepted() {
+void Feeder::Accepted(uint32_t i) {
+  outcomes_[i] = Outcome::kAnswered;
   site_->accepts++;
   accepted_++;
   Bump(stats.total_accept);
 }
 
-void Feeder::Rejected() {
+void Feeder::Rejected(uint32_t i) {
+  outcomes_[i] = Outcome::kAnswered;
   site_->rejects++;
   rejected_++;
   Bump(stats.total_reject);
 }
 
-void Feeder::Refused() {
+void Feeder::Refused(uint32_t i) {
+  outcomes_[i] = Outcome::kAnswered;
   site_->refused++;
   refused_++;
   Bump(stats.total_refuse);
+}
+
+void Feeder::Deferred(uint32_t i) {
+  if (slots_[i].deferrals + 1 >= kMaxDeferrals) return Refused(i);
+  outcomes_[i] = Outcome::kDeferred;
+  site_->deferred++;
 }
 
 void Feeder::Throttled(int code, int pauseMs) {
@@ -304,7 +325,7 @@ void Feeder::StreamFeed() {
         LogLinef("reducing check window for %s to %u", site_->GetHostName(), window);
         if (window == 1) {
           streamingOk_ = 0;
-          stopRequested_ = 1;
+          requests_.fetch_or(kStopRequested);
         }
       }
       noCheck_ = 0;
@@ -320,7 +341,7 @@ void Feeder::StreamFeed() {
       if (!Send(commands.c_str())) return;
     }
     // A throttle reply is taken as its article's reply: the article is not
-    // sent now, and the batch is offered again (errorCount stays up).
+    // sent now, and is offered again (errorCount stays up).
     bool throttled = false;
     uint32_t takethisCount = 0;
     uint8_t sent[kMaxPrefetch];  // the slots sent by takethis, in order
@@ -343,6 +364,7 @@ void Feeder::StreamFeed() {
           continue;
         }
         if (error == 436) {  // its spool file is gone: passed over, nothing sent
+          outcomes_[i] = Outcome::kSpoolGone;
           if (!throttled) errorCount_ = 0;
           continue;
         }
@@ -356,8 +378,10 @@ void Feeder::StreamFeed() {
         owed = "";
         Throttled(code, t.checkThrottleMs);
         throttled = true;
+      } else if (code == 431) {
+        Deferred(i);
       } else {
-        Refused();
+        Refused(i);
       }
     }
     if (*owed != '\0' && !Send(owed)) return;
@@ -366,19 +390,23 @@ void Feeder::StreamFeed() {
     for (uint32_t k = 0; k < takethisCount; k++) {
       int code = 0;
       if (!ReadReply(&code, slots_[sent[k]].identifier)) return;
+      const uint32_t i = sent[k];
       if (code == 239) {
-        Accepted();
+        Accepted(i);
       } else if (code == 439 || code == 438) {
-        code == 439 ? Rejected() : Refused();
+        code == 439 ? Rejected(i) : Refused(i);
         turnedDown++;
       } else if (code == 436 || code == 400 || (code == 431 && feedType_ == 'f')) {
         Throttled(code, t.takethisThrottleMs);
         throttled = true;
-      } else if (code != 431) {
-        Rejected();
+      } else if (code == 431) {
+        Deferred(i);
+      } else {
+        Rejected(i);
       }
     }
     if (!throttled) errorCount_ = 0;
+    SettleBatch();
     if (!LoopGoesOn()) return;
   }
 }
@@ -391,14 +419,10 @@ void Feeder::IhaveFeed() {
     // A batch kept for its resend may come from a streaming loop and hold
     // several articles: they are offered one after another.
     while (ihaveNext_ < slotCount_) {
-      if (!OfferByIhave(t)) {
-        // In the batch's last pass, the article that met the break has had
-        // its two offers; the rest of the batch has not had its resend.
-        if (lastPass_ && ++ihaveNext_ < slotCount_) errorCount_ = UINT_MAX;
-        return;
-      }
+      if (!OfferByIhave(t)) return;
     }
     errorCount_ = 0;
+    SettleBatch();
     if (!LoopGoesOn()) return;
   }
 }
@@ -423,6 +447,7 @@ bool Feeder::OfferByIhave(const FeederTimings& t) {
         // The peer waits for an article whose spool file is gone: ending
         // the connection drops that transfer. The article is passed over;
         // the rest of its batch goes on the next connection.
+        outcomes_[ihaveNext_] = Outcome::kSpoolGone;
         if (++ihaveNext_ >= slotCount_) errorCount_ = 0;
       }
       return false;
@@ -434,7 +459,7 @@ bool Feeder::OfferByIhave(const FeederTimings& t) {
     // Offered again after the pause, unless this was the batch's resend.
     Throttled(code, t.checkThrottleMs);
     if (lastPass_) {
-      ihaveNext_++;  // that was its last chance
+      ihaveNext_++;  // not on this connection again: it goes back to the site
     } else if (errorCount_ > 500) {
       errorCount_ = UINT_MAX;
       lastPass_ = true;
@@ -442,13 +467,13 @@ bool Feeder::OfferByIhave(const FeederTimings& t) {
     return true;
   }
   if (!transferred) {
-    Refused();
+    Refused(ihaveNext_);
   } else if (code == 235 || code == 239) {
-    Accepted();
+    Accepted(ihaveNext_);
   } else if (code == 431 || code == 435) {
-    Refused();
+    Refused(ihaveNext_);
   } else {
-    Rejected();
+    Rejected(ihaveNext_);
   }
   ihaveNext_++;
   return true;

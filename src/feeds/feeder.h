@@ -3,12 +3,16 @@
 // feed loops (streaming with check/takethis, or IHAVE) that take the site's
 // articles from the history in batches and offer them. Between loops it
 // keeps its books, honours delete requests and parameter changes, and
-// renews its connection after an hour or after a failure; a batch whose
-// loop failed is sent once more after the reconnection, then given up.
+// renews its connection after an hour or after a failure. The articles of
+// a batch that got no final answer (the loop broke, or the site throttled)
+// are sent once more after the reconnection; if that fails too, they go
+// back to the site, which offers them again later. Nothing it took is lost.
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "feeds/cmd_sock.h"
@@ -44,9 +48,16 @@ class Feeder {
   // when no thread could be started (the caller then frees it).
   bool Start();
 
-  // Asks the feeder to end after its current batch. Called under the
-  // site's lock.
-  void RequestDelete();
+  // Ask the feeder to end after its current batch, at once when it waits
+  // for articles or for a connection: deleted (logged as such), or because
+  // the relay stops. It connects and sends no more, and gives what it held
+  // without an answer back to its site. Called under the site's lock.
+  void RequestDelete() { Request(kDeleteRequested); }
+  void RequestShutdown() { Request(kShutdownRequested); }
+
+  // Under the site's lock: its feed type, and its place in the history.
+  char FeedType() const { return feedType_; }
+  const _histentry& Cursor() const { return cursor_; }
 
   // "{<index> {statistics {{feedtype %c} {accept %u} {refuse %u} {reject %u}
   // {nocheck Y|N} {state {%s}} {article {<Message-ID of slot 0>}}}}} ".
@@ -69,19 +80,28 @@ class Feeder {
 
  private:
   enum FailKind : uint32_t { kNoFailure = 0, kNoAccess = 1, kConnectFailed = 2 };
+  // Bits of requests_: end the feed loop; end the feeder (deleted, or the
+  // relay stops).
+  enum : uint32_t { kStopRequested = 1, kDeleteRequested = 2, kShutdownRequested = 4 };
 
+  void Request(uint32_t what);
+  bool Ending() const { return (requests_.load() & (kDeleteRequested | kShutdownRequested)) != 0; }
   void doFeed();
-  // Connects until it succeeds, showing the wait states. Before the first
-  // connection delete requests are not looked at; later a delete request
-  // ends the attempts (false returned).
+  // Connects until it succeeds, showing the wait states; false when the
+  // feeder is to end.
   bool ConnectWithRetries(bool first);
   void Show(const char* state) { state_.store(state, std::memory_order_relaxed); }
-  void Sleep(int ms) const;
+  // Sleeps `ms`, or less when the feeder is to end.
+  void Sleep(int ms);
   bool LoopGoesOn() const;
-  // The counting of an offer's outcome: site, feeder and relay totals.
-  void Accepted();
-  void Rejected();
-  void Refused();
+  // The counting of an offer's outcome: site, feeder and relay totals;
+  // each is the final answer for slot `i`.
+  void Accepted(uint32_t i);
+  void Rejected(uint32_t i);
+  void Refused(uint32_t i);
+  // "Try again later" for slot `i`: offered again after the deferral
+  // delay, until it has been deferred kMaxDeferrals times (then refused).
+  void Deferred(uint32_t i);
   void Throttled(int code, int pauseMs);
   // One more failure of the current batch, which is then offered again,
   // unless this pass is its last (errorCount back to 0): the resend after a
@@ -99,12 +119,14 @@ class Feeder {
   // whose turn it is (replies come in command order): one naming another
   // article is a peer out of step, and ends the loop like a failed read.
   bool ReadReply(int* code, const char* id = nullptr);
-  // Fetches the next batch when errorCount is 0; above 500 (a reconnection
-  // or 500 throttles) the batch goes into its last pass.
+  // Fetches the next batch when errorCount is 0 (giving back to the site
+  // what the last one left without an answer); otherwise the articles kept
+  // go again, above 500 (a reconnection or 500 throttles) in their last
+  // pass. False when there is nothing to send or the feeder is to end.
   bool NextBatch(uint32_t window);
-  // Moves the slots not yet offered by ihave to the front of a kept batch,
-  // slot 0 keeping the cursor's place in the history.
-  void DropOfferedSlots();
+  // Hands the site the batch's final answers and keeps only the articles
+  // still without one, in order.
+  void SettleBatch();
   // Offers slot `ihaveNext_` by ihave and moves past it unless it is to be
   // offered again; false when the connection broke.
   bool OfferByIhave(const FeederTimings& t);
@@ -121,10 +143,14 @@ class Feeder {
   uint32_t slotCount_ = 0;
   uint32_t ihaveNext_ = 0;  // the next slot of the batch to offer by ihave
   bool lastPass_ = false;   // the batch has had its resend
-  std::atomic<uint32_t> deleteRequested_{0}, stopRequested_{0};
+  std::atomic<uint32_t> requests_{0};
+  std::mutex sleepMu_;
+  std::condition_variable sleepCv_;
   std::atomic<uint32_t> accepted_{0}, rejected_{0}, refused_{0};
   std::atomic<const char*> state_;
   SpoolFileCache spool_;
+  _histentry cursor_;  // where the feeder walks the history; the site's lock guards it
   _histentry slots_[30];
+  Outcome outcomes_[30] = {};
   char feedType_;
 };

@@ -1,13 +1,16 @@
 #include "feeds/site.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "base/config.h"
+#include "base/log.h"
 #include "feeds/feeder.h"
+#include "feeds/site_queues.h"
 #include "history/history_cursor.h"
 
 std::atomic<Site*> siteArray[kMaxSites];
@@ -29,6 +32,32 @@ uint32_t ConfiguredOr(const char* key, uint32_t value) {
   return value;
 }
 
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+constexpr int64_t kPassedOverLogMs = 60000;
+constexpr uint32_t kHourMs = 3600000;
+
+// Whether a feeder of `type` takes an article of `length` (the size classes
+// of the cursor's feed types; an article given back has passed the lag
+// rules once already).
+bool TypeTakesLength(char type, uint32_t length) {
+  switch (type) {
+    case 'n': case 'S': case 'L': return length < 10240;
+    case 'N': return length < 4096;
+    case 's': case 'l': return length < 51200;
+    case 'M': return length < 256000;
+    case 'm': return length < 512000;
+    case 'b': return length >= 51200;
+    case 'B': return length >= 512000;
+    default: return true;
+  }
+}
+
+bool WalksHistory(char type) { return type != 'n' && type != 'N'; }
+
 }  // namespace
 
 Site::Site(const char* hostName, uint32_t siteIndex) : siteIndex_(siteIndex) {
@@ -36,6 +65,8 @@ Site::Site(const char* hostName, uint32_t siteIndex) : siteIndex_(siteIndex) {
   maxBacklog = ConfiguredOr("MaxBacklog", 5000);
   latencyFeedPrefetch = std::min(ConfiguredOr("LatencyFeedPrefetch", 5), kMaxPrefetch);
   regularFeedPrefetch = std::min(ConfiguredOr("RegularFeedPrefetch", 20), kMaxPrefetch);
+  // As long as another relay may hold the article in its precommit cache.
+  deferDelayMs_ = ConfiguredOr("MaxPrecommitAge", 30000);
 }
 
 int Site::SetPort(uint32_t port) {
@@ -57,9 +88,14 @@ int Site::CreateFeeder(char feedType, const char* startId) {
   if (port_ == 0 || distribution_.load() == nullptr) return -1;
   _histentry* start = startId != nullptr ? FindArticle(startId) : nullptr;
   std::lock_guard<std::mutex> lock(lock_);
+  _histentry inherited{};
+  if (start == nullptr && !inherited_.empty() && WalksHistory(feedType)) {
+    HistStartAt(inherited_.c_str(), &inherited);
+    start = &inherited;
+  }
   auto free = std::find(std::begin(feeders_), std::end(feeders_), nullptr);
   Feeder* feeder = free == std::end(feeders_) ? nullptr : new Feeder(this, feedType, start);
-  if (start != nullptr) DestroyEntry(start);
+  if (start != nullptr && start != &inherited) DestroyEntry(start);
   if (feeder == nullptr) return -1;
   feeder->index = uint32_t(free - std::begin(feeders_));
   if (!feeder->Start()) {
@@ -67,6 +103,9 @@ int Site::CreateFeeder(char feedType, const char* startId) {
     return -1;
   }
   *free = feeder;
+  // After the start-up script only the first feeder takes the queue.
+  if (start == &inherited && SiteStartupOver()) inherited_.clear();
+  hadFeeder_ = hadFeeder_ || WalksHistory(feedType);
   return int(feeder->index);
 }
 
@@ -83,6 +122,19 @@ int Site::DeleteFeeder(uint32_t index) {
   return 1;
 }
 
+void Site::StopFeeders() {
+  std::lock_guard<std::mutex> lock(lock_);
+  for (Feeder* f : feeders_) {
+    if (f != nullptr) f->RequestShutdown();
+  }
+  WakeHistoryWaiters();
+}
+
+bool Site::HasFeeders() {
+  std::lock_guard<std::mutex> lock(lock_);
+  return std::any_of(std::begin(feeders_), std::end(feeders_), [](Feeder* f) { return f != nullptr; });
+}
+
 void Site::ForgetFeeder(Feeder* feeder) {
   std::lock_guard<std::mutex> lock(lock_);
   for (Feeder*& f : feeders_) {
@@ -90,32 +142,139 @@ void Site::ForgetFeeder(Feeder* feeder) {
   }
 }
 
-int Site::GetNextEntry(_histentry* slots, uint32_t* count, const std::atomic<uint32_t>* stop) {
+void Site::InheritQueue(const std::string& startId) {
+  std::lock_guard<std::mutex> lock(lock_);
+  inherited_ = startId;
+}
+
+void Site::EndStartup() {
+  std::lock_guard<std::mutex> lock(lock_);
+  if (hadFeeder_) inherited_.clear();
+}
+
+bool Site::QueueMark(std::string* id) {
+  std::lock_guard<std::mutex> lock(lock_);
+  if (!inherited_.empty()) {
+    *id = inherited_;
+    return true;
+  }
+  uint64_t lowest = claims_.Lowest();
+  for (Feeder* f : feeders_) {
+    if (f == nullptr || !WalksHistory(f->FeedType())) continue;
+    lowest = std::min(lowest, HistAbsolutePosition(f->Cursor()));
+  }
+  return lowest != UINT64_MAX && lowest != 0 && HistMarkAt(lowest, id);
+}
+
+uint32_t Site::TakeOwed(std::deque<Owed>* owed, const _histentry& cursor, _histentry* slots, uint32_t room,
+                        int64_t now, bool deferredQueue) {
+  uint32_t taken = 0;
+  for (auto it = owed->begin(); it != owed->end() && taken < room;) {
+    if (deferredQueue && it->dueMs > now) break;  // in order of their due time
+    _histentry& slot = slots[taken];
+    slot = cursor;
+    if (!HistEntryAt(it->position, cursor.distribution, &slot)) {  // cut away, or answered meanwhile
+      Unclaim(it->position);
+      it = owed->erase(it);
+      continue;
+    }
+    if (!TypeTakesLength(cursor.feedType, slot.header.length)) {
+      ++it;
+      continue;
+    }
+    slot.deferrals = it->deferrals;
+    it = owed->erase(it);
+    taken++;
+  }
+  return taken;
+}
+
+int64_t Site::NextDueMs() { return deferred_.empty() ? -1 : deferred_.front().dueMs; }
+
+int Site::GetNextEntry(_histentry* cursor, _histentry* slots, uint32_t* count, const std::atomic<uint32_t>* stop) {
   uint32_t found = 0;
+  CursorSite walk{&claims_};
   {
     std::unique_lock<std::mutex> lock(lock_);
-    for (uint32_t i = 0; i < *count; i++) {
-      if (HistGetNextEntry(&slots[i], maxBacklog) == 0) break;
-      found++;
-      if (i + 1 < *count) {
-        slots[i + 1].position = slots[i].position;
-        slots[i + 1].expireSerial = slots[i].expireSerial;
-        slots[i + 1].feedType = slots[i].feedType;
+    for (;;) {
+      int64_t now = NowMs();
+      found = TakeOwed(&returned_, *cursor, slots, *count, now, false);
+      found += TakeOwed(&deferred_, *cursor, slots + found, *count - found, now, true);
+      while (found < *count && HistGetNextEntry(cursor, maxBacklog, &walk) == 1) {
+        slots[found++] = *cursor;
+        if (!WalksHistory(cursor->feedType)) cursor->position = 0;  // back to the end after each
       }
-    }
-    while (found == 0 && (stop == nullptr || stop->load() == 0)) {
+      if (found != 0 || (stop != nullptr && stop->load() != 0)) break;
+      int64_t due = NextDueMs();
+      uint32_t waitMs = due < 0 ? kHourMs : uint32_t(std::clamp<int64_t>(due - now, 1, kHourMs));
       lock.unlock();
-      WaitNextHistoryEntry();
+      WaitNextHistoryEntry(waitMs);
       lock.lock();
-      if (HistGetNextEntry(&slots[0], maxBacklog) != 0) found = 1;
     }
   }
   *count = found;
-  if (found > 1) {
-    slots[0].position = slots[found - 1].position;
-    slots[0].expireSerial = slots[found - 1].expireSerial;
+  if (walk.passedOver != 0) {
+    passedOver[kPassedBacklog] += walk.passedOver;
+    std::lock_guard<std::mutex> lock(logMu_);
+    unloggedPassed_[kPassedBacklog] += walk.passedOver;
   }
+  LogPassedOver();
   return 1;
+}
+
+void Site::Settle(const _histentry* slots, const Outcome* outcomes, uint32_t count) {
+  uint32_t gone = 0;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    const int64_t due = NowMs() + deferDelayMs_;
+    for (uint32_t i = 0; i < count; i++) {
+      const uint64_t position = HistAbsolutePosition(slots[i]);
+      switch (outcomes[i]) {
+        case Outcome::kPending:
+          break;
+        case Outcome::kDeferred:
+          deferred_.push_back(Owed{position, due, uint16_t(slots[i].deferrals + 1)});
+          break;
+        case Outcome::kSpoolGone:
+          gone += HistClearBit(position, slots[i].distribution);
+          Unclaim(position);
+          break;
+        case Outcome::kAnswered:
+          HistClearBit(position, slots[i].distribution);
+          Unclaim(position);
+          break;
+      }
+    }
+  }
+  if (gone != 0) {
+    passedOver[kPassedSpoolGone] += gone;
+    std::lock_guard<std::mutex> lock(logMu_);
+    unloggedPassed_[kPassedSpoolGone] += gone;
+  }
+}
+
+void Site::GiveBack(const _histentry* slots, uint32_t count) {
+  if (count == 0) return;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    for (uint32_t i = 0; i < count; i++) returned_.push_back(Owed{HistAbsolutePosition(slots[i]), 0, slots[i].deferrals});
+  }
+  WakeHistoryWaiters();
+}
+
+void Site::LogPassedOver(bool force) {
+  static const char* const kWhy[] = {"more than MaxBacklog behind", "spool file gone"};
+  std::lock_guard<std::mutex> lock(logMu_);
+  if (unloggedPassed_[0] + unloggedPassed_[1] == 0) return;
+  int64_t now = NowMs();
+  if (!force && lastPassedLogMs_ >= 0 && now - lastPassedLogMs_ < kPassedOverLogMs) return;
+  lastPassedLogMs_ = now;
+  for (int why = 0; why < 2; why++) {
+    if (unloggedPassed_[why] == 0) continue;
+    LogLinef("passed over %llu articles for %s: %s", static_cast<unsigned long long>(unloggedPassed_[why]), hostName_,
+             kWhy[why]);
+    unloggedPassed_[why] = 0;
+  }
 }
 
 std::string Site::GetStateString() {

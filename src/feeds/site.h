@@ -4,8 +4,13 @@
 // own. A site's slot in siteArray is its bit in the articles' feed flags.
 //
 // The site hands its feeders batches of articles from the history under
-// its lock; since taking an article clears the site's bit in its history
-// entry, two feeders of one site never get the same article.
+// its lock. An article stays flagged for the site in its history entry
+// until the site has answered it (or it is passed over on purpose), so the
+// flags on disk are the record of what is still owed, and survive a crash;
+// meanwhile the site's claims keep two feeders from holding one article.
+// What a feeder held without an answer (its loop broke twice, it was
+// deleted, the site said "try again later") goes back to the site and is
+// offered again, before the history walk goes on.
 //
 // Lifetime: the control interpreter is the only writer of siteArray. A
 // deleted site leaves the table but is never freed, so a feeder still
@@ -15,12 +20,14 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "distrib/distrib.h"
 #include "history/history.h"
+#include "history/position_set.h"
 
 class Feeder;
 
@@ -38,6 +45,20 @@ inline constexpr uint32_t kFeedersPerSite = 20;
 inline constexpr uint32_t kMaxHostName = 255;
 // A batch of articles is at most this long (the check window's cap).
 inline constexpr uint32_t kMaxPrefetch = 29;
+// An article the site answers "try again later" this often is given up
+// (counted as refused).
+inline constexpr uint16_t kMaxDeferrals = 10;
+
+// What became of an article of a feeder's batch.
+enum class Outcome : uint8_t {
+  kPending,    // no final answer yet: offered again
+  kAnswered,   // accepted, rejected or refused: no longer owed
+  kDeferred,   // "try again later": offered again after the deferral delay
+  kSpoolGone,  // its spool file is gone: passed over
+};
+
+// Why a site passed articles over.
+enum PassedOverReason { kPassedBacklog = 0, kPassedSpoolGone = 1 };
 
 class Site {
  public:
@@ -54,7 +75,10 @@ class Site {
   // Starts a feeder of type `feedType` at the article `startId` (nullptr,
   // or not in the history: at the end of the history) in the lowest free of
   // the 20 places. Its index, or -1 without a port or a distribution, or
-  // with 20 feeders.
+  // with 20 feeders. A site that inherited its queue from before a restart
+  // (InheritQueue) starts its feeders without `startId` at that queue
+  // instead, except those of types 'n' and 'N', which skip what
+  // accumulated by design.
   int CreateFeeder(char feedType, const char* startId);
   // Asks feeder `index` to stop and end itself (it does so after its
   // current batch, or at once when it waits for articles). Other indexes
@@ -64,21 +88,45 @@ class Site {
   // stored from now on is flagged for it (a deleted site's slot, and so its
   // bit, may go to a new site). The record stays for its readers.
   void StopDistribution();
+  // Asks every feeder to end after its current batch, as the relay stops.
+  void StopFeeders();
+  bool HasFeeders();
   // Called by a feeder's own thread as it ends: after this, nothing refers
   // to the feeder.
   void ForgetFeeder(Feeder* feeder);
+
+  // The queue this site had before a restart, as the Message-ID of the
+  // entry from which its feeders walked; taken by the feeders created while
+  // the start-up script runs, or else by the first one created after it.
+  void InheritQueue(const std::string& startId);
+  // After the start-up script: a queue inherited and taken is used up.
+  void EndStartup();
+  // The Message-ID of an entry at or before everything still owed to this
+  // site as far as its feeders know (claimed, given back, deferred, not yet
+  // walked). False when nothing is known (no feeder walks the history).
+  bool QueueMark(std::string* id);
 
   const char* GetHostName() const { return hostName_; }
   _distrib* GetDistribution() const { return distribution_.load(); }
   uint32_t GetSitePort() const { return port_.load(); }
   uint32_t GetSiteIndex() const { return siteIndex_; }
 
-  // Fills up to *count history cursor slots with the next articles for
-  // this site, each slot continuing after the one before; waits, with the
-  // lock released, until there is at least one or `stop` is set (then
-  // delivering none). *count receives the number delivered; slot 0 is left
-  // positioned after the last. Returns 1.
-  int GetNextEntry(_histentry* slots, uint32_t* count, const std::atomic<uint32_t>* stop = nullptr);
+  // Fills up to *count slots with the next articles for this site: first
+  // what was given back or is due after a deferral and suits the cursor's
+  // feed type, then what the cursor finds walking on. Each is claimed for
+  // the caller until Settle or GiveBack. Waits, with the lock released,
+  // until there is at least one or `stop` is nonzero (then delivering
+  // none). *count receives the number delivered. Returns 1.
+  int GetNextEntry(_histentry* cursor, _histentry* slots, uint32_t* count,
+                   const std::atomic<uint32_t>* stop = nullptr);
+  // Settles a batch: answered articles are no longer owed (their bits are
+  // cleared), those whose spool file is gone are passed over (counted),
+  // deferred ones wait for the deferral delay. Pending ones stay claimed by
+  // the caller.
+  void Settle(const _histentry* slots, const Outcome* outcomes, uint32_t count);
+  // Articles a feeder held and will not offer: offered again by the next
+  // feeder that asks.
+  void GiveBack(const _histentry* slots, uint32_t count);
 
   void ConnectIncr() { connects.fetch_add(1, std::memory_order_relaxed); }
 
@@ -105,8 +153,28 @@ class Site {
   std::atomic<uint32_t> accepts{0}, refused{0}, rejects{0};
   std::atomic<uint32_t> elapsedTime{0};  // seconds of all feed loops
   std::atomic<uint32_t> connects{0};
+  std::atomic<uint32_t> deferred{0};  // "try again later" answers
+  std::atomic<uint64_t> passedOver[2] = {0, 0};  // by PassedOverReason
+
+  // Logs what was passed over since the last such line, at most once a
+  // minute (or now with `force`).
+  void LogPassedOver(bool force = false);
 
  private:
+  // An article the site holds for its feeders, by absolute position.
+  struct Owed {
+    uint64_t position;
+    int64_t dueMs;  // deferred: not offered before this tick
+    uint16_t deferrals;
+  };
+  // Moves the owed articles that suit `cursor`'s feed type (and are due)
+  // into the slots; drops those no longer owed.
+  uint32_t TakeOwed(std::deque<Owed>* owed, const _histentry& cursor, _histentry* slots, uint32_t room, int64_t now,
+                    bool deferredQueue);
+  void Unclaim(uint64_t position) { claims_.Erase(position); }
+  int64_t NextDueMs();  // -1 when nothing is deferred
+
+
   std::mutex lock_;  // the feeder table and the history walk
   Feeder* feeders_[kFeedersPerSite] = {};
   char hostName_[kMaxHostName + 1] = {};
@@ -114,6 +182,16 @@ class Site {
   uint32_t siteIndex_;
   std::string feedInfo_ = "not-set-yet";  // the control thread's alone
   std::atomic<_distrib*> distribution_{nullptr};
+  PositionSet claims_;         // every article below, and those feeders hold
+  std::deque<Owed> returned_;  // given back by feeders
+  std::deque<Owed> deferred_;  // deferred, in order of their due time
+  uint32_t deferDelayMs_;
+  std::string inherited_;      // the queue from before a restart, if any
+  bool hadFeeder_ = false;
+  // Passed-over articles not logged yet, and when the last line went out.
+  std::mutex logMu_;
+  uint64_t unloggedPassed_[2] = {0, 0};
+  int64_t lastPassedLogMs_ = -1;
 };
 
 // Every site by slot; null where there is none.

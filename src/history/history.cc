@@ -32,6 +32,7 @@ std::atomic<uint32_t> histLockCount{0};
 NewEntrySignal& hEvtAddToHistory = *new NewEntrySignal;
 std::atomic<uint32_t> expireSerial{0};
 uint32_t lastExpireDeleted = 0;
+std::atomic<uint32_t> newestEntry{0};
 
 namespace {
 
@@ -216,6 +217,7 @@ int histinit() {
   if (HeaderWord(kTableStaleAt) != 0) RebuildTable();
 
   stats.dwHistBytesUsed.store(Load32(histData), std::memory_order_relaxed);
+  newestEntry.store(0, std::memory_order_relaxed);  // found by a walk when first asked for
   dbClosed.store(0);
   ReadmitReaders();
   return 1;
@@ -267,6 +269,7 @@ int AddArticleToHistory(const char* articleId, const uint32_t feedFlags[4], uint
   Store32(e + kPreviousAt, previous);
   Store32(e + kSizeAt, size);
 
+  newestEntry.store(used, std::memory_order_relaxed);
   PublishUsed(used + size);
   stats.dwHistBytesUsed.store(used + size, std::memory_order_relaxed);
   Slot(slot).store(used, std::memory_order_release);
@@ -310,3 +313,111 @@ int DestroyEntry(_histentry* entry) {
 }
 
 uint32_t HistExpireSerial() { return expireSerial.load(std::memory_order_relaxed); }
+
+namespace hist {
+
+uint32_t FirstEntry(uint32_t end) {
+  // The tail before the first entry is shorter than the longest entry.
+  for (uint32_t off = kHeaderSize; off < end && off <= kHeaderSize + kMaxEntrySize; off++) {
+    if (TrustedEntryAt(off, end)) return off;
+  }
+  return end;
+}
+
+uint32_t NewestEntry(uint32_t end) {
+  uint32_t newest = newestEntry.load(std::memory_order_relaxed);
+  if (newest != 0 && IsEntryAt(newest, end) && newest + EntryField(newest, kSizeAt) == end) return newest;
+  newest = 0;
+  for (uint32_t off = FirstEntry(end); off < end && IsEntryAt(off, end); off += EntryField(off, kSizeAt)) {
+    newest = off;
+  }
+  return newest;
+}
+
+}  // namespace hist
+
+namespace {
+
+// The offset of absolute `position` under the current serial, or 0 when
+// its entry was cut away or it leads to no entry. Inside a reader section.
+uint32_t OffsetOf(uint64_t position, uint32_t end) {
+  uint64_t cut = CutBefore(expireSerial.load(std::memory_order_relaxed));
+  if (position < cut + kHeaderSize) return 0;
+  uint64_t off = position - cut;
+  return off < end && IsEntryAt(uint32_t(off), end) ? uint32_t(off) : 0;
+}
+
+void CopyIdentifier(uint32_t off, uint32_t end, char* out, size_t room) {
+  const char* text = reinterpret_cast<const char*>(histData + off + kTextAt);
+  size_t len = strnlen(text, std::min<size_t>(room - 1, end - off - kTextAt));
+  memcpy(out, text, len);
+  out[len] = '\0';
+}
+
+}  // namespace
+
+uint64_t HistAbsolutePosition(const _histentry& entry) {
+  return entry.position == 0 ? 0 : entry.position + CutBefore(entry.expireSerial);
+}
+
+bool HistEntryAt(uint64_t position, HistFeedBit bit, _histentry* entry) {
+  ReaderSection reader;
+  uint32_t end = LoadUsed();
+  uint32_t off = OffsetOf(position, end);
+  if (off == 0 || WantedBits(off, bit) == 0) return false;
+  entry->position = off;
+  entry->expireSerial = expireSerial.load(std::memory_order_relaxed);
+  CopyHeader(off, &entry->header);
+  CopyIdentifier(off, end, entry->identifier, sizeof entry->identifier);
+  return true;
+}
+
+bool HistClearBit(uint64_t position, HistFeedBit bit) {
+  ReaderSection reader;
+  uint32_t off = OffsetOf(position, LoadUsed());
+  return off != 0 && TakeBits(off, bit) != 0;
+}
+
+bool HistMarkAt(uint64_t position, std::string* id) {
+  ReaderSection reader;
+  uint32_t end = LoadUsed();
+  uint64_t cut = CutBefore(expireSerial.load(std::memory_order_relaxed));
+  uint32_t off;
+  if (position >= cut + end) {
+    off = NewestEntry(end);
+  } else if (position < cut + kHeaderSize || (off = OffsetOf(position, end)) == 0) {
+    off = FirstEntry(end);
+  }
+  if (off == 0 || off >= end) return false;
+  char text[kMaxIdentifier + 2];
+  CopyIdentifier(off, end, text, sizeof text);
+  *id = text;
+  return true;
+}
+
+void HistStartAt(const char* id, _histentry* cursor) {
+  if (_histentry* found = FindArticle(id)) {
+    cursor->position = found->position;
+    cursor->expireSerial = found->expireSerial;
+    DestroyEntry(found);
+    return;
+  }
+  ReaderSection reader;
+  uint32_t end = LoadUsed();
+  cursor->position = FirstEntry(end);
+  cursor->expireSerial = expireSerial.load(std::memory_order_relaxed);
+}
+
+uint32_t HistClearBitFrom(const char* id, HistFeedBit bit) {
+  _histentry start{};
+  HistStartAt(id, &start);
+  const uint64_t position = HistAbsolutePosition(start);
+  ReaderSection reader;
+  uint32_t end = LoadUsed();
+  uint32_t first = OffsetOf(position, end);
+  uint32_t cleared = 0;
+  for (uint32_t off = first != 0 ? first : FirstEntry(end); off < end && IsEntryAt(off, end); off += EntryField(off, kSizeAt)) {
+    cleared += TakeBits(off, bit) != 0;
+  }
+  return cleared;
+}

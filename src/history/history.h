@@ -16,6 +16,7 @@
 // to leave before it moves data, and new readers wait until it is done.
 #pragma once
 #include <cstdint>
+#include <string>
 
 // An entry's first 48 bytes as they stand in "hist.dat" (little-endian words
 // at odd offsets there; a plain aligned struct here).
@@ -54,6 +55,7 @@ struct _histentry {
   HistFeedBit distribution;    // the site's bit, used by the cursor
   uint32_t expireSerial = 0;   // expiry count under which position was valid
   char feedType = 0;           // the cursor's article filter
+  uint16_t deferrals = 0;      // times its site said "try again later" (feeds)
 };
 
 // Opens or creates both files from the configuration (HistoryTablePath,
@@ -96,3 +98,34 @@ int DestroyEntry(_histentry* entry);
 
 // Number of expiries since the database was first opened in this process.
 uint32_t HistExpireSerial();
+
+// A position that names one entry for the life of the process, however
+// many expiries move it: its offset plus every byte cut away before the
+// expiry serial under which the offset is valid. 0 for a record without a
+// position.
+uint64_t HistAbsolutePosition(const _histentry& entry);
+
+// Fills `entry` (position, expireSerial, header, identifier) from the entry
+// at absolute `position` if it is still in the history and still flagged
+// under `bit`; false otherwise (cut away by an expiry, or answered).
+bool HistEntryAt(uint64_t position, HistFeedBit bit, _histentry* entry);
+
+// Clears `bit` of the entry at absolute `position`, if it is still in the
+// history; true when the bit was set. Atomic with respect to other sites
+// clearing their bits.
+bool HistClearBit(uint64_t position, HistFeedBit bit);
+
+// The Message-ID of an entry at or before absolute `position`, such that a
+// walk started at that entry passes every entry from `position` on: the
+// entry itself, the oldest entry when it was cut away, the newest when
+// `position` is the end. False when the history is empty.
+bool HistMarkAt(uint64_t position, std::string* id);
+
+// Sets `cursor` (position and expireSerial) at the entry `id`, or at the
+// oldest entry when `id` is not in the history (cut away since).
+void HistStartAt(const char* id, _histentry* cursor);
+
+// Walks every entry from the one `id` names (or from the oldest) to the
+// end and clears `bit`; returns how many had it set. For a slot whose
+// owner changed.
+uint32_t HistClearBitFrom(const char* id, HistFeedBit bit);

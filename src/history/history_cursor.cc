@@ -12,17 +12,22 @@ namespace {
 // end of the history; a wait returns as soon as the sequence has moved on.
 thread_local uint32_t lookedAtSequence = 0;
 
-// A position taken before the last expiry is moved back by its cut; one
-// taken before two or more, or one whose entry was cut away, is dropped.
+// A position taken before one or more expiries is moved back by their
+// cuts. One whose entry was cut away goes to the oldest entry left, so
+// that nothing still in the history is skipped; one that leads to no entry
+// (damage) restarts at the end.
 void CatchUpExpiry(_histentry* cursor, uint32_t end) {
   uint32_t serial = expireSerial.load(std::memory_order_relaxed);
   if (cursor->expireSerial == serial) return;
   uint32_t pos = cursor->position;
-  if (pos != 0 && cursor->expireSerial == serial - 1) {
-    pos = pos < kHeaderSize + lastExpireDeleted ? 0 : pos - lastExpireDeleted;
-    if (pos != 0 && !IsEntryAt(pos, end)) pos = 0;
-  } else {
-    pos = 0;
+  if (pos != 0) {
+    uint64_t shift = CutBefore(serial) - CutBefore(cursor->expireSerial);
+    if (pos < kHeaderSize + shift) {
+      pos = FirstEntry(end);
+    } else {
+      pos = uint32_t(pos - shift);
+      if (pos != end && !IsEntryAt(pos, end)) pos = 0;
+    }
   }
   cursor->position = pos;
   cursor->expireSerial = serial;
@@ -63,20 +68,50 @@ void HandOut(uint32_t entry, _histentry* cursor, uint32_t end) {
   memcpy(cursor->identifier, text, len);
   cursor->identifier[len] = '\0';
   cursor->position = entry;
-  if (cursor->feedType == 'n' || cursor->feedType == 'N') cursor->position = 0;
+  cursor->deferrals = 0;
+}
+
+enum class Verdict { kSkip, kTake, kTooOld };
+
+Verdict Judge(uint32_t entry, _histentry* cursor, uint32_t maxBacklog, uint32_t end) {
+  uint32_t behind = end - entry;
+  if (uint64_t(behind) > uint64_t(maxBacklog) * 98) return Verdict::kTooOld;
+  if (WantedBits(entry, cursor->distribution) == 0) return Verdict::kSkip;
+  return FeedTypeTakes(cursor, EntryField(entry, kLengthAt), behind) ? Verdict::kTake : Verdict::kSkip;
+}
+
+// Whether the cursor takes the entry at `pos`. Without a site the bit is
+// cleared as the entry is taken; with one it stays set (the site clears it
+// once the article is answered) and the entry goes into the site's claims.
+// A wanted entry too far behind is passed over for good by a site: its bit
+// is cleared and counted.
+bool Takes(uint32_t pos, _histentry* cursor, uint32_t maxBacklog, uint32_t end, CursorSite* site) {
+  if (site == nullptr) {
+    return Judge(pos, cursor, maxBacklog, end) == Verdict::kTake && TakeBits(pos, cursor->distribution) != 0;
+  }
+  if (WantedBits(pos, cursor->distribution) == 0) return false;
+  uint64_t absolute = pos + CutBefore(cursor->expireSerial);
+  if (site->claims->Contains(absolute)) return false;
+  switch (Judge(pos, cursor, maxBacklog, end)) {
+    case Verdict::kTake:
+      site->claims->Insert(absolute);
+      return true;
+    case Verdict::kTooOld:
+      site->passedOver += TakeBits(pos, cursor->distribution) != 0;
+      return false;
+    case Verdict::kSkip:
+      return false;
+  }
+  return false;
 }
 
 }  // namespace
 
 int HistCheckDistVsEntry(uint32_t entry, _histentry* cursor, uint32_t maxBacklog, uint32_t end) {
-  uint32_t wanted = WantedBits(entry, cursor->distribution);
-  uint32_t behind = end - entry;
-  if (uint64_t(behind) > uint64_t(maxBacklog) * 98) return 0;
-  if (wanted == 0) return 0;
-  return FeedTypeTakes(cursor, EntryField(entry, kLengthAt), behind) ? 1 : 0;
+  return Judge(entry, cursor, maxBacklog, end) == Verdict::kTake ? 1 : 0;
 }
 
-int HistGetNextEntry(_histentry* cursor, uint32_t maxBacklog) {
+int HistGetNextEntry(_histentry* cursor, uint32_t maxBacklog, CursorSite* site) {
   lookedAtSequence = hEvtAddToHistory.Sequence();
   ReaderSection reader;
   uint32_t end = LoadUsed();
@@ -88,19 +123,27 @@ int HistGetNextEntry(_histentry* cursor, uint32_t maxBacklog) {
     cursor->position = end;
     return 0;
   }
-  // The scan leaves the position alone unless it hands an entry out. The
-  // bit test and the clearing are one atomic step, so even two cursors of
-  // one site stepping at once could not both take an entry.
+  // A scan that finds nothing leaves the cursor at the end: nothing behind
+  // can become wanted again (bits are only ever cleared, and a site offers
+  // what it gave back from its own list), so no step looks at an entry
+  // twice. The bit test and the taking are one atomic step, so even two
+  // cursors of one site stepping at once could not both take an entry.
   for (;;) {
-    if (HistCheckDistVsEntry(pos, cursor, maxBacklog, end) && TakeBits(pos, cursor->distribution) != 0) {
+    if (Takes(pos, cursor, maxBacklog, end, site)) {
       HandOut(pos, cursor, end);
+      // 'n' and 'N' skip what accumulated meanwhile: back to the end. A
+      // site does that itself once it has noted the entry's position.
+      if (site == nullptr && (cursor->feedType == 'n' || cursor->feedType == 'N')) cursor->position = 0;
       return 1;
     }
     if (cursor->position == 0) return 0;
     pos += EntryField(pos, kSizeAt);
     if (pos == end) {
       end = LoadUsed();
-      if (pos == end) return 0;
+      if (pos == end) {
+        cursor->position = end;
+        return 0;
+      }
     }
     if (!IsEntryAt(pos, end)) {  // damage: nothing beyond can be reached
       cursor->position = end;

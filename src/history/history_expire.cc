@@ -76,7 +76,7 @@ void MoveDataDown(uint32_t cut, uint32_t usedBefore, uint32_t moved) {
 void DoExpire() {
   ShutOutReaders();
   uint32_t used = Load32(histData);
-  uint32_t cut = uint32_t(double(histDataSize) * 0.2);
+  uint32_t cut = ExpiryCut();
   // The record of this expiry goes into the header before anything moves;
   // a start after a kill finishes the move from it and rebuilds the table.
   SetHeaderWord(kTableStaleAt, 1);
@@ -102,6 +102,8 @@ void DoExpire() {
   Step(used - kHeaderSize - cut + 1, used - kHeaderSize - cut);
   SetHeaderWord(kExpireCutAt, 0);
   SetHeaderWord(kTableStaleAt, 0);
+  uint32_t newest = newestEntry.load(std::memory_order_relaxed);
+  newestEntry.store(newest < kHeaderSize + cut ? 0 : newest - cut, std::memory_order_relaxed);
   lastExpireDeleted = cut;
   expireSerial.fetch_add(1, std::memory_order_relaxed);
   ReadmitReaders();

@@ -81,6 +81,7 @@ extern std::atomic<uint32_t> histLockCount;  // readers inside the data
 extern NewEntrySignal& hEvtAddToHistory;      // advanced after every append
 extern std::atomic<uint32_t> expireSerial;
 extern uint32_t lastExpireDeleted;           // bytes cut by the last expiry
+extern std::atomic<uint32_t> newestEntry;    // offset of the last entry appended; 0 = not known
 
 namespace hist {
 
@@ -88,6 +89,18 @@ inline uint32_t LoadUsed() { return std::atomic_ref<uint32_t>(*reinterpret_cast<
 inline void PublishUsed(uint32_t used) {
   std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(histData)).store(used, std::memory_order_release);
 }
+// The cut of every expiry: a fixed fifth of the data file.
+inline uint32_t ExpiryCut() { return uint32_t(double(histDataSize) * 0.2); }
+// Bytes cut away by the expiries before serial `serial`: an offset valid
+// under `serial` plus this is its absolute position.
+inline uint64_t CutBefore(uint32_t serial) { return uint64_t(serial) * ExpiryCut(); }
+
+// The first entry of the data (after an expiry the data begins with the
+// tail of the entry the cut went through), or `end` when there is none.
+uint32_t FirstEntry(uint32_t end);
+// The newest entry, or 0 when there is none. Inside a reader section.
+uint32_t NewestEntry(uint32_t end);
+
 inline std::atomic_ref<uint32_t> Slot(uint32_t i) { return std::atomic_ref<uint32_t>(histTable[i]); }
 
 // A header word of the expiry record or the stale mark. Each store is a
@@ -110,6 +123,24 @@ inline bool IsEntryAt(uint32_t off, uint32_t end) {
   if (EntryField(off, kMagicAt) != kMagic) return false;
   uint32_t size = EntryField(off, kSizeAt);
   return size >= kMinEntrySize && size <= kMaxEntrySize && size <= end - off;
+}
+
+// A whole entry starts at `off`: magic, a possible size, and its identifier
+// ending in the entry's last byte with no NUL before.
+inline bool WholeEntryAt(uint32_t off, uint32_t end) {
+  if (!IsEntryAt(off, end)) return false;
+  uint32_t size = EntryField(off, kSizeAt);
+  const char* text = reinterpret_cast<const char*>(histData + off + kTextAt);
+  return strnlen(text, size - kEntryFixedSize) == size - kEntryFixedSize - 1;
+}
+
+// An entry the walk can trust: whole, and followed by another whole entry
+// or by the end. This tells real entries from bytes that only look like
+// one, such as the tail of the entry an expiry cut through.
+inline bool TrustedEntryAt(uint32_t off, uint32_t end) {
+  if (!WholeEntryAt(off, end)) return false;
+  uint32_t next = off + EntryField(off, kSizeAt);
+  return next == end || WholeEntryAt(next, end);
 }
 
 // The feed-flag bytes of a published entry, accessed one byte at a time:

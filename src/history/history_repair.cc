@@ -16,24 +16,6 @@ using namespace hist;
 
 namespace {
 
-// A whole entry starts at `off`: magic, a possible size, and its identifier
-// ending in the entry's last byte with no NUL before.
-bool WholeEntryAt(uint32_t off, uint32_t end) {
-  if (!IsEntryAt(off, end)) return false;
-  uint32_t size = EntryField(off, kSizeAt);
-  const char* text = reinterpret_cast<const char*>(histData + off + kTextAt);
-  return strnlen(text, size - kEntryFixedSize) == size - kEntryFixedSize - 1;
-}
-
-// An entry the walk can trust: whole, and followed by another whole entry
-// or by the end. This tells real entries from bytes that only look like
-// one, such as the tail of the entry an expiry cut through.
-bool TrustedEntryAt(uint32_t off, uint32_t end) {
-  if (!WholeEntryAt(off, end)) return false;
-  uint32_t next = off + EntryField(off, kSizeAt);
-  return next == end || WholeEntryAt(next, end);
-}
-
 // Links the entry at `off` into the table as the newest of its slot.
 void Link(uint32_t off) {
   uint32_t size = EntryField(off, kSizeAt);

@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -22,6 +24,18 @@
 uint32_t MaxConnections = 350;
 
 namespace {
+
+std::mutex intakeMu;
+std::condition_variable intakeCv;
+bool intakeOpen = false;
+
+// Waits for OpenIntake, saying so in the log if that takes long.
+void WaitForIntake() {
+  std::unique_lock<std::mutex> lock(intakeMu);
+  if (intakeCv.wait_for(lock, std::chrono::seconds(10), [] { return intakeOpen; })) return;
+  LogLine("listener: waiting for the start-up script to finish before admitting peers");
+  intakeCv.wait(lock, [] { return intakeOpen; });
+}
 
 constexpr const char* kWebAddress = "https://veltrane.example.org/";
 constexpr size_t kMaxBannerLength = 70;
@@ -166,9 +180,18 @@ std::string RefusalText(const char* key, const char* builtIn) {
   return builtIn;
 }
 
+void OpenIntake() {
+  {
+    std::lock_guard<std::mutex> lock(intakeMu);
+    intakeOpen = true;
+  }
+  intakeCv.notify_all();
+}
+
 int DoConnections() {
   int listener = OpenListener();
   if (listener < 0) return 0;
+  WaitForIntake();
   GetConfigInt("MaxIncomingConnections", &MaxConnections);
   GetConfigInt("IncomingReadTimeout", &connTimeout);
   GetConfigInt("IncomingTransferTimeout", &transferTimeout);

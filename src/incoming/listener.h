@@ -9,9 +9,14 @@
 extern uint32_t MaxConnections;
 
 // Listens on ListenAddress:ListenPort (defaults: all addresses, port 119)
-// and serves connections for ever. Returns 0 when the listening socket
-// cannot be set up.
+// and serves connections for ever, from the moment OpenIntake is called:
+// a peer that connects earlier waits in the listening queue for its
+// greeting. Returns 0 when the listening socket cannot be set up.
 int DoConnections();
+
+// Lets the listener admit peers (once the sites exist to flag articles
+// for). Stays open for the life of the process.
+void OpenIntake();
 
 // The texts the listener sends: a configured text when present and not
 // longer than `limit`, else the built-in one.

@@ -166,6 +166,14 @@ void SiteFigures(Page& p) {
                p.Sample(l + "," + Label("outcome", "accepted"), s.accepts.load());
                p.Sample(l + "," + Label("outcome", "refused"), s.refused.load());
                p.Sample(l + "," + Label("outcome", "rejected"), s.rejects.load());
+               p.Sample(l + "," + Label("outcome", "deferred"), s.deferred.load());
+             });
+  SiteFamily(p, "veltrane_site_passed_over_total", "counter",
+             "Articles flagged for a site and passed over: more than MaxBacklog behind, or spool file gone.",
+             [&](const std::string& l, Site& s) {
+               std::string sl = l + "," + Label("slot", std::to_string(s.GetSiteIndex())) + ",";
+               p.Sample(sl + Label("reason", "backlog"), s.passedOver[kPassedBacklog].load());
+               p.Sample(sl + Label("reason", "spool_gone"), s.passedOver[kPassedSpoolGone].load());
              });
   SiteFamily(p, "veltrane_site_flagged_total", "counter", "Articles flagged for a site by its distribution.",
              [&](const std::string& l, Site& s) {
@@ -173,12 +181,13 @@ void SiteFigures(Page& p) {
                p.Sample(l, d != nullptr ? d->flaggedFor.load() : 0);
              });
   SiteFamily(p, "veltrane_site_backlog_articles", "gauge",
-             "Estimate of the articles flagged for a site not answered yet: flagged minus answered, "
-             "counted since the distribution was set; it includes articles in flight.",
+             "Estimate of the articles flagged for a site not answered yet: flagged minus answered and "
+             "passed over, counted since the distribution was set; it includes articles in flight.",
              [&](const std::string& l, Site& s) {
                _distrib* d = s.GetDistribution();
                uint64_t flagged = d != nullptr ? d->flaggedFor.load() : 0;
-               uint64_t answered = uint64_t(s.accepts.load()) + s.refused.load() + s.rejects.load();
+               uint64_t answered = uint64_t(s.accepts.load()) + s.refused.load() + s.rejects.load() +
+                                   s.passedOver[kPassedBacklog].load() + s.passedOver[kPassedSpoolGone].load();
                p.Sample(l, flagged > answered ? flagged - answered : 0);
              });
   SiteFamily(p, "veltrane_site_connects_total", "counter", "Connections the site's feeders have made.",

@@ -6,6 +6,7 @@
 #include "control/interpreter.h"
 #include "dedupe/precommit.h"
 #include "dedupe/seen.h"
+#include "feeds/site_queues.h"
 #include "incoming/incoming_table.h"
 #include "incoming/listener.h"
 #include "incoming/nntp_server.h"
@@ -36,6 +37,9 @@ void ServiceStart() {
 
 int ServiceStop() {
   StopControlSocket();
+  // Feeders finish their batches and settle what they sent, so that the
+  // history written below owes each site exactly what it was not sent.
+  StopFeeds(std::chrono::seconds(10));
   CloseFiles();
   ServerStopEvent.Set();
   return 0;

@@ -1,0 +1,184 @@
+#include "feeds/site_queues.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+#include "base/config.h"
+#include "base/log.h"
+#include "feeds/site.h"
+
+namespace {
+
+constexpr auto kRecordEvery = std::chrono::seconds(5);
+
+struct RecordedQueue {
+  std::string name, startId;
+  bool inherited = false;
+};
+
+std::mutex recordMu;
+std::map<uint32_t, RecordedQueue> recorded;  // by slot, while the start-up script runs
+std::atomic<bool> startupRunning{false};
+
+// The recorder thread, made once and never destroyed (a thread object
+// still joinable at static destruction would end the process).
+std::mutex recorderMu;
+std::condition_variable recorderCv;
+bool recorderStop = false;
+std::thread* recorder = nullptr;
+
+std::string RecordPath() {
+  const char* dir = GetConfigString("SiteRecordPath");
+  if (dir == nullptr) dir = GetConfigString("HistoryDataPath");
+  return dir == nullptr ? "" : std::string(dir) + "/site-queues";
+}
+
+HistFeedBit BitOf(uint32_t slot) { return HistFeedBit{1u << (slot % 32), slot / 32}; }
+
+// "<slot>\t<name>\t<id>", with nothing else on the line; false otherwise.
+bool ParseLine(const std::string& line, uint32_t* slot, RecordedQueue* q) {
+  size_t tab1 = line.find('\t'), tab2 = tab1 == std::string::npos ? tab1 : line.find('\t', tab1 + 1);
+  if (tab2 == std::string::npos || line.find('\t', tab2 + 1) != std::string::npos) return false;
+  std::string number = line.substr(0, tab1);
+  if (number.empty() || number.size() > 3 || number.find_first_not_of("0123456789") != std::string::npos) return false;
+  *slot = uint32_t(std::stoul(number));
+  q->name = line.substr(tab1 + 1, tab2 - tab1 - 1);
+  q->startId = line.substr(tab2 + 1);
+  return *slot < kMaxSites && !q->name.empty() && !q->startId.empty();
+}
+
+void ReadRecord() {
+  std::string path = RecordPath();
+  FILE* f = path.empty() ? nullptr : fopen(path.c_str(), "r");
+  if (f == nullptr) return;
+  char buffer[1024];
+  uint32_t bad = 0;
+  while (fgets(buffer, sizeof buffer, f) != nullptr) {
+    std::string line = buffer;
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    uint32_t slot;
+    RecordedQueue q;
+    if (ParseLine(line, &slot, &q)) {
+      recorded[slot] = q;
+    } else {
+      bad++;
+    }
+  }
+  fclose(f);
+  if (bad != 0) LogLinef("site queues: %u unreadable lines in %s ignored", bad, path.c_str());
+}
+
+// A slot whose recorded site is not there any more: what was owed to that
+// site is not the new owner's.
+void ClearUninherited() {
+  for (auto& [slot, q] : recorded) {
+    if (q.inherited) continue;
+    uint32_t cleared = HistClearBitFrom(q.startId.c_str(), BitOf(slot));
+    Site* now = siteArray[slot].load();
+    LogLinef("site queues: slot %u was %s's and is now %s: %u articles owed to %s are not offered", slot,
+             q.name.c_str(), now != nullptr ? now->GetHostName() : "empty", cleared, q.name.c_str());
+  }
+  recorded.clear();
+}
+
+void RecordNowAndThen() {
+  std::unique_lock<std::mutex> lock(recorderMu);
+  while (!recorderCv.wait_for(lock, kRecordEvery, [] { return recorderStop; })) {
+    lock.unlock();
+    WriteSiteQueues();
+    for (std::atomic<Site*>& slot : siteArray) {
+      if (Site* site = slot.load()) site->LogPassedOver();
+    }
+    lock.lock();
+  }
+}
+
+void StopRecorder() {
+  {
+    std::lock_guard<std::mutex> lock(recorderMu);
+    recorderStop = true;
+  }
+  recorderCv.notify_all();
+  if (recorder != nullptr && recorder->joinable()) recorder->join();
+}
+
+}  // namespace
+
+void BeginSiteStartup() {
+  std::lock_guard<std::mutex> lock(recordMu);
+  recorded.clear();
+  ReadRecord();
+  startupRunning = true;
+}
+
+void InheritRecordedQueue(Site* site) {
+  std::lock_guard<std::mutex> lock(recordMu);
+  if (!startupRunning) return;
+  auto it = recorded.find(site->GetSiteIndex());
+  if (it == recorded.end() || it->second.inherited || it->second.name != site->GetHostName()) return;
+  it->second.inherited = true;
+  site->InheritQueue(it->second.startId);
+}
+
+void EndSiteStartup() {
+  {
+    std::lock_guard<std::mutex> lock(recordMu);
+    ClearUninherited();
+    startupRunning = false;
+  }
+  for (std::atomic<Site*>& slot : siteArray) {
+    if (Site* site = slot.load()) site->EndStartup();
+  }
+  std::lock_guard<std::mutex> lock(recorderMu);
+  if (recorder == nullptr) {
+    recorderStop = false;
+    recorder = new std::thread(RecordNowAndThen);
+  }
+}
+
+bool SiteStartupOver() { return !startupRunning; }
+
+bool WriteSiteQueues() {
+  std::string path = RecordPath();
+  if (path.empty()) return true;
+  std::string text;
+  for (std::atomic<Site*>& slot : siteArray) {
+    Site* site = slot.load();
+    std::string id;
+    if (site == nullptr || strpbrk(site->GetHostName(), "\t\n") != nullptr || !site->QueueMark(&id)) continue;
+    text += std::to_string(site->GetSiteIndex()) + "\t" + site->GetHostName() + "\t" + id + "\n";
+  }
+  std::string staging = path + ".new";
+  FILE* f = fopen(staging.c_str(), "w");
+  bool ok = f != nullptr && fwrite(text.data(), 1, text.size(), f) == text.size();
+  ok = f != nullptr && fflush(f) == 0 && fdatasync(fileno(f)) == 0 && ok;
+  if (f != nullptr) ok = fclose(f) == 0 && ok;
+  ok = ok && rename(staging.c_str(), path.c_str()) == 0;
+  if (!ok) LogLinef("site queues: could not write %s: %s", path.c_str(), strerror(errno));
+  return ok;
+}
+
+void StopFeeds(std::chrono::milliseconds limit) {
+  StopRecorder();
+  for (std::atomic<Site*>& slot : siteArray) {
+    if (Site* site = slot.load()) site->StopFeeders();
+  }
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  for (std::atomic<Site*>& slot : siteArray) {
+    Site* site = slot.load();
+    while (site != nullptr && site->HasFeeders() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  WriteSiteQueues();
+  for (std::atomic<Site*>& slot : siteArray) {
+    if (Site* site = slot.load()) site->LogPassedOver(true);
+  }
+}

@@ -1,0 +1,46 @@
+// Where each site's queue starts, kept across restarts.
+//
+// What a site is still owed is on disk already: an article's bit stays set
+// in its history entry until the site has answered it. What a restart needs
+// besides is where in the history each site's feeders were, so that they
+// walk on from there instead of from the end. That is the file
+// "site-queues" in SiteRecordPath (beside hist.dat when that is not set),
+// one line per site:
+//
+//   <slot> TAB <site name> TAB <Message-ID without angle brackets> LF
+//
+// the Message-ID naming an entry at or before everything still owed to the
+// site. It is written whole under a temporary name and renamed into place,
+// every few seconds while the relay runs and once more at its stop, so a
+// kill leaves a record a few seconds old: its feeders then walk a little
+// more history, past articles whose bits are already clear, and lose
+// nothing.
+//
+// At start-up a site created by the start-up script with the name and slot
+// of a line inherits that queue. A slot whose line names another site (or
+// whose site is gone) does not: after the script, its bits are cleared
+// from the recorded entry on, and that is logged.
+#pragma once
+#include <chrono>
+#include <string>
+
+class Site;
+
+// Reads the record; from now until EndSiteStartup sites may inherit.
+void BeginSiteStartup();
+// Called for every site the start-up script creates: hands it the queue
+// recorded for its name and slot, if any.
+void InheritRecordedQueue(Site* site);
+// After the start-up script: clears the bits of recorded slots that no
+// site inherited, and starts writing the record now and then.
+void EndSiteStartup();
+// Whether the start-up script has finished (or none runs).
+bool SiteStartupOver();
+
+// Writes the record now. False (logged) when it cannot be written.
+bool WriteSiteQueues();
+
+// The relay stops: every feeder is asked to end after its current batch,
+// and those that end within `limit` have settled what they sent; then the
+// record is written a last time.
+void StopFeeds(std::chrono::milliseconds limit);
