@@ -10,6 +10,7 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <thread>
 
 #include "base/log.h"
@@ -70,10 +71,13 @@ bool Feeder::Start() {
   });
 }
 
-void Feeder::Request(uint32_t what) {
+void Feeder::Request(uint32_t what, bool cutOff) {
   {
     std::lock_guard<std::mutex> lock(sleepMu_);
-    requests_.fetch_or(what | kStopRequested);
+    if (what != 0) requests_.fetch_or(what | kStopRequested);
+    // The socket stays open while readingFd_ names it: only this thread's
+    // reads end, no other socket's.
+    if (cutOff && readingFd_ >= 0) shutdown(readingFd_, SHUT_RDWR);
   }
   sleepCv_.notify_all();
 }
@@ -294,7 +298,16 @@ std::string_view NamedId(const char* reply) {
 
 bool Feeder::ReadReply(int* code, const char* id) {
   char reply[kReplyCapacity + 1];
-  if (sock_->ReadLine(reply, kReplyCapacity)) {
+  {
+    std::lock_guard<std::mutex> lock(sleepMu_);
+    readingFd_ = (requests_.load() & kDeleteRequested) != 0 ? -1 : sock_->socket();
+  }
+  bool read = readingFd_ >= 0 && sock_->ReadLine(reply, kReplyCapacity);
+  {
+    std::lock_guard<std::mutex> lock(sleepMu_);
+    readingFd_ = -1;
+  }
+  if (read) {
     std::string_view named = id != nullptr ? NamedId(reply) : std::string_view();
     if (named.empty() || named == id) {
       *code = sock_->lastCode();

@@ -52,8 +52,13 @@ class Feeder {
   // for articles or for a connection: deleted (logged as such), or because
   // the relay stops. It connects and sends no more, and gives what it held
   // without an answer back to its site. Called under the site's lock.
-  void RequestDelete() { Request(kDeleteRequested); }
-  void RequestShutdown() { Request(kShutdownRequested); }
+  // A deleted feeder that waits for a site's reply stops waiting at once
+  // (the articles go back to the site unanswered); one asked to end as the
+  // relay stops finishes its batch, unless cut off.
+  void RequestDelete() { Request(kDeleteRequested, true); }
+  void RequestShutdown() { Request(kShutdownRequested, false); }
+  // Ends the wait for a reply, if the feeder waits for one.
+  void CutOff() { Request(0, true); }
 
   // Under the site's lock: its feed type, and its place in the history.
   char FeedType() const { return feedType_; }
@@ -84,7 +89,7 @@ class Feeder {
   // relay stops).
   enum : uint32_t { kStopRequested = 1, kDeleteRequested = 2, kShutdownRequested = 4 };
 
-  void Request(uint32_t what);
+  void Request(uint32_t what, bool cutOff);
   bool Ending() const { return (requests_.load() & (kDeleteRequested | kShutdownRequested)) != 0; }
   void doFeed();
   // Connects until it succeeds, showing the wait states; false when the
@@ -144,8 +149,9 @@ class Feeder {
   uint32_t ihaveNext_ = 0;  // the next slot of the batch to offer by ihave
   bool lastPass_ = false;   // the batch has had its resend
   std::atomic<uint32_t> requests_{0};
-  std::mutex sleepMu_;
+  std::mutex sleepMu_;  // the waits that a request ends: sleeps, and reads of replies
   std::condition_variable sleepCv_;
+  int readingFd_ = -1;  // the socket of a reply being waited for, or -1; under sleepMu_
   std::atomic<uint32_t> accepted_{0}, rejected_{0}, refused_{0};
   std::atomic<const char*> state_;
   SpoolFileCache spool_;

@@ -89,8 +89,8 @@ int Site::CreateFeeder(char feedType, const char* startId) {
   _histentry* start = startId != nullptr ? FindArticle(startId) : nullptr;
   std::lock_guard<std::mutex> lock(lock_);
   _histentry inherited{};
-  if (start == nullptr && !inherited_.empty() && WalksHistory(feedType)) {
-    HistStartAt(inherited_.c_str(), &inherited);
+  if (start == nullptr && inherited_ && WalksHistory(feedType)) {
+    HistStartAt(inherited_->c_str(), &inherited);
     start = &inherited;
   }
   auto free = std::find(std::begin(feeders_), std::end(feeders_), nullptr);
@@ -104,7 +104,7 @@ int Site::CreateFeeder(char feedType, const char* startId) {
   }
   *free = feeder;
   // After the start-up script only the first feeder takes the queue.
-  if (start == &inherited && SiteStartupOver()) inherited_.clear();
+  if (start == &inherited && SiteStartupOver()) inherited_.reset();
   hadFeeder_ = hadFeeder_ || WalksHistory(feedType);
   return int(feeder->index);
 }
@@ -130,6 +130,13 @@ void Site::StopFeeders() {
   WakeHistoryWaiters();
 }
 
+void Site::CutOffFeeders() {
+  std::lock_guard<std::mutex> lock(lock_);
+  for (Feeder* f : feeders_) {
+    if (f != nullptr) f->CutOff();
+  }
+}
+
 bool Site::HasFeeders() {
   std::lock_guard<std::mutex> lock(lock_);
   return std::any_of(std::begin(feeders_), std::end(feeders_), [](Feeder* f) { return f != nullptr; });
@@ -149,13 +156,13 @@ void Site::InheritQueue(const std::string& startId) {
 
 void Site::EndStartup() {
   std::lock_guard<std::mutex> lock(lock_);
-  if (hadFeeder_) inherited_.clear();
+  if (hadFeeder_) inherited_.reset();
 }
 
 bool Site::QueueMark(std::string* id) {
   std::lock_guard<std::mutex> lock(lock_);
-  if (!inherited_.empty()) {
-    *id = inherited_;
+  if (inherited_) {
+    *id = *inherited_;
     return true;
   }
   uint64_t lowest = claims_.Lowest();
@@ -163,7 +170,9 @@ bool Site::QueueMark(std::string* id) {
     if (f == nullptr || !WalksHistory(f->FeedType())) continue;
     lowest = std::min(lowest, HistAbsolutePosition(f->Cursor()));
   }
-  return lowest != UINT64_MAX && lowest != 0 && HistMarkAt(lowest, id);
+  if (lowest == UINT64_MAX || lowest == 0) return false;
+  *id = HistMarkAt(lowest);
+  return true;
 }
 
 uint32_t Site::TakeOwed(std::deque<Owed>* owed, const _histentry& cursor, _histentry* slots, uint32_t room,

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -88,15 +89,17 @@ class Site {
   // stored from now on is flagged for it (a deleted site's slot, and so its
   // bit, may go to a new site). The record stays for its readers.
   void StopDistribution();
-  // Asks every feeder to end after its current batch, as the relay stops.
+  // Asks every feeder to end after its current batch, as the relay stops;
+  // CutOffFeeders ends the waits for replies of those still at it.
   void StopFeeders();
+  void CutOffFeeders();
   bool HasFeeders();
   // Called by a feeder's own thread as it ends: after this, nothing refers
   // to the feeder.
   void ForgetFeeder(Feeder* feeder);
 
   // The queue this site had before a restart, as the Message-ID of the
-  // entry from which its feeders walked; taken by the feeders created while
+  // entry from which its feeders walk ("": the oldest); taken by the feeders created while
   // the start-up script runs, or else by the first one created after it.
   void InheritQueue(const std::string& startId);
   // After the start-up script: a queue inherited and taken is used up.
@@ -186,7 +189,7 @@ class Site {
   std::deque<Owed> returned_;  // given back by feeders
   std::deque<Owed> deferred_;  // deferred, in order of their due time
   uint32_t deferDelayMs_;
-  std::string inherited_;      // the queue from before a restart, if any
+  std::optional<std::string> inherited_;  // the queue from before a restart ("": the oldest entry)
   bool hadFeeder_ = false;
   // Passed-over articles not logged yet, and when the last line went out.
   std::mutex logMu_;

@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr auto kRecordEvery = std::chrono::seconds(5);
+constexpr auto kRecordEvery = std::chrono::seconds(2);
 
 struct RecordedQueue {
   std::string name, startId;
@@ -51,7 +51,7 @@ bool ParseLine(const std::string& line, uint32_t* slot, RecordedQueue* q) {
   *slot = uint32_t(std::stoul(number));
   q->name = line.substr(tab1 + 1, tab2 - tab1 - 1);
   q->startId = line.substr(tab2 + 1);
-  return *slot < kMaxSites && !q->name.empty() && !q->startId.empty();
+  return *slot < kMaxSites && !q->name.empty();
 }
 
 void ReadRecord() {
@@ -136,6 +136,9 @@ void EndSiteStartup() {
   for (std::atomic<Site*>& slot : siteArray) {
     if (Site* site = slot.load()) site->EndStartup();
   }
+  // At once: a run killed before its first tick must still leave where its
+  // queues start (a first start has no record at all).
+  WriteSiteQueues();
   std::lock_guard<std::mutex> lock(recorderMu);
   if (recorder == nullptr) {
     recorderStop = false;
@@ -170,12 +173,19 @@ void StopFeeds(std::chrono::milliseconds limit) {
   for (std::atomic<Site*>& slot : siteArray) {
     if (Site* site = slot.load()) site->StopFeeders();
   }
+  // Feeders still waiting for replies at the limit are cut off; what they
+  // sent goes back to their sites and is offered again after the restart.
   auto deadline = std::chrono::steady_clock::now() + limit;
-  for (std::atomic<Site*>& slot : siteArray) {
-    Site* site = slot.load();
-    while (site != nullptr && site->HasFeeders() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (bool cut = false;; cut = true) {
+    for (std::atomic<Site*>& slot : siteArray) {
+      Site* site = slot.load();
+      if (site != nullptr && cut) site->CutOffFeeders();
+      while (site != nullptr && site->HasFeeders() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
     }
+    if (cut) break;
+    deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
   }
   WriteSiteQueues();
   for (std::atomic<Site*>& slot : siteArray) {

@@ -10,9 +10,10 @@
 //   <slot> TAB <site name> TAB <Message-ID without angle brackets> LF
 //
 // the Message-ID naming an entry at or before everything still owed to the
-// site. It is written whole under a temporary name and renamed into place,
-// every few seconds while the relay runs and once more at its stop, so a
-// kill leaves a record a few seconds old: its feeders then walk a little
+// site, or nothing: from the oldest entry on. It is written whole under a temporary name and renamed into place,
+// when the start-up script has run, every two seconds while the relay
+// runs and once more at its stop, so a kill leaves a record at most two
+// seconds old: its feeders then walk a little
 // more history, past articles whose bits are already clear, and lose
 // nothing.
 //
@@ -41,6 +42,7 @@ bool SiteStartupOver();
 bool WriteSiteQueues();
 
 // The relay stops: every feeder is asked to end after its current batch,
-// and those that end within `limit` have settled what they sent; then the
-// record is written a last time.
+// and those that end within `limit` have settled what they sent; those
+// still waiting for replies then are cut off and given half a second to
+// give back what they hold. Then the record is written a last time.
 void StopFeeds(std::chrono::milliseconds limit);

@@ -378,7 +378,7 @@ bool HistClearBit(uint64_t position, HistFeedBit bit) {
   return off != 0 && TakeBits(off, bit) != 0;
 }
 
-bool HistMarkAt(uint64_t position, std::string* id) {
+std::string HistMarkAt(uint64_t position) {
   ReaderSection reader;
   uint32_t end = LoadUsed();
   uint64_t cut = CutBefore(expireSerial.load(std::memory_order_relaxed));
@@ -388,15 +388,14 @@ bool HistMarkAt(uint64_t position, std::string* id) {
   } else if (position < cut + kHeaderSize || (off = OffsetOf(position, end)) == 0) {
     off = FirstEntry(end);
   }
-  if (off == 0 || off >= end) return false;
+  if (off == 0 || off >= end) return "";
   char text[kMaxIdentifier + 2];
   CopyIdentifier(off, end, text, sizeof text);
-  *id = text;
-  return true;
+  return text;
 }
 
 void HistStartAt(const char* id, _histentry* cursor) {
-  if (_histentry* found = FindArticle(id)) {
+  if (_histentry* found = *id != '\0' ? FindArticle(id) : nullptr) {
     cursor->position = found->position;
     cursor->expireSerial = found->expireSerial;
     DestroyEntry(found);

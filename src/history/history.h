@@ -118,11 +118,12 @@ bool HistClearBit(uint64_t position, HistFeedBit bit);
 // The Message-ID of an entry at or before absolute `position`, such that a
 // walk started at that entry passes every entry from `position` on: the
 // entry itself, the oldest entry when it was cut away, the newest when
-// `position` is the end. False when the history is empty.
-bool HistMarkAt(uint64_t position, std::string* id);
+// `position` is the end; "" when the history holds no entry, which stands
+// for the oldest entry.
+std::string HistMarkAt(uint64_t position);
 
 // Sets `cursor` (position and expireSerial) at the entry `id`, or at the
-// oldest entry when `id` is not in the history (cut away since).
+// oldest entry when `id` is "" or not in the history (cut away since).
 void HistStartAt(const char* id, _histentry* cursor);
 
 // Walks every entry from the one `id` names (or from the oldest) to the

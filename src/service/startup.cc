@@ -39,7 +39,7 @@ int ServiceStop() {
   StopControlSocket();
   // Feeders finish their batches and settle what they sent, so that the
   // history written below owes each site exactly what it was not sent.
-  StopFeeds(std::chrono::seconds(10));
+  StopFeeds(std::chrono::seconds(5));
   CloseFiles();
   ServerStopEvent.Set();
   return 0;

@@ -1,5 +1,6 @@
-// A site on loopback whose every connection a test scripts: each accepted
-// connection is served by `serve` on a thread of its own.
+// A site on a loopback address (127.0.0.1 unless told) whose every
+// connection a test scripts: each accepted connection is served by `serve`
+// on a thread of its own.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -44,11 +45,12 @@ class ScriptedPeer {
     void Send(const std::string& text) { (void)!write(fd, text.data(), text.size()); }
   };
 
-  explicit ScriptedPeer(std::function<void(Connection&)> serve) : serve_(std::move(serve)) {
+  explicit ScriptedPeer(std::function<void(Connection&)> serve, const char* host = "127.0.0.1")
+      : serve_(std::move(serve)) {
     listener_ = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(inet_pton(AF_INET, host, &a.sin_addr), 1) << host;
     socklen_t len = sizeof a;
     EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&a), len), 0);
     EXPECT_EQ(listen(listener_, 8), 0);

@@ -229,6 +229,61 @@ TEST_F(SiteTest, FeederConnectsFeedsByIhaveRenewsAndEndsOnDeletion) {
   EXPECT_TRUE(EndFeeder(site));
 }
 
+// A deleted feeder connects and sends no more, even one that waits for
+// its first connection, and what it held without an answer goes to
+// another feeder of its site.
+TEST_F(SiteTest, DeletedFeedersLetGoOfEverything) {
+  Start();
+  std::atomic<bool> admitted{false};
+  std::atomic<int> stalled{-1};  // the connection that takes its checks and never answers
+  ChosenReplies behaviour;
+  ScriptedPeer peer([&](Connection& c) {
+    if (!admitted) return c.Send("502 no access\r\n");
+    if (c.number != stalled) return behaviour.Serve(c);
+    GreetAndStream(c);
+    while (!c.closed) c.Line();
+  });
+  Site* site = NewSite(40, "*", peer.port());
+  ASSERT_EQ(site->CreateFeeder('f', nullptr), 0);
+  EXPECT_TRUE(ShowsState(site, "Waiting to reconnect (no access)"));
+  EXPECT_TRUE(EndFeeder(site));
+  const int refusals = peer.connections();
+  stalled = refusals;
+  admitted = true;
+
+  StoreNumbered("@held", 0, 5);
+  ASSERT_EQ(site->CreateFeeder('f', "0@held"), 0);  // takes all five, and gets no answer
+  ASSERT_TRUE(WaitUntil([&] { return peer.connections() == refusals + 1; }));
+  EXPECT_TRUE(ShowsState(site, "Check (waiting for response(s))"));
+  ASSERT_EQ(site->CreateFeeder('f', "0@held"), 1);  // finds them held
+  ASSERT_TRUE(WaitUntil([&] { return peer.connections() == refusals + 2; }));
+  EXPECT_EQ(site->accepts.load(), 0u);
+  site->DeleteFeeder(0);
+  EXPECT_TRUE(WaitUntil([&] { return site->accepts.load() == 5; }));
+  EXPECT_EQ(behaviour.Count("takethis "), 5);
+  EXPECT_EQ(peer.connections(), refusals + 2);  // the deleted feeder never came back
+  site->DeleteFeeder(1);
+  EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }));
+}
+
+// A site passes over for good what is more than MaxBacklog x 98 bytes
+// behind the end of the history, and counts and logs it.
+TEST_F(SiteTest, WhatIsTooFarBehindIsPassedOverAndCounted) {
+  Start("MaxBacklog = 2\n");  // 196 bytes: the newest three of these entries (63 bytes each)
+  ChosenReplies behaviour;
+  ScriptedPeer peer([&](Connection& c) { behaviour.Serve(c); });
+  Site* site = NewSite(41, "*", peer.port());
+  StoreNumbered("@behind.test", 0, 6);
+  size_t logSize = Log().size();
+  ASSERT_EQ(site->CreateFeeder('f', "0@behind.test"), 0);
+  EXPECT_TRUE(WaitUntil([&] { return site->accepts.load() == 3; }));
+  EXPECT_EQ(site->passedOver[kPassedBacklog].load(), 3u);
+  EXPECT_EQ(behaviour.Count("check <2@"), 0);
+  EXPECT_EQ(behaviour.Count("check <3@"), 1);
+  EXPECT_NE(Log().find("passed over 3 articles for 127.0.0.1: more than MaxBacklog behind", logSize), std::string::npos);
+  EXPECT_TRUE(EndFeeder(site));
+}
+
 // Every reply row of both feed loops against a site that answers as each
 // case chooses: how the replies are counted, what is logged, and which
 // offers the site sees (a throttled article is offered again in the
@@ -315,6 +370,7 @@ TEST_F(SiteTest, EveryReplyIsCountedAndThrottlesResendTheBatch) {
     EXPECT_EQ(stats.total_refuse - totals[1], k.refused);
     EXPECT_EQ(stats.total_reject - totals[2], k.rejects);
     for (const auto& [prefix, count] : k.offers) EXPECT_EQ(site.Count(prefix), count) << prefix;
+    EXPECT_EQ(s->passedOver[kPassedSpoolGone].load(), k.gone >= 0 ? 1u : 0u);
     for (const std::string& text : k.logged) EXPECT_NE(Log().find(text, logSize), std::string::npos) << text;
     for (const std::string& text : k.notLogged) EXPECT_EQ(Log().find(text, logSize), std::string::npos) << text;
     EXPECT_TRUE(EndFeeder(s));
