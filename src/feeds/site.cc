@@ -92,6 +92,7 @@ int Site::CreateFeeder(char feedType, const char* startId) {
   if (start == nullptr && inherited_ && WalksHistory(feedType)) {
     HistStartAt(inherited_->c_str(), &inherited);
     start = &inherited;
+    parked_ = UINT64_MAX;  // the new feeder walks from before it
   }
   auto free = std::find(std::begin(feeders_), std::end(feeders_), nullptr);
   Feeder* feeder = free == std::end(feeders_) ? nullptr : new Feeder(this, feedType, start);
@@ -147,6 +148,9 @@ void Site::ForgetFeeder(Feeder* feeder) {
   for (Feeder*& f : feeders_) {
     if (f == feeder) f = nullptr;
   }
+  // What it had not walked yet is still owed: a restart walks from there.
+  uint64_t at = HistAbsolutePosition(feeder->Cursor());
+  if (WalksHistory(feeder->FeedType()) && at != 0) parked_ = std::min(parked_, at);
 }
 
 void Site::InheritQueue(const std::string& startId) {
@@ -165,7 +169,7 @@ bool Site::QueueMark(std::string* id) {
     *id = *inherited_;
     return true;
   }
-  uint64_t lowest = claims_.Lowest();
+  uint64_t lowest = std::min(claims_.Lowest(), parked_);
   for (Feeder* f : feeders_) {
     if (f == nullptr || !WalksHistory(f->FeedType())) continue;
     lowest = std::min(lowest, HistAbsolutePosition(f->Cursor()));

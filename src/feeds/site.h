@@ -190,6 +190,7 @@ class Site {
   std::deque<Owed> deferred_;  // deferred, in order of their due time
   uint32_t deferDelayMs_;
   std::optional<std::string> inherited_;  // the queue from before a restart ("": the oldest entry)
+  uint64_t parked_ = UINT64_MAX;  // the lowest place where an ended feeder stopped walking
   bool hadFeeder_ = false;
   // Passed-over articles not logged yet, and when the last line went out.
   std::mutex logMu_;

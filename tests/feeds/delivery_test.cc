@@ -86,11 +86,13 @@ class Sink {
   ScriptedPeer peer_;  // last: its threads end before the rest goes
 };
 
-// Feeds articles one by one as long as it runs, over a new connection
-// whenever the relay went away, and keeps every Message-ID answered 239.
+// Feeds articles one by one as long as it runs (at most `limit`), over a
+// new connection whenever the relay went away, and keeps every Message-ID
+// answered 239.
 class Load {
  public:
-  Load(RelayInstance& relay, std::string prefix) : relay_(relay), prefix_(std::move(prefix)) {
+  Load(RelayInstance& relay, std::string prefix, int limit = 5000)
+      : relay_(relay), prefix_(std::move(prefix)), limit_(limit) {
     thread_ = std::thread([this] { Run(); });
   }
   ~Load() { Stop(); }
@@ -98,6 +100,7 @@ class Load {
     running_ = false;
     if (thread_.joinable()) thread_.join();
   }
+  bool Done() const { return done_; }
   size_t Acknowledged() {
     std::lock_guard<std::mutex> lock(mu_);
     return acked_.size();
@@ -110,14 +113,14 @@ class Load {
  private:
   void Run() {
     int n = 0;
-    while (running_) {
+    while (running_ && n < limit_) {
       NntpClient c;
       // A peer connects the moment the relay listens, start-up script or not.
       if (!c.Connect("127.0.0.1", relay_.port()) || c.Line().rfind("200 ", 0) != 0) {
         std::this_thread::sleep_for(5ms);
         continue;
       }
-      while (running_) {
+      while (running_ && n < limit_) {
         // An article whose reply a kill cut off is not sent again: it may
         // have been stored, and would be refused.
         std::string id = prefix_ + std::to_string(n++) + "@delivery.test";
@@ -126,11 +129,13 @@ class Load {
         acked_.insert(id);
       }
     }
+    done_ = true;
   }
 
   RelayInstance& relay_;
   std::string prefix_;
-  std::atomic<bool> running_{true};
+  const int limit_;
+  std::atomic<bool> running_{true}, done_{false};
   std::mutex mu_;
   std::set<std::string> acked_;
   std::thread thread_;
@@ -151,7 +156,7 @@ std::string Script(const Sink& first, const char* firstHost, const Sink& second)
 TEST(Delivery, KillsAndStopsLoseNoAcknowledgedArticle) {
   signal(SIGPIPE, SIG_IGN);  // a sink may answer a relay that was killed
   Sink a("127.0.0.2"), b("127.0.0.3");
-  RelayInstance relay("HistoryDataSize = 4000000\nHistoryTableSize = 100003\nMaxArticleFileSize = 100000000\n",
+  RelayInstance relay("HistoryDataSize = 20000000\nHistoryTableSize = 100003\nMaxArticleFileSize = 100000000\n",
                       Script(a, "127.0.0.2", b));
   ASSERT_TRUE(relay.WaitReady());
 
@@ -181,12 +186,12 @@ TEST(Delivery, KillsAndStopsLoseNoAcknowledgedArticle) {
   // sent into its stalled connections, unanswered.
   const int repeats[] = {a.repeats(), b.repeats()};
   a.Pause(true);
-  Load more(relay, "s");
+  Load more(relay, "s", 3000);  // it goes on while the relay stops, and after
   ASSERT_TRUE(WaitUntil([&] { return more.Acknowledged() >= 200; }, 20000ms));
-  more.Stop();
   EXPECT_EQ(relay.Stop(), 1);
   relay.Start();
   ASSERT_TRUE(relay.WaitReady());
+  ASSERT_TRUE(WaitUntil([&] { return more.Done(); }, 20000ms));
   a.Pause(false);
   acked = more.acked();
   EXPECT_TRUE(WaitUntil([&] { return a.Missing(acked) == 0 && b.Missing(acked) == 0; }, 30000ms))
