@@ -29,7 +29,8 @@
 #   outage        A paused for 30 s of load at 2,000/s (default MaxBacklog,
 #                 5000); A resumed.
 #   defer         sink A answers "431 <id>" to every 10th check of a new
-#                 article; MaxPrecommitAge 2000; 20,000 articles as fast as
+#                 article; MaxPrecommitAge 2000, MaxBacklog 3000000 (so that
+#                 only deferrals count); 20,000 articles as fast as
 #                 they go.
 # After the load every scenario drains: it waits until both sinks hold
 # every acknowledged article, or their counts have not grown for $QUIET
@@ -252,7 +253,10 @@ run_scenario() {
   echo "MetricsListen = 127.0.0.1:$metrics_port" >>"$work/relay.conf"
   case $name in
     kill-paused) echo "MaxBacklog = 3000000" >>"$work/relay.conf" ;;
-    defer) sed -i 's/^MaxPrecommitAge = .*/MaxPrecommitAge = 2000/' "$work/relay.conf" ;;
+    defer)
+      sed -i 's/^MaxPrecommitAge = .*/MaxPrecommitAge = 2000/' "$work/relay.conf"
+      echo "MaxBacklog = 3000000" >>"$work/relay.conf"  # deferrals alone, not the backlog limit
+      ;;
   esac
   {
     echo "AddIncoming 127.0.0.1"

@@ -224,14 +224,7 @@ bool Feeder::NextBatch(uint32_t window) {
 }
 
 void Feeder::SettleBatch() {
-  site_->Settle(slots_, outcomes_, slotCount_);
-  uint32_t kept = 0;
-  for (uint32_t i = 0; i < slotCount_; i++) {
-    if (outcomes_[i] != Outcome::kPending) continue;
-    if (kept != i) slots_[kept] = slots_[i];
-    outcomes_[kept++] = Outcome::kPending;
-  }
-  slotCount_ = kept;
+  slotCount_ = site_->Settle(slots_, outcomes_, slotCount_);
   ihaveNext_ = 0;
 }
 

@@ -235,8 +235,8 @@ int Site::GetNextEntry(_histentry* cursor, _histentry* slots, uint32_t* count, c
   return 1;
 }
 
-void Site::Settle(const _histentry* slots, const Outcome* outcomes, uint32_t count) {
-  uint32_t gone = 0;
+uint32_t Site::Settle(_histentry* slots, Outcome* outcomes, uint32_t count) {
+  uint32_t gone = 0, kept = 0;
   {
     std::lock_guard<std::mutex> lock(lock_);
     const int64_t due = NowMs() + deferDelayMs_;
@@ -244,6 +244,8 @@ void Site::Settle(const _histentry* slots, const Outcome* outcomes, uint32_t cou
       const uint64_t position = HistAbsolutePosition(slots[i]);
       switch (outcomes[i]) {
         case Outcome::kPending:
+          if (kept != i) slots[kept] = slots[i];
+          outcomes[kept++] = Outcome::kPending;
           break;
         case Outcome::kDeferred:
           deferred_.push_back(Owed{position, due, uint16_t(slots[i].deferrals + 1)});
@@ -264,6 +266,7 @@ void Site::Settle(const _histentry* slots, const Outcome* outcomes, uint32_t cou
     std::lock_guard<std::mutex> lock(logMu_);
     unloggedPassed_[kPassedSpoolGone] += gone;
   }
+  return kept;
 }
 
 void Site::GiveBack(const _histentry* slots, uint32_t count) {

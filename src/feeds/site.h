@@ -125,8 +125,10 @@ class Site {
   // Settles a batch: answered articles are no longer owed (their bits are
   // cleared), those whose spool file is gone are passed over (counted),
   // deferred ones wait for the deferral delay. Pending ones stay claimed by
-  // the caller.
-  void Settle(const _histentry* slots, const Outcome* outcomes, uint32_t count);
+  // the caller and move, in order, to the front of `slots` (under the lock,
+  // which keeps slot 0 still for the state string); their number is
+  // returned.
+  uint32_t Settle(_histentry* slots, Outcome* outcomes, uint32_t count);
   // Articles a feeder held and will not offer: offered again by the next
   // feeder that asks.
   void GiveBack(const _histentry* slots, uint32_t count);
