@@ -59,7 +59,6 @@ Feeder::Feeder(Site* site, char feedType, const _histentry* start)
     HistGetNextEntry(&cursor_, 0);
   }
   for (_histentry& slot : slots_) slot = cursor_;
-  slots_[0].position = 0;
 }
 
 Feeder::~Feeder() { CloseCachedSpoolFile(&spool_); }
@@ -71,13 +70,13 @@ bool Feeder::Start() {
   });
 }
 
-void Feeder::Request(uint32_t what, bool cutOff) {
+void Feeder::Request(uint32_t what) {
   {
     std::lock_guard<std::mutex> lock(sleepMu_);
-    if (what != 0) requests_.fetch_or(what | kStopRequested);
-    // The socket stays open while readingFd_ names it: only this thread's
-    // reads end, no other socket's.
-    if (cutOff && readingFd_ >= 0) shutdown(readingFd_, SHUT_RDWR);
+    requests_.fetch_or(what | kStopRequested);
+    // The socket stays open while readingFd_ names it: only this feeder's
+    // read ends, never another socket's.
+    if ((what & kCutOffRequested) != 0 && readingFd_ >= 0) shutdown(readingFd_, SHUT_RDWR);
   }
   sleepCv_.notify_all();
 }
@@ -293,7 +292,7 @@ bool Feeder::ReadReply(int* code, const char* id) {
   char reply[kReplyCapacity + 1];
   {
     std::lock_guard<std::mutex> lock(sleepMu_);
-    readingFd_ = (requests_.load() & kDeleteRequested) != 0 ? -1 : sock_->socket();
+    readingFd_ = (requests_.load() & kCutOffRequested) != 0 ? -1 : sock_->socket();
   }
   bool read = readingFd_ >= 0 && sock_->ReadLine(reply, kReplyCapacity);
   {

@@ -55,10 +55,10 @@ class Feeder {
   // A deleted feeder that waits for a site's reply stops waiting at once
   // (the articles go back to the site unanswered); one asked to end as the
   // relay stops finishes its batch, unless cut off.
-  void RequestDelete() { Request(kDeleteRequested, true); }
-  void RequestShutdown() { Request(kShutdownRequested, false); }
-  // Ends the wait for a reply, if the feeder waits for one.
-  void CutOff() { Request(0, true); }
+  void RequestDelete() { Request(kDeleteRequested | kCutOffRequested); }
+  void RequestShutdown() { Request(kShutdownRequested); }
+  // Ends the wait for a reply of a feeder asked to end, and any later one.
+  void CutOff() { Request(kCutOffRequested); }
 
   // Under the site's lock: its feed type, and its place in the history.
   char FeedType() const { return feedType_; }
@@ -86,10 +86,10 @@ class Feeder {
  private:
   enum FailKind : uint32_t { kNoFailure = 0, kNoAccess = 1, kConnectFailed = 2 };
   // Bits of requests_: end the feed loop; end the feeder (deleted, or the
-  // relay stops).
-  enum : uint32_t { kStopRequested = 1, kDeleteRequested = 2, kShutdownRequested = 4 };
+  // relay stops); wait for no more replies.
+  enum : uint32_t { kStopRequested = 1, kDeleteRequested = 2, kShutdownRequested = 4, kCutOffRequested = 8 };
 
-  void Request(uint32_t what, bool cutOff);
+  void Request(uint32_t what);
   bool Ending() const { return (requests_.load() & (kDeleteRequested | kShutdownRequested)) != 0; }
   void doFeed();
   // Connects until it succeeds, showing the wait states; false when the

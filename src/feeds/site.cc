@@ -40,22 +40,6 @@ int64_t NowMs() {
 constexpr int64_t kPassedOverLogMs = 60000;
 constexpr uint32_t kHourMs = 3600000;
 
-// Whether a feeder of `type` takes an article of `length` (the size classes
-// of the cursor's feed types; an article given back has passed the lag
-// rules once already).
-bool TypeTakesLength(char type, uint32_t length) {
-  switch (type) {
-    case 'n': case 'S': case 'L': return length < 10240;
-    case 'N': return length < 4096;
-    case 's': case 'l': return length < 51200;
-    case 'M': return length < 256000;
-    case 'm': return length < 512000;
-    case 'b': return length >= 51200;
-    case 'B': return length >= 512000;
-    default: return true;
-  }
-}
-
 bool WalksHistory(char type) { return type != 'n' && type != 'N'; }
 
 }  // namespace
@@ -171,10 +155,10 @@ bool Site::QueueMark(std::string* id) {
   }
   uint64_t lowest = std::min(claims_.Lowest(), parked_);
   for (Feeder* f : feeders_) {
-    if (f == nullptr || !WalksHistory(f->FeedType())) continue;
-    lowest = std::min(lowest, HistAbsolutePosition(f->Cursor()));
+    uint64_t at = f != nullptr && WalksHistory(f->FeedType()) ? HistAbsolutePosition(f->Cursor()) : 0;
+    if (at != 0) lowest = std::min(lowest, at);  // 0: at the end once it looks again ('L', 'l')
   }
-  if (lowest == UINT64_MAX || lowest == 0) return false;
+  if (lowest == UINT64_MAX) return false;
   *id = HistMarkAt(lowest);
   return true;
 }
@@ -191,7 +175,7 @@ uint32_t Site::TakeOwed(std::deque<Owed>* owed, const _histentry& cursor, _histe
       it = owed->erase(it);
       continue;
     }
-    if (!TypeTakesLength(cursor.feedType, slot.header.length)) {
+    if (!FeedTypeTakesLength(cursor.feedType, slot.header.length)) {  // it passed the lag rules once
       ++it;
       continue;
     }
@@ -228,10 +212,12 @@ int Site::GetNextEntry(_histentry* cursor, _histentry* slots, uint32_t* count, c
   *count = found;
   if (walk.passedOver != 0) {
     passedOver[kPassedBacklog] += walk.passedOver;
-    std::lock_guard<std::mutex> lock(logMu_);
-    unloggedPassed_[kPassedBacklog] += walk.passedOver;
+    {
+      std::lock_guard<std::mutex> lock(logMu_);
+      unloggedPassed_[kPassedBacklog] += walk.passedOver;
+    }
+    LogPassedOver();
   }
-  LogPassedOver();
   return 1;
 }
 
@@ -263,8 +249,11 @@ uint32_t Site::Settle(_histentry* slots, Outcome* outcomes, uint32_t count) {
   }
   if (gone != 0) {
     passedOver[kPassedSpoolGone] += gone;
-    std::lock_guard<std::mutex> lock(logMu_);
-    unloggedPassed_[kPassedSpoolGone] += gone;
+    {
+      std::lock_guard<std::mutex> lock(logMu_);
+      unloggedPassed_[kPassedSpoolGone] += gone;
+    }
+    LogPassedOver();
   }
   return kept;
 }

@@ -347,13 +347,6 @@ uint32_t OffsetOf(uint64_t position, uint32_t end) {
   return off < end && IsEntryAt(uint32_t(off), end) ? uint32_t(off) : 0;
 }
 
-void CopyIdentifier(uint32_t off, uint32_t end, char* out, size_t room) {
-  const char* text = reinterpret_cast<const char*>(histData + off + kTextAt);
-  size_t len = strnlen(text, std::min<size_t>(room - 1, end - off - kTextAt));
-  memcpy(out, text, len);
-  out[len] = '\0';
-}
-
 }  // namespace
 
 uint64_t HistAbsolutePosition(const _histentry& entry) {

@@ -33,40 +33,18 @@ void CatchUpExpiry(_histentry* cursor, uint32_t end) {
   cursor->expireSerial = serial;
 }
 
-// The size class and lag limit of each feed type.
+// The lag limits of 'L' and 'l', then the size classes.
 bool FeedTypeTakes(_histentry* cursor, uint32_t length, uint32_t behind) {
-  switch (cursor->feedType) {
-    case 'n': return length < 10240;
-    case 'N': return length < 4096;
-    case 'S': return length < 10240;
-    case 's': return length < 51200;
-    case 'M': return length < 256000;
-    case 'm': return length < 512000;
-    case 'b': return length >= 51200;
-    case 'B': return length >= 512000;
-    case 'L':
-      if (behind > 9800) {
-        cursor->position = 0;
-        return false;
-      }
-      return length < 10240;
-    case 'l':
-      if (behind > 98000) {
-        cursor->position = 0;
-        return false;
-      }
-      return length < 51200;
-    default: return true;
+  if ((cursor->feedType == 'L' && behind > 9800) || (cursor->feedType == 'l' && behind > 98000)) {
+    cursor->position = 0;
+    return false;
   }
+  return FeedTypeTakesLength(cursor->feedType, length);
 }
 
 void HandOut(uint32_t entry, _histentry* cursor, uint32_t end) {
   CopyHeader(entry, &cursor->header);
-  const char* text = reinterpret_cast<const char*>(histData + entry + kTextAt);
-  size_t room = std::min<size_t>(sizeof cursor->identifier - 1, end - entry - kTextAt);
-  size_t len = strnlen(text, room);
-  memcpy(cursor->identifier, text, len);
-  cursor->identifier[len] = '\0';
+  CopyIdentifier(entry, end, cursor->identifier, sizeof cursor->identifier);
   cursor->position = entry;
   cursor->deferrals = 0;
 }
@@ -106,6 +84,19 @@ bool Takes(uint32_t pos, _histentry* cursor, uint32_t maxBacklog, uint32_t end, 
 }
 
 }  // namespace
+
+bool FeedTypeTakesLength(char feedType, uint32_t length) {
+  switch (feedType) {
+    case 'n': case 'S': case 'L': return length < 10240;
+    case 'N': return length < 4096;
+    case 's': case 'l': return length < 51200;
+    case 'M': return length < 256000;
+    case 'm': return length < 512000;
+    case 'b': return length >= 51200;
+    case 'B': return length >= 512000;
+    default: return true;
+  }
+}
 
 int HistCheckDistVsEntry(uint32_t entry, _histentry* cursor, uint32_t maxBacklog, uint32_t end) {
   return Judge(entry, cursor, maxBacklog, end) == Verdict::kTake ? 1 : 0;

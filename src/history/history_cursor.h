@@ -45,6 +45,10 @@ int HistGetNextEntry(_histentry* cursor, uint32_t maxBacklog, CursorSite* site =
 // cursor's position ('L', 'l'). Call only from inside a cursor step.
 int HistCheckDistVsEntry(uint32_t entry, _histentry* cursor, uint32_t maxBacklog, uint32_t end);
 
+// The size classes of the feed types: whether a cursor of `feedType` takes
+// an article of `length` bytes (the lag rules of 'L' and 'l' aside).
+bool FeedTypeTakesLength(char feedType, uint32_t length);
+
 // Waits for an append made after this thread's last HistGetNextEntry began
 // (one already made returns at once), at most `timeoutMs` (one hour by
 // default). Returns 1 when woken by an append, 0 when the time passed.

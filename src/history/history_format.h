@@ -179,6 +179,15 @@ inline void CopyHeader(uint32_t off, HistEntryHeader* out) {
   memcpy(out, raw, kEntryFixedSize);
 }
 
+// Copies the identifier of the published entry at `off` into `out` (of
+// `room` bytes), NUL-terminated, reading nothing at or past `end`.
+inline void CopyIdentifier(uint32_t off, uint32_t end, char* out, size_t room) {
+  const char* text = reinterpret_cast<const char*>(histData + off + kTextAt);
+  size_t len = strnlen(text, room - 1 < size_t(end - off - kTextAt) ? room - 1 : size_t(end - off - kTextAt));
+  memcpy(out, text, len);
+  out[len] = '\0';
+}
+
 // Reader sections: lookups and cursor steps count themselves in
 // histLockCount while they touch the mapped data, so that an expiry (or
 // close) can wait for them. A reader that finds one pending steps back out
