@@ -101,12 +101,17 @@ void RecordNowAndThen() {
 }
 
 void StopRecorder() {
+  std::thread* stopping;
   {
     std::lock_guard<std::mutex> lock(recorderMu);
     recorderStop = true;
+    stopping = recorder;
+    recorder = nullptr;
   }
   recorderCv.notify_all();
-  if (recorder != nullptr && recorder->joinable()) recorder->join();
+  if (stopping == nullptr) return;
+  stopping->join();
+  delete stopping;
 }
 
 }  // namespace
@@ -149,6 +154,8 @@ void EndSiteStartup() {
 bool SiteStartupOver() { return !startupRunning; }
 
 bool WriteSiteQueues() {
+  static std::mutex writing;  // one staging file: one writer at a time
+  std::lock_guard<std::mutex> lock(writing);
   std::string path = RecordPath();
   if (path.empty()) return true;
   std::string text;

@@ -13,6 +13,7 @@
 #include "base/stats.h"
 #include "feeds/feeder.h"
 #include "feeds/site.h"
+#include "feeds/site_queues.h"
 #include "history/history_cursor.h"
 #include "scripted_peer.h"
 #include "spool/spool_fixture.h"
@@ -282,6 +283,43 @@ TEST_F(SiteTest, WhatIsTooFarBehindIsPassedOverAndCounted) {
   EXPECT_EQ(behaviour.Count("check <3@"), 1);
   EXPECT_NE(Log().find("passed over 3 articles for 127.0.0.1: more than MaxBacklog behind", logSize), std::string::npos);
   EXPECT_TRUE(EndFeeder(site));
+}
+
+// A restart's record of the site queues: a site back under its name in its
+// slot takes its queue, for the feeders the start-up script makes or, when
+// it makes none, for the first one made by hand; a slot whose site is gone
+// lets go of what was owed to that site.
+TEST_F(SiteTest, RecordedQueuesGoToTheSiteOfTheSameNameAndSlot) {
+  Start();
+  ChosenReplies behaviour;
+  ScriptedPeer peer([&](Connection& c) { behaviour.Serve(c); });
+  NewSite(42, "*", peer.port());
+  NewSite(43, "*", peer.port(), "localhost");
+  NewSite(44, "*");
+  StoreNumbered("@record.test", 0, 6);
+  for (std::atomic<Site*>& slot : siteArray) slot = nullptr;  // as a restart finds them
+  dir_.Write("sites/site-queues", "42\t127.0.0.1\t2@record.test\n43\tlocalhost\t\n44\tgone.test\t3@record.test\nnone\n");
+
+  size_t logSize = Log().size();
+  BeginSiteStartup();
+  Site* same = NewSite(42, "*", peer.port());
+  Site* idle = NewSite(43, "*", peer.port(), "localhost");
+  Site* other = NewSite(44, "*", peer.port(), "other.test");
+  for (Site* s : {same, idle, other}) InheritRecordedQueue(s);
+  ASSERT_EQ(same->CreateFeeder('f', nullptr), 0);
+  EndSiteStartup();
+  EXPECT_NE(Log().find("site queues: 1 unreadable lines in", logSize), std::string::npos);
+  EXPECT_NE(Log().find("site queues: slot 44 was gone.test's and is now other.test: 3 articles owed to gone.test are "
+                       "not offered", logSize), std::string::npos);
+  EXPECT_EQ(Entry("4@record.test").feedFlags[1] & (1u << 12), 0u);
+  EXPECT_TRUE(WaitUntil([&] { return same->accepts.load() == 4; }));  // 2 to 5
+  ASSERT_EQ(idle->CreateFeeder('f', nullptr), 0);
+  // the oldest on: 0 and 1 taken, the rest refused as the other site's
+  EXPECT_TRUE(WaitUntil([&] { return idle->accepts.load() == 2 && idle->refused.load() == 4; }));
+  // Taken, the queues are the feeders' own: where they are is recorded.
+  ASSERT_TRUE(WriteSiteQueues());
+  EXPECT_EQ(ReadFile(dir_.File("sites/site-queues")), "42\t127.0.0.1\t5@record.test\n43\tlocalhost\t5@record.test\n");
+  StopFeeds(0ms);
 }
 
 // Every reply row of both feed loops against a site that answers as each
