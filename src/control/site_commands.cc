@@ -113,6 +113,10 @@ VELTRANE_TCL_HANDLER(Tcl_CreateSite) {
     return TCL_ERROR;
   }
   if (Tcl_GetInt(interp, argv[2], &port) != TCL_OK) return TCL_ERROR;
+  if (port < 1 || port > 65535) {
+    Tcl_AppendResult(interp, argv[0], ": port ", argv[2], " is outside 1 to 65535", nullptr);
+    return TCL_ERROR;
+  }
   if (strlen(argv[1]) > kMaxHostName) {
     Tcl_AppendResult(interp, argv[0], ": site name longer than 255 characters", nullptr);
     return TCL_ERROR;
