@@ -156,7 +156,11 @@ template <typename F>
 void SiteFamily(Page& p, const char* name, const char* type, const char* help, F value) {
   p.Family(name, type, help);
   for (const std::atomic<Site*>& slot : siteArray) {
-    if (Site* site = slot.load()) value(Label("site", Escaped(site->GetHostName())), *site);
+    // Names need not be unique; slots are.
+    if (Site* site = slot.load()) {
+      value(Label("site", Escaped(site->GetHostName())) + "," + Label("slot", std::to_string(site->GetSiteIndex())),
+            *site);
+    }
   }
 }
 
@@ -171,9 +175,8 @@ void SiteFigures(Page& p) {
   SiteFamily(p, "veltrane_site_passed_over_total", "counter",
              "Articles flagged for a site and passed over: more than MaxBacklog behind, or spool file gone.",
              [&](const std::string& l, Site& s) {
-               std::string sl = l + "," + Label("slot", std::to_string(s.GetSiteIndex())) + ",";
-               p.Sample(sl + Label("reason", "backlog"), s.passedOver[kPassedBacklog].load());
-               p.Sample(sl + Label("reason", "spool_gone"), s.passedOver[kPassedSpoolGone].load());
+               p.Sample(l + "," + Label("reason", "backlog"), s.passedOver[kPassedBacklog].load());
+               p.Sample(l + "," + Label("reason", "spool_gone"), s.passedOver[kPassedSpoolGone].load());
              });
   SiteFamily(p, "veltrane_site_flagged_total", "counter", "Articles flagged for a site by its distribution.",
              [&](const std::string& l, Site& s) {

@@ -72,16 +72,18 @@ TEST(Operating, ControlSocketAndMetricsOfARunningRelay) {
   // stored after; the metrics count them.
   RelayInstance other("", "AddIncoming 127.0.0.1\n");
   ASSERT_TRUE(other.WaitReady());
+  // A second site of the same name, which feeds nothing, has series of its own.
   EXPECT_EQ(Ctl(relay, "", "CreateSite 127.0.0.1 " + std::to_string(other.port()) +
-                               "\nSetSite 127.0.0.1 distribution *\nSetSite 127.0.0.1 createfeeder f\n"),
-            CtlRun(0, "0\n0\n", ""));
+                               "\nSetSite 127.0.0.1 distribution *\nSetSite 127.0.0.1 createfeeder f\n"
+                               "CreateSite 127.0.0.1 9\n"),
+            CtlRun(0, "0\n0\n1\n", ""));
   NntpClient peer;
   ASSERT_TRUE(peer.Connect("127.0.0.1", relay.port()) && peer.Line().substr(0, 4) == "200 ");
   for (std::string reply : {"239 <a0@ctl.test>", "239 <a1@ctl.test>", "239 <a2@ctl.test>", "439 <a0@ctl.test>"}) {
     std::string id = reply.substr(5, 11);
     EXPECT_EQ(peer.Send(Takethis(id, Article(id))) ? peer.Line() : "not sent", reply);
   }
-  const std::string site = "{site=\"127.0.0.1\"";
+  const std::string site = "{site=\"127.0.0.1\",slot=\"0\"";
   std::string page, fed = "\nveltrane_feeder_loop_articles" + site + ",feeder=\"0\",outcome=\"accepted\"} 3\n";
   EXPECT_TRUE(WaitUntil([&] { return (page = HttpGet(metrics, "/metrics")).find(fed) != std::string::npos; })) << page;
   EXPECT_EQ(page.substr(0, 15), "HTTP/1.1 200 OK");
@@ -91,7 +93,8 @@ TEST(Operating, ControlSocketAndMetricsOfARunningRelay) {
   const std::string samples[] = {"veltrane_incoming_replies_total{command=\"takethis\",outcome=\"refused\"} 1",
                                  "veltrane_history_inserts_total 3", "veltrane_seen_ring_position 3",
                                  "veltrane_peer_articles_total{peer=\"127.0.0.1\",outcome=\"accepted\"} 3",
-                                 "veltrane_site_flagged_total" + site + "} 3"};
+                                 "veltrane_site_flagged_total" + site + "} 3",
+                                 "veltrane_site_flagged_total{site=\"127.0.0.1\",slot=\"1\"} 0"};
   for (const std::string& sample : samples) {
     EXPECT_NE(page.find("\n" + sample + "\n"), std::string::npos) << sample;
   }
@@ -100,6 +103,7 @@ TEST(Operating, ControlSocketAndMetricsOfARunningRelay) {
   EXPECT_EQ(HttpGet(metrics, "/other").substr(0, 22), "HTTP/1.1 404 Not Found");
   EXPECT_EQ(std::get<0>(Ctl(relay, "DeleteSite 127.0.0.1")), 0);
   EXPECT_EQ(HttpGet(metrics, "/metrics").find(site), std::string::npos);
+  EXPECT_EQ(std::get<0>(Ctl(relay, "DeleteSite 127.0.0.1")), 0);
 
   // Errors: Tcl's message and exit 1; a line over 65536 bytes, exit 2.
   EXPECT_EQ(Ctl(relay, "nosuchcommand"), CtlRun(1, "", "invalid command name \"nosuchcommand\"\n"));
