@@ -109,6 +109,16 @@ TEST(Operating, ControlSocketAndMetricsOfARunningRelay) {
   EXPECT_EQ(Ctl(relay, "nosuchcommand"), CtlRun(1, "", "invalid command name \"nosuchcommand\"\n"));
   EXPECT_EQ(Ctl(relay, "", std::string(1 << 20, 'x') + "\n"),
             CtlRun(2, "", "veltrane-ctl: refused by the relay: command line longer than 65536 bytes\n"));
+  // A socket that takes the connection and never answers: -t bounds the wait.
+  const std::string silent = relay.dir().File("silent.ctl");
+  int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un at{AF_UNIX, {}};
+  snprintf(at.sun_path, sizeof at.sun_path, "%s", silent.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at) | listen(listener, 1), 0);
+  EXPECT_EQ(Ctl(relay, "-s " + silent + " -t 1 GetSiteList"),
+            CtlRun(2, "", "veltrane-ctl: no answer from the relay at " + silent + " within 1 s\n"));
+  EXPECT_EQ(std::get<0>(Ctl(relay, "-t 0 GetSiteList")), 3);
+  close(listener);
   // A script's commands, one spanning lines.
   relay.dir().Write("script.tcl", "proc twice {x} {\n  return \"$x\\n$x\"\n}\ntwice ab\nafter 100\n");
   EXPECT_EQ(Ctl(relay, "-f " + relay.dir().File("script.tcl")), CtlRun(0, "ab\nab\n", ""));

@@ -1,7 +1,10 @@
 #include "ctl_client.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <tcl.h>
@@ -31,12 +34,13 @@ bool CtlClient::Connect(const std::string& path, std::string* error) {
 
 bool CtlClient::Run(const std::string& command, int* status, std::string* text) {
   std::string line = OneLine(command) + "\n";
+  Deadline deadline = DeadlineAfter(timeoutMs_);
   // A relay that refuses a line still sends its refusal before it closes.
-  SendWithin(fd_, line.data(), line.size(), kNoDeadline);
-  return ReadFrame(status, text);
+  SendWithin(fd_, line.data(), line.size(), deadline);
+  return ReadFrame(status, text, deadline);
 }
 
-bool CtlClient::ReadFrame(int* status, std::string* text) {
+bool CtlClient::ReadFrame(int* status, std::string* text, Deadline deadline) {
   char chunk[65536];
   size_t head;
   unsigned long long length = 0;
@@ -46,6 +50,12 @@ bool CtlClient::ReadFrame(int* status, std::string* text) {
       if (sscanf(input_.c_str(), "%d %llu", status, &length) != 2) return false;
       if (input_.size() >= head + 1 + length) break;
     }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd p{fd_, POLLIN, 0};
+    int ready = poll(&p, 1, int(std::max<int64_t>(left.count(), 0)));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) timedOut_ = true;
+    if (ready <= 0) return false;
     ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;

@@ -4,9 +4,13 @@
 #pragma once
 #include <string>
 
+#include "platform/io.h"
+
 class CtlClient {
  public:
-  CtlClient() = default;
+  // A reply frame that has not come `timeoutSeconds` after its command was
+  // sent counts as a failed connection (TimedOut() then tells so).
+  explicit CtlClient(int timeoutSeconds) : timeoutMs_(timeoutSeconds * 1000) {}
   ~CtlClient();
   CtlClient(const CtlClient&) = delete;
   CtlClient& operator=(const CtlClient&) = delete;
@@ -19,10 +23,13 @@ class CtlClient {
   // connection fails; else *status is 200, 500 or 400 and *text the frame's
   // text.
   bool Run(const std::string& command, int* status, std::string* text);
+  bool TimedOut() const { return timedOut_; }
 
  private:
-  bool ReadFrame(int* status, std::string* text);
+  bool ReadFrame(int* status, std::string* text, Deadline deadline);
 
+  int timeoutMs_;
+  bool timedOut_ = false;
   int fd_ = -1;
   std::string input_;
 };

@@ -1,16 +1,19 @@
 // veltrane-ctl: runs control commands in a running relay.
 //
-//   veltrane-ctl [-s PATH] COMMAND [ARG...]   one command; its result printed
-//   veltrane-ctl [-s PATH] -f FILE            the commands of a script file
-//   veltrane-ctl [-s PATH]                    commands read line by line from
-//                                             standard input (a prompt on a
-//                                             terminal)
+//   veltrane-ctl [-s PATH] [-t SECONDS] COMMAND [ARG...]   one command; its
+//                                                         result printed
+//   veltrane-ctl [-s PATH] [-t SECONDS] -f FILE   the commands of a script file
+//   veltrane-ctl [-s PATH] [-t SECONDS]           commands read line by line
+//                                                 from standard input (a
+//                                                 prompt on a terminal)
 //
 // The socket is PATH, else the ControlSocket of the configuration named by
-// VELTRANE_CONFIG (default: veltrane.ctl in its HistoryTablePath). Exit
-// code 0 when every command succeeded, 1 when one failed (its Tcl error
-// message on standard error; a script stops there), 2 when the relay
-// cannot be reached or refuses the client, 3 on a usage error.
+// VELTRANE_CONFIG (default: veltrane.ctl in its HistoryTablePath). Each
+// command's answer is awaited at most SECONDS (1 to 86400, default 30).
+// Exit code 0 when every command succeeded, 1 when one failed (its Tcl
+// error message on standard error; a script stops there), 2 when the relay
+// cannot be reached, refuses the client or does not answer in time, 3 on a
+// usage error.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -28,12 +31,14 @@
 namespace {
 
 constexpr int kOk = 0, kCommandFailed = 1, kUnreachable = 2, kUsage = 3;
+int timeoutSeconds = 30;
 
 const char* kUsageText =
-    "usage: veltrane-ctl [-s SOCKET] COMMAND [ARG...]\n"
-    "       veltrane-ctl [-s SOCKET] -f FILE\n"
-    "       veltrane-ctl [-s SOCKET]            (commands from standard input)\n"
-    "The socket defaults to the ControlSocket of the configuration in $VELTRANE_CONFIG.\n";
+    "usage: veltrane-ctl [-s SOCKET] [-t SECONDS] COMMAND [ARG...]\n"
+    "       veltrane-ctl [-s SOCKET] [-t SECONDS] -f FILE\n"
+    "       veltrane-ctl [-s SOCKET] [-t SECONDS]            (commands from standard input)\n"
+    "The socket defaults to the ControlSocket of the configuration in $VELTRANE_CONFIG;\n"
+    "an answer is awaited at most SECONDS (1 to 86400, default 30).\n";
 
 // The socket path from -s, else from the configuration; empty with a
 // message printed when there is none.
@@ -58,7 +63,11 @@ int RunOne(CtlClient& client, const std::string& path, const std::string& comman
   int status = 0;
   std::string text;
   if (!client.Run(command, &status, &text)) {
-    fprintf(stderr, "veltrane-ctl: the relay at %s closed the connection\n", path.c_str());
+    if (client.TimedOut()) {
+      fprintf(stderr, "veltrane-ctl: no answer from the relay at %s within %d s\n", path.c_str(), timeoutSeconds);
+    } else {
+      fprintf(stderr, "veltrane-ctl: the relay at %s closed the connection\n", path.c_str());
+    }
     return kUnreachable;
   }
   if (status == 200) {
@@ -96,10 +105,20 @@ int RunStream(CtlClient& client, const std::string& path, std::istream& in, bool
 int main(int argc, char** argv) {
   std::string socketGiven, file;
   int opt;
-  while ((opt = getopt(argc, argv, "+s:f:h")) != -1) {
+  while ((opt = getopt(argc, argv, "+s:f:t:h")) != -1) {
+    char* end = nullptr;
     switch (opt) {
       case 's': socketGiven = optarg; break;
       case 'f': file = optarg; break;
+      case 't': {
+        long seconds = strtol(optarg, &end, 10);
+        if (*optarg == '\0' || *end != '\0' || seconds < 1 || seconds > 86400) {
+          fputs(kUsageText, stderr);
+          return kUsage;
+        }
+        timeoutSeconds = int(seconds);
+        break;
+      }
       default: fputs(kUsageText, stderr); return kUsage;
     }
   }
@@ -110,7 +129,7 @@ int main(int argc, char** argv) {
   }
   std::string path = SocketPath(socketGiven);
   if (path.empty()) return kUnreachable;
-  CtlClient client;
+  CtlClient client(timeoutSeconds);
   std::string error;
   if (!client.Connect(path, &error)) {
     fprintf(stderr, "veltrane-ctl: cannot reach the relay at %s: %s\n", path.c_str(), error.c_str());
