@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -10,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <tcl.h>
+#include <thread>
 #include <unistd.h>
 
 #include "base/config.h"
@@ -38,6 +40,7 @@ struct ControlEvent {
 
 Tcl_Interp* controlInterp = nullptr;
 Tcl_ThreadId interpThread;
+std::mutex listenMu;  // the stop's shut-down against the accept thread's close
 std::atomic<int> listenFd{-1};
 std::atomic<int> clients{0};
 std::mutex pathMu;
@@ -149,12 +152,34 @@ void ServeClient(int fd) {
   }
 }
 
+// A failed accept: out of descriptors or memory for a moment. Logged at
+// most once a minute; the wait lets connections end before the next try.
+void AcceptFailed(int error) {
+  static std::chrono::steady_clock::time_point lastLogged;
+  static bool logged = false;
+  auto now = std::chrono::steady_clock::now();
+  if (!logged || now - lastLogged >= std::chrono::minutes(1)) {
+    LogLinef("control socket: accept failed: %s; trying again", strerror(error));
+    lastLogged = now;
+    logged = true;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
 void AcceptClients(int fd) {
   for (;;) {
     int client = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      return;  // the socket was shut down at stop
+      int error = errno;
+      {
+        std::lock_guard<std::mutex> lock(listenMu);
+        if (listenFd.load() != fd) {  // shut down at stop: the descriptor is this thread's to close
+          close(fd);
+          return;
+        }
+      }
+      if (error != EINTR && error != ECONNABORTED) AcceptFailed(error);
+      continue;
     }
     if (clients.fetch_add(1) >= kControlClients) {
       SendFrame(client, 400, "too many control clients (" + std::to_string(kControlClients) + ")");
@@ -247,14 +272,18 @@ bool StartControlSocket(Tcl_Interp* interp) {
   listenFd = fd;
   if (!StartThread([fd] { AcceptClients(fd); })) {
     StopControlSocket();
+    close(fd);
     return false;
   }
   return true;
 }
 
 void StopControlSocket() {
-  int fd = listenFd.exchange(-1);
-  if (fd >= 0) shutdown(fd, SHUT_RDWR);
+  {
+    std::lock_guard<std::mutex> lock(listenMu);
+    int fd = listenFd.exchange(-1);
+    if (fd >= 0) shutdown(fd, SHUT_RDWR);
+  }
   std::lock_guard<std::mutex> lock(pathMu);
   if (!socketPath.empty()) unlink(socketPath.c_str());
   socketPath.clear();

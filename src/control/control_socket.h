@@ -42,5 +42,7 @@ std::string ControlSocketPath();
 // listens.
 bool StartControlSocket(Tcl_Interp* interp);
 
-// Stops taking connections and removes the socket file.
+// Stops taking connections, closes the listening socket and removes the
+// socket file. (A failed accept before, such as running out of
+// descriptors, is logged at most once a minute and tried again.)
 void StopControlSocket();

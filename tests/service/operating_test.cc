@@ -5,8 +5,10 @@
 
 #include <fcntl.h>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <random>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -148,6 +150,32 @@ TEST(Operating, ControlSocketAndMetricsOfARunningRelay) {
 // Spool and databases share an 8 MiB disk, 3.4 MB of it held by a file
 // removed later; tiny articles with long Message-IDs fill it before the
 // history is full, so a database page the disk cannot back would kill it.
+// A relay out of descriptors cannot take control clients for a while; its
+// control socket logs that, waits, and serves again once there are some.
+TEST(Operating, TheControlSocketOutlivesARelayOutOfDescriptors) {
+  rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit low = saved;
+  low.rlim_cur = 64;  // the relay inherits it
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  RelayInstance relay("SiteDefaultMaxIncomingConnections = 1000\n", "AddIncoming 127.0.0.1\n");
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  ASSERT_TRUE(relay.WaitReady());
+  ASSERT_TRUE(WaitUntil([&] { return std::get<0>(Ctl(relay, "GetSiteList")) == 0; }));
+  std::vector<std::unique_ptr<NntpClient>> peers;  // connections until the relay greets no more
+  for (bool greeted = true; greeted && peers.size() < 200;) {
+    peers.push_back(std::make_unique<NntpClient>());
+    greeted = peers.back()->Connect("127.0.0.1", relay.port()) && peers.back()->Line(1000ms).rfind("200 ", 0) == 0;
+  }
+  ASSERT_TRUE(relay.WaitForLog("oops, accept() failed"));
+  // A descriptor may come free for a moment (the next peer in the queue
+  // takes it); the control socket meets the limit within a few tries.
+  EXPECT_TRUE(WaitUntil([&] { return std::get<0>(Ctl(relay, "-t 1 GetSiteList")) == 2; }, 20000ms));
+  EXPECT_TRUE(relay.WaitForLog("control socket: accept failed: Too many open files; trying again"));
+  peers.clear();
+  EXPECT_EQ(Ctl(relay, "-t 20 GetSiteList"), CtlRun(0, "", ""));
+}
+
 TEST(Operating, AFullSpoolDiskRefusesArticlesAndTheRelayCarriesOn) {
   TempDir dir;
   SmallFilesystem disk(dir, "disk", 8 << 20);
