@@ -1,5 +1,6 @@
 #include "control/interpreter.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <system_error>
@@ -34,12 +35,30 @@ constexpr size_t kMaxScriptPath = 1000;
   for (;;) Tcl_DoOneEvent(0);
 }
 
+void (*exitAction)(int code) = nullptr;
+
+// "exit ?code?", in place of Tcl's own, which would end the process
+// without the stop sequence.
+int ExitCommand(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
+  int code = 0;
+  if (argc > 2) {
+    Tcl_AppendResult(interp, "wrong # args: should be \"exit ?returnCode?\"", nullptr);
+    return TCL_ERROR;
+  }
+  if (argc == 2 && Tcl_GetInt(interp, argv[1], &code) != TCL_OK) return TCL_ERROR;
+  if (exitAction != nullptr) exitAction(code);
+  exit(code);
+}
+
 }  // namespace
+
+void SetExitAction(void (*action)(int code)) { exitAction = action; }
 
 Tcl_Interp* RunStartupScript() {
   Tcl_FindExecutable(nullptr);
   Tcl_Interp* interp = Tcl_CreateInterp();
   RegisterControlCommands(interp);
+  Tcl_CreateCommand(interp, "exit", ExitCommand, nullptr, nullptr);
   const char* path = GetConfigString("StartupScript");
   if (path == nullptr) path = "init.tcl";
   if (strlen(path) > kMaxScriptPath) {

@@ -13,3 +13,9 @@ int InterfaceInit();
 // interpreter thread; tests call it to run a script in their own thread.
 struct Tcl_Interp;
 Tcl_Interp* RunStartupScript();
+
+// What the interpreter's "exit ?code?" does, from the start-up script or a
+// control client: by default the process ends at once with the code; the
+// relay sets its stop sequence here, so that everything is written back
+// first.
+void SetExitAction(void (*action)(int code));

@@ -30,6 +30,10 @@ void ServiceStart() {
   SeenInit();
   ArticleInit();
   DirInit();
+  SetExitAction([](int code) {
+    ServiceStop();
+    ExitProcess(code);
+  });
   InterfaceInit();
   SetStatisticsText(GetStatsString);
   DoConnections();

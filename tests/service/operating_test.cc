@@ -145,11 +145,17 @@ TEST(Operating, ControlSocketAndMetricsOfARunningRelay) {
   EXPECT_TRUE(WaitUntil([&] { return std::get<0>(Ctl(relay, "GetSiteList")) == 0; }));
   EXPECT_EQ(relay.Stop(), 1);
   EXPECT_FALSE(FileExists(socketPath));
+  // "exit" runs the stop sequence before the process ends with its code.
+  relay.Start();
+  ASSERT_TRUE(relay.WaitReady());
+  ASSERT_TRUE(WaitUntil([&] { return std::get<0>(Ctl(relay, "GetSiteList")) == 0; }));
+  size_t logSize = relay.LogText().size();
+  EXPECT_EQ(Ctl(relay, "exit 3"), CtlRun(0, "", ""));
+  EXPECT_EQ(relay.process().WaitExit(), 3);
+  EXPECT_NE(relay.LogText().find("base: shutting down", logSize), std::string::npos);
+  EXPECT_FALSE(FileExists(socketPath));
 }
 
-// Spool and databases share an 8 MiB disk, 3.4 MB of it held by a file
-// removed later; tiny articles with long Message-IDs fill it before the
-// history is full, so a database page the disk cannot back would kill it.
 // A relay out of descriptors cannot take control clients for a while; its
 // control socket logs that, waits, and serves again once there are some.
 TEST(Operating, TheControlSocketOutlivesARelayOutOfDescriptors) {
@@ -176,6 +182,9 @@ TEST(Operating, TheControlSocketOutlivesARelayOutOfDescriptors) {
   EXPECT_EQ(Ctl(relay, "-t 20 GetSiteList"), CtlRun(0, "", ""));
 }
 
+// Spool and databases share an 8 MiB disk, 3.4 MB of it held by a file
+// removed later; tiny articles with long Message-IDs fill it before the
+// history is full, so a database page the disk cannot back would kill it.
 TEST(Operating, AFullSpoolDiskRefusesArticlesAndTheRelayCarriesOn) {
   TempDir dir;
   SmallFilesystem disk(dir, "disk", 8 << 20);

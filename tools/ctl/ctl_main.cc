@@ -58,11 +58,20 @@ std::string SocketPath(const std::string& given) {
   return path;
 }
 
+// Whether `command` is the interpreter's "exit", after which the relay
+// closes the connection without a reply.
+bool IsExit(const std::string& command) {
+  size_t start = command.find_first_not_of(" \t");
+  return start != std::string::npos && command.compare(start, 4, "exit") == 0 &&
+         (command.size() == start + 4 || command[start + 4] == ' ' || command[start + 4] == '\t');
+}
+
 // Runs one command and reports it; returns the exit code it calls for.
 int RunOne(CtlClient& client, const std::string& path, const std::string& command) {
   int status = 0;
   std::string text;
   if (!client.Run(command, &status, &text)) {
+    if (!client.TimedOut() && IsExit(command)) return kOk;  // the relay stopped, as asked
     if (client.TimedOut()) {
       fprintf(stderr, "veltrane-ctl: no answer from the relay at %s within %d s\n", path.c_str(), timeoutSeconds);
     } else {
