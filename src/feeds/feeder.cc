@@ -30,7 +30,12 @@ FeederTimings Timings() {
   return timings;
 }
 
-uint32_t Now() { return uint32_t(time(nullptr)); }
+// Seconds of the monotonic clock: a clock stepped back can neither wrap a
+// site's elapsed time nor hold a connection past its hour.
+uint32_t Now() {
+  return uint32_t(std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
+                      .count());
+}
 
 constexpr uint32_t kReplyCapacity = 510;
 constexpr uint32_t kResendMark = 550;  // errorCount after a reconnection: resend once

@@ -286,7 +286,11 @@ std::string Site::GetStateString() {
   uint32_t a = accepts, r = refused, j = rejects, elapsed = elapsedTime;
   float rate = 0;
   if (a + r + j != 0) {
-    if (elapsed == 0) elapsedTime = elapsed = 1;
+    if (elapsed == 0) {
+      // Only a zero becomes 1: a feeder's addition meanwhile is kept (and read).
+      elapsedTime.compare_exchange_strong(elapsed, 1);
+      if (elapsed == 0) elapsed = 1;
+    }
     rate = float(double(a + r + j) / double(elapsed));
   }
   _distrib* d = distribution_.load();
