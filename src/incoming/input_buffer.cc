@@ -81,15 +81,19 @@ int PostRead(_clientcontext* ctx) {
   MoveScanPosition(ctx);
   ApplyReadTimeout(ctx);
   ssize_t n = ReceiveReleasingWhenIdle(ctx);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+  const bool timedOut = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+  // A transfer past its deadline is that, also when the read timed out
+  // meanwhile: the peer was given its transfer time and used it up.
+  const bool transferOver = ctx->transferTimed && int32_t(GetTickCount() - ctx->transferDeadline) > 0;
+  if (transferOver && (timedOut || n > 0)) {
+    LogLinef("transfer timeout for connection %s", ctx->peerName);
+    CloseConnection(ctx);
+  }
+  if (timedOut) {
     LogLinef("read timeout for connection %s", ctx->peerName);
     CloseConnection(ctx);
   }
   if (n <= 0) CloseConnection(ctx);
-  if (ctx->transferTimed && int32_t(GetTickCount() - ctx->transferDeadline) > 0) {
-    LogLinef("transfer timeout for connection %s", ctx->peerName);
-    CloseConnection(ctx);
-  }
   ctx->bufLen += uint32_t(n);
   ctx->buffer[ctx->bufLen] = '\0';
   return 1;
