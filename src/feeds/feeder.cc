@@ -92,7 +92,8 @@ std::string Feeder::GetStateString() const {
            "{%u {statistics {{feedtype %c} {accept %u} {refuse %u} {reject %u} {nocheck %s} {state {%s}} {article {",
            index, feedType_, accepted_.load(), refused_.load(), rejected_.load(), noCheck_ ? "Y" : "N",
            state_.load(std::memory_order_relaxed));
-  return std::string(text) + slots_[0].identifier + "}}}}} ";
+  std::lock_guard<std::mutex> lock(shownMu_);
+  return std::string(text) + shown_ + "}}}}} ";
 }
 
 FeederFigures Feeder::Figures() const {
@@ -219,6 +220,7 @@ bool Feeder::NextBatch(uint32_t window) {
     lastPass_ = false;
     slotCount_ = window;
     site_->GetNextEntry(&cursor_, slots_, &slotCount_, &requests_);
+    ShowSlotZero();
   } else if (errorCount_ > 500) {
     errorCount_ = UINT_MAX;
     lastPass_ = true;
@@ -230,6 +232,12 @@ bool Feeder::NextBatch(uint32_t window) {
 void Feeder::SettleBatch() {
   slotCount_ = site_->Settle(slots_, outcomes_, slotCount_);
   ihaveNext_ = 0;
+  ShowSlotZero();
+}
+
+void Feeder::ShowSlotZero() {
+  std::lock_guard<std::mutex> lock(shownMu_);
+  memcpy(shown_, slots_[0].identifier, sizeof shown_);
 }
 
 void Feeder::Accepted(uint32_t i) {

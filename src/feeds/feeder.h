@@ -51,7 +51,8 @@ class Feeder {
   // Ask the feeder to end after its current batch, at once when it waits
   // for articles or for a connection: deleted (logged as such), or because
   // the relay stops. It connects and sends no more, and gives what it held
-  // without an answer back to its site. Called under the site's lock.
+  // without an answer back to its site. Called under the site's feeder
+  // table lock.
   // A deleted feeder that waits for a site's reply stops waiting at once
   // (the articles go back to the site unanswered); one asked to end as the
   // relay stops finishes its batch, unless cut off.
@@ -60,16 +61,16 @@ class Feeder {
   // Ends the wait for a reply of a feeder asked to end, and any later one.
   void CutOff() { Request(kCutOffRequested); }
 
-  // Under the site's lock: its feed type, and its place in the history.
+  // Its feed type; its place in the history (under the site's walk lock).
   char FeedType() const { return feedType_; }
   const _histentry& Cursor() const { return cursor_; }
 
   // "{<index> {statistics {{feedtype %c} {accept %u} {refuse %u} {reject %u}
   // {nocheck Y|N} {state {%s}} {article {<Message-ID of slot 0>}}}}} ".
-  // Called under the site's lock, which keeps slot 0 still.
+  // The article shown is the one in slot 0 when the feeder last fetched or
+  // settled a batch.
   std::string GetStateString() const;
 
-  // Called under the site's lock.
   FeederFigures Figures() const;
 
   uint32_t index = 0;  // its place in the site, 0 to 19
@@ -132,6 +133,8 @@ class Feeder {
   // Hands the site the batch's final answers and keeps only the articles
   // still without one, in order.
   void SettleBatch();
+  // Shows slot 0's Message-ID in the state string from now on.
+  void ShowSlotZero();
   // Offers slot `ihaveNext_` by ihave and moves past it unless it is to be
   // offered again; false when the connection broke.
   bool OfferByIhave(const FeederTimings& t);
@@ -155,7 +158,9 @@ class Feeder {
   std::atomic<uint32_t> accepted_{0}, rejected_{0}, refused_{0};
   std::atomic<const char*> state_;
   SpoolFileCache spool_;
-  _histentry cursor_;  // where the feeder walks the history; the site's lock guards it
+  _histentry cursor_;  // where the feeder walks the history; the site's walk lock guards it
+  mutable std::mutex shownMu_;
+  char shown_[256] = {};  // the Message-ID its state string shows
   _histentry slots_[30];
   Outcome outcomes_[30] = {};
   char feedType_;

@@ -70,28 +70,37 @@ int Site::SetFeedInfo(const char* text) {
 
 int Site::CreateFeeder(char feedType, const char* startId) {
   if (port_ == 0 || distribution_.load() == nullptr) return -1;
-  _histentry* start = startId != nullptr ? FindArticle(startId) : nullptr;
-  std::lock_guard<std::mutex> lock(lock_);
-  _histentry inherited{};
-  if (start == nullptr && inherited_ && WalksHistory(feedType)) {
-    HistStartAt(inherited_->c_str(), &inherited);
-    start = &inherited;
-    parked_ = UINT64_MAX;  // the new feeder walks from before it
+  _histentry start{};
+  bool started = false;
+  if (_histentry* found = startId != nullptr ? FindArticle(startId) : nullptr) {
+    start = *found;
+    started = true;
+    DestroyEntry(found);
   }
+  std::optional<std::string> queue;
+  if (!started && WalksHistory(feedType)) {
+    std::lock_guard<std::mutex> lock(feedersMu_);
+    queue = inherited_;
+  }
+  if (queue) {
+    HistStartAt(queue->c_str(), &start);
+    started = true;
+  }
+  // Made outside the locks: it reads the history.
+  auto feeder = std::make_unique<Feeder>(this, feedType, started ? &start : nullptr);
+  std::lock_guard<std::mutex> lock(feedersMu_);
   auto free = std::find(std::begin(feeders_), std::end(feeders_), nullptr);
-  Feeder* feeder = free == std::end(feeders_) ? nullptr : new Feeder(this, feedType, start);
-  if (start != nullptr && start != &inherited) DestroyEntry(start);
-  if (feeder == nullptr) return -1;
+  if (free == std::end(feeders_)) return -1;
   feeder->index = uint32_t(free - std::begin(feeders_));
-  if (!feeder->Start()) {
-    delete feeder;
-    return -1;
+  if (!feeder->Start()) return -1;
+  *free = feeder.release();  // the feeder's thread frees it
+  if (queue) {
+    parked_ = UINT64_MAX;  // the new feeder walks from before it
+    // After the start-up script only the first feeder takes the queue.
+    if (SiteStartupOver()) inherited_.reset();
   }
-  *free = feeder;
-  // After the start-up script only the first feeder takes the queue.
-  if (start == &inherited && SiteStartupOver()) inherited_.reset();
   hadFeeder_ = hadFeeder_ || WalksHistory(feedType);
-  return int(feeder->index);
+  return int((*free)->index);
 }
 
 void Site::StopDistribution() {
@@ -99,7 +108,7 @@ void Site::StopDistribution() {
 }
 
 int Site::DeleteFeeder(uint32_t index) {
-  std::lock_guard<std::mutex> lock(lock_);
+  std::lock_guard<std::mutex> lock(feedersMu_);
   if (index < kFeedersPerSite && feeders_[index] != nullptr) {
     feeders_[index]->RequestDelete();
     WakeHistoryWaiters();
@@ -108,7 +117,7 @@ int Site::DeleteFeeder(uint32_t index) {
 }
 
 void Site::StopFeeders() {
-  std::lock_guard<std::mutex> lock(lock_);
+  std::lock_guard<std::mutex> lock(feedersMu_);
   for (Feeder* f : feeders_) {
     if (f != nullptr) f->RequestShutdown();
   }
@@ -116,19 +125,19 @@ void Site::StopFeeders() {
 }
 
 void Site::CutOffFeeders() {
-  std::lock_guard<std::mutex> lock(lock_);
+  std::lock_guard<std::mutex> lock(feedersMu_);
   for (Feeder* f : feeders_) {
     if (f != nullptr) f->CutOff();
   }
 }
 
 bool Site::HasFeeders() {
-  std::lock_guard<std::mutex> lock(lock_);
+  std::lock_guard<std::mutex> lock(feedersMu_);
   return std::any_of(std::begin(feeders_), std::end(feeders_), [](Feeder* f) { return f != nullptr; });
 }
 
 void Site::ForgetFeeder(Feeder* feeder) {
-  std::lock_guard<std::mutex> lock(lock_);
+  std::lock_guard<std::mutex> lock(feedersMu_);
   for (Feeder*& f : feeders_) {
     if (f == feeder) f = nullptr;
   }
@@ -138,17 +147,18 @@ void Site::ForgetFeeder(Feeder* feeder) {
 }
 
 void Site::InheritQueue(const std::string& startId) {
-  std::lock_guard<std::mutex> lock(lock_);
+  std::lock_guard<std::mutex> lock(feedersMu_);
   inherited_ = startId;
 }
 
 void Site::EndStartup() {
-  std::lock_guard<std::mutex> lock(lock_);
+  std::lock_guard<std::mutex> lock(feedersMu_);
   if (hadFeeder_) inherited_.reset();
 }
 
 bool Site::QueueMark(std::string* id) {
-  std::lock_guard<std::mutex> lock(lock_);
+  std::lock_guard<std::mutex> walk(walkMu_);  // the claims and the feeders' cursors
+  std::lock_guard<std::mutex> lock(feedersMu_);
   if (inherited_) {
     *id = *inherited_;
     return true;
@@ -192,7 +202,7 @@ int Site::GetNextEntry(_histentry* cursor, _histentry* slots, uint32_t* count, c
   uint32_t found = 0;
   CursorSite walk{&claims_};
   {
-    std::unique_lock<std::mutex> lock(lock_);
+    std::unique_lock<std::mutex> lock(walkMu_);
     for (;;) {
       int64_t now = NowMs();
       found = TakeOwed(&returned_, *cursor, slots, *count, now, false);
@@ -224,7 +234,7 @@ int Site::GetNextEntry(_histentry* cursor, _histentry* slots, uint32_t* count, c
 uint32_t Site::Settle(_histentry* slots, Outcome* outcomes, uint32_t count) {
   uint32_t gone = 0, kept = 0;
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    std::lock_guard<std::mutex> lock(walkMu_);
     const int64_t due = NowMs() + deferDelayMs_;
     for (uint32_t i = 0; i < count; i++) {
       const uint64_t position = HistAbsolutePosition(slots[i]);
@@ -261,7 +271,7 @@ uint32_t Site::Settle(_histentry* slots, Outcome* outcomes, uint32_t count) {
 void Site::GiveBack(const _histentry* slots, uint32_t count) {
   if (count == 0) return;
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    std::lock_guard<std::mutex> lock(walkMu_);
     for (uint32_t i = 0; i < count; i++) returned_.push_back(Owed{HistAbsolutePosition(slots[i]), 0, slots[i].deferrals});
   }
   WakeHistoryWaiters();
@@ -312,7 +322,7 @@ std::string Site::GetSiteInfo() {
            maxBacklog.load(), noCheckN.load(), noCheckL.load());
   std::string info = head + feedInfo_ + "}}}} {feeders {";
   for (uint32_t i = 0; i < kFeedersPerSite; i++) {
-    std::lock_guard<std::mutex> lock(lock_);
+    std::lock_guard<std::mutex> lock(feedersMu_);
     if (feeders_[i] != nullptr) info += feeders_[i]->GetStateString();
   }
   return info + "}} {statistics {" + GetStateString() + "}}}}";
@@ -320,7 +330,7 @@ std::string Site::GetSiteInfo() {
 
 std::vector<FeederFigures> Site::GetFeederFigures() {
   std::vector<FeederFigures> figures;
-  std::lock_guard<std::mutex> lock(lock_);
+  std::lock_guard<std::mutex> lock(feedersMu_);
   for (Feeder* f : feeders_) {
     if (f != nullptr) figures.push_back(f->Figures());
   }

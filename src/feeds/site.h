@@ -179,18 +179,25 @@ class Site {
   void Unclaim(uint64_t position) { claims_.Erase(position); }
   int64_t NextDueMs();  // -1 when nothing is deferred
 
-
-  std::mutex lock_;  // the feeder table and the history walk
+  // Two locks, taken in this order when both are needed: the history walk
+  // (the claims, the lists of owed articles, the feeders' cursors), which a
+  // feeder may hold while its steps wait out an expiry; and the feeder
+  // table with what decides where new feeders start, which statistics and
+  // site commands take and which is never held for long.
+  std::mutex walkMu_;
+  std::mutex feedersMu_;
   Feeder* feeders_[kFeedersPerSite] = {};
   char hostName_[kMaxHostName + 1] = {};
   std::atomic<uint32_t> port_{0};
   uint32_t siteIndex_;
   std::string feedInfo_ = "not-set-yet";  // the control thread's alone
   std::atomic<_distrib*> distribution_{nullptr};
+  // Under walkMu_:
   PositionSet claims_;         // every article below, and those feeders hold
   std::deque<Owed> returned_;  // given back by feeders
   std::deque<Owed> deferred_;  // deferred, in order of their due time
-  uint32_t deferDelayMs_;
+  uint32_t deferDelayMs_;  // fixed
+  // Under feedersMu_:
   std::optional<std::string> inherited_;  // the queue from before a restart ("": the oldest entry)
   uint64_t parked_ = UINT64_MAX;  // the lowest place where an ended feeder stopped walking
   bool hadFeeder_ = false;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <random>
 #include <csignal>
+#include <future>
 #include <set>
 
 #include "base/stats.h"
@@ -320,6 +321,28 @@ TEST_F(SiteTest, RecordedQueuesGoToTheSiteOfTheSameNameAndSlot) {
   ASSERT_TRUE(WriteSiteQueues());
   EXPECT_EQ(ReadFile(dir_.File("sites/site-queues")), "42\t127.0.0.1\t5@record.test\n43\tlocalhost\t5@record.test\n");
   StopFeeds(0ms);
+}
+
+// A feeder whose history step waits (on a closed history here, as on an
+// expiry) holds up neither the site's statistics nor its commands.
+TEST_F(SiteTest, AWaitingHistoryStepHoldsUpNoSiteCommand) {
+  Start();
+  ChosenReplies behaviour;
+  ScriptedPeer peer([&](Connection& c) { behaviour.Serve(c); });
+  Site* site = NewSite(45, "*", peer.port());
+  ASSERT_EQ(site->CreateFeeder('f', nullptr), 0);
+  ASSERT_TRUE(ShowsState(site, "getting articles to feed"));
+  histclose();           // readers wait until it opens again
+  WakeHistoryWaiters();  // the feeder looks again and waits inside its step
+  std::this_thread::sleep_for(100ms);
+  auto commands = std::async(std::launch::async, [&] {
+    site->DeleteFeeder(0);
+    return site->GetSiteInfo() + ReturnSiteStatsString() + std::to_string(site->GetFeederFigures().size());
+  });
+  EXPECT_EQ(commands.wait_for(5s), std::future_status::ready);
+  ASSERT_EQ(histinit(), 1);  // the step goes on, and the feeder ends
+  EXPECT_NE(commands.get().find("{0 {statistics {{feedtype f}"), std::string::npos);
+  EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }));
 }
 
 // Every reply row of both feed loops against a site that answers as each
