@@ -224,15 +224,25 @@ Admission HoldIncoming(uint32_t address, bool underLoad, _incomingentry** entry,
 
 void ReleaseIncoming(_incomingentry* entry) { entry->connected--; }
 
+std::vector<IncomingFigures> IncomingSnapshot() {
+  std::vector<IncomingFigures> peers;
+  std::lock_guard<std::recursive_mutex> lock(_csIncoming);
+  for (const _incomingentry& e : _incoming) {
+    if (!e.in_use) continue;
+    peers.push_back(IncomingFigures{std::string(e.host, strnlen(e.host, sizeof e.host)), e.connected.load(),
+                                    e.connects.load(), e.accepts.load(), e.refused.load(), e.rejected.load(),
+                                    e.precommit_saves.load()});
+  }
+  return peers;
+}
+
 std::string ReturnIncomingStatsString() {
   std::string out = "{incoming ";
   char item[512];
-  for (const _incomingentry& e : _incoming) {
-    if (!e.in_use) continue;
+  for (const IncomingFigures& e : IncomingSnapshot()) {
     snprintf(item, sizeof item,
              "} {connected %i} {connects %u} {accepts %u} {refused %u} {rejected %u} {precommit_saves %u}} ",
-             e.connected.load(), e.connects.load(), e.accepts.load(), e.refused.load(), e.rejected.load(),
-             e.precommit_saves.load());
+             e.connected, e.connects, e.accepts, e.refused, e.rejected, e.precommitSaves);
     out += "{{host ";
     out += e.host;
     out += item;

@@ -87,6 +87,15 @@ void ReleaseIncoming(_incomingentry* entry);
 // "{incoming " + one item per listed peer + "} ". Takes no lock.
 std::string ReturnIncomingStatsString();
 
+// One listed peer's name and figures, copied together under the table's
+// lock, so that a reader never sees a name being rewritten.
+struct IncomingFigures {
+  std::string host;
+  int32_t connected;
+  uint32_t connects, accepts, refused, rejected, precommitSaves;
+};
+std::vector<IncomingFigures> IncomingSnapshot();
+
 // Re-resolves one entry (freeing it instead when it is marked and has no
 // connection). 0 when the slot is free or was freed, 1 after a look-up.
 int UpdateIncoming(_incomingentry* entry);

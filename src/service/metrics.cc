@@ -120,35 +120,29 @@ void DatabaseFigures(Page& p) {
 
 // Families over the listed peers; `value` picks the figure of one.
 template <typename F>
-void PeerFamily(Page& p, const char* name, const char* type, const char* help, F value) {
+void PeerFamily(Page& p, const std::vector<IncomingFigures>& peers, const char* name, const char* type,
+                const char* help, F value) {
   p.Family(name, type, help);
-  for (const _incomingentry& e : _incoming) {
-    if (!e.in_use) continue;
-    char host[sizeof e.host];
-    memcpy(host, e.host, sizeof host);
-    host[sizeof host - 1] = '\0';
-    value(Label("peer", Escaped(host)), e);
-  }
+  for (const IncomingFigures& e : peers) value(Label("peer", Escaped(e.host.c_str())), e);
 }
 
 void PeerFigures(Page& p) {
   const char* outcomes[] = {"accepted", "refused", "rejected", "deferred"};
-  PeerFamily(p, "veltrane_peer_articles_offered_total", "counter",
+  const std::vector<IncomingFigures> peers = IncomingSnapshot();
+  PeerFamily(p, peers, "veltrane_peer_articles_offered_total", "counter",
              "Articles a peer offered: the sum of its accepted, refused, rejected and deferred offers.",
-             [&](const std::string& l, const _incomingentry& e) {
-               p.Sample(l, uint64_t(e.accepts.load()) + e.refused.load() + e.rejected.load() +
-                               e.precommit_saves.load());
+             [&](const std::string& l, const IncomingFigures& e) {
+               p.Sample(l, uint64_t(e.accepts) + e.refused + e.rejected + e.precommitSaves);
              });
-  PeerFamily(p, "veltrane_peer_articles_total", "counter", "Articles a peer offered, by outcome.",
-             [&](const std::string& l, const _incomingentry& e) {
-               const uint32_t values[] = {e.accepts.load(), e.refused.load(), e.rejected.load(),
-                                          e.precommit_saves.load()};
+  PeerFamily(p, peers, "veltrane_peer_articles_total", "counter", "Articles a peer offered, by outcome.",
+             [&](const std::string& l, const IncomingFigures& e) {
+               const uint32_t values[] = {e.accepts, e.refused, e.rejected, e.precommitSaves};
                for (int i = 0; i < 4; i++) p.Sample(l + "," + Label("outcome", outcomes[i]), values[i]);
              });
-  PeerFamily(p, "veltrane_peer_connections", "gauge", "Open connections of a peer.",
-             [&](const std::string& l, const _incomingentry& e) { p.Sample(l, uint64_t(std::max(0, e.connected.load()))); });
-  PeerFamily(p, "veltrane_peer_connects_total", "counter", "Connections a peer has opened.",
-             [&](const std::string& l, const _incomingentry& e) { p.Sample(l, e.connects.load()); });
+  PeerFamily(p, peers, "veltrane_peer_connections", "gauge", "Open connections of a peer.",
+             [&](const std::string& l, const IncomingFigures& e) { p.Sample(l, uint64_t(std::max(0, e.connected))); });
+  PeerFamily(p, peers, "veltrane_peer_connects_total", "counter", "Connections a peer has opened.",
+             [&](const std::string& l, const IncomingFigures& e) { p.Sample(l, e.connects); });
 }
 
 // Families over the sites; `value` picks the figures of one.
