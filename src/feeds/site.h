@@ -99,8 +99,9 @@ class Site {
   void ForgetFeeder(Feeder* feeder);
 
   // The queue this site had before a restart, as the Message-ID of the
-  // entry from which its feeders walk ("": the oldest); taken by the feeders created while
-  // the start-up script runs, or else by the first one created after it.
+  // entry from which its feeders walk ("": the oldest); taken by the
+  // feeders created while the start-up script runs, or else by the first
+  // one created after it.
   void InheritQueue(const std::string& startId);
   // After the start-up script: a queue inherited and taken is used up.
   void EndStartup();
@@ -125,8 +126,7 @@ class Site {
   // Settles a batch: answered articles are no longer owed (their bits are
   // cleared), those whose spool file is gone are passed over (counted),
   // deferred ones wait for the deferral delay. Pending ones stay claimed by
-  // the caller and move, in order, to the front of `slots` (under the lock,
-  // which keeps slot 0 still for the state string); their number is
+  // the caller and move, in order, to the front of `slots`; their number is
   // returned.
   uint32_t Settle(_histentry* slots, Outcome* outcomes, uint32_t count);
   // Articles a feeder held and will not offer: offered again by the next
