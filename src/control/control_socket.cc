@@ -13,6 +13,7 @@
 #include <tcl.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "base/config.h"
 #include "base/log.h"
@@ -46,6 +47,37 @@ std::atomic<int> clients{0};
 std::mutex pathMu;
 std::string socketPath;  // the file to remove at stop
 
+// Commands a control client may not run: each could block the interpreter
+// thread beyond the time limit (which interrupts only Tcl's own work), or
+// lift the limit by serving events inside the command, or reach files,
+// processes and sockets. They are hidden while a client's command runs and
+// exposed again after it, so the start-up script and its timers keep them.
+constexpr const char* kWithheldFromClients[] = {
+    "after", "cd",    "chan", "close", "eof",   "exec",   "fblocked", "fconfigure", "fcopy",  "file",
+    "fileevent", "flush", "gets", "glob", "interp", "load", "open",    "puts",       "pwd",    "read",
+    "seek",  "socket", "source", "tell", "update", "vwait", "zlib"};
+
+// Hides the withheld commands that exist now; returns those hidden.
+std::vector<const char*> Withhold(Tcl_Interp* interp) {
+  std::vector<const char*> hidden;
+  for (const char* name : kWithheldFromClients) {
+    if (Tcl_HideCommand(interp, name, name) == TCL_OK) hidden.push_back(name);
+  }
+  Tcl_ResetResult(interp);
+  return hidden;
+}
+
+// Exposes them again; a command the client made under such a name gives way.
+void Restore(Tcl_Interp* interp, const std::vector<const char*>& hidden) {
+  for (const char* name : hidden) {
+    if (Tcl_ExposeCommand(interp, name, name) != TCL_OK) {
+      Tcl_DeleteCommand(interp, name);
+      Tcl_ExposeCommand(interp, name, name);
+    }
+  }
+  Tcl_ResetResult(interp);
+}
+
 // Runs on the interpreter thread, from its event loop.
 int RunCommand(Tcl_Event* event, int) {
   ControlRequest* r = reinterpret_cast<ControlEvent*>(event)->request;
@@ -54,9 +86,11 @@ int RunCommand(Tcl_Event* event, int) {
   limit.sec += kControlCommandSeconds;
   Tcl_LimitSetTime(controlInterp, &limit);
   Tcl_LimitTypeSet(controlInterp, TCL_LIMIT_TIME);
+  const std::vector<const char*> hidden = Withhold(controlInterp);
   int code = Tcl_EvalEx(controlInterp, r->command.data(), int(r->command.size()), TCL_EVAL_GLOBAL);
   std::string result = Tcl_GetStringResult(controlInterp);
   Tcl_ResetResult(controlInterp);
+  Restore(controlInterp, hidden);
   Tcl_LimitTypeReset(controlInterp, TCL_LIMIT_TIME);
   {
     std::lock_guard<std::mutex> lock(r->mu);

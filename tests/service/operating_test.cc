@@ -122,8 +122,14 @@ TEST(Operating, ControlSocketAndMetricsOfARunningRelay) {
   EXPECT_EQ(std::get<0>(Ctl(relay, "-t 0 GetSiteList")), 3);
   close(listener);
   // A script's commands, one spanning lines.
-  relay.dir().Write("script.tcl", "proc twice {x} {\n  return \"$x\\n$x\"\n}\ntwice ab\nafter 100\n");
+  relay.dir().Write("script.tcl", "proc twice {x} {\n  return \"$x\\n$x\"\n}\ntwice ab\n");
   EXPECT_EQ(Ctl(relay, "-f " + relay.dir().File("script.tcl")), CtlRun(0, "ab\nab\n", ""));
+  // What could block the interpreter is not a client's to run; plain Tcl is.
+  for (const char* command : {"exec sleep 14", "vwait forever", "after 20000", "interp create x"}) {
+    std::string name = std::string(command).substr(0, std::string(command).find(' '));
+    EXPECT_EQ(Ctl(relay, "'" + std::string(command) + "'"), CtlRun(1, "", "invalid command name \"" + name + "\"\n"));
+  }
+  EXPECT_EQ(Ctl(relay, "'proc puts2 {x} {string repeat $x 2}; puts2 ab'"), CtlRun(0, "abab\n", ""));
   // Another user is refused even when the file's mode would let it in.
   if (geteuid() == 0 && system("command -v setpriv >/dev/null") == 0) {
     for (const std::string& p : {relay.dir().path(), relay.dir().File("history"), socketPath}) chmod(p.c_str(), 0777);
