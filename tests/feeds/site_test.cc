@@ -345,6 +345,33 @@ TEST_F(SiteTest, AWaitingHistoryStepHoldsUpNoSiteCommand) {
   EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }));
 }
 
+// Statistics and site commands read and change a site while its feeders
+// feed it and articles are stored (ThreadSanitizer's runs watch for a state
+// read half written).
+TEST_F(SiteTest, SitesAreReadAndChangedWhileTheyFeed) {
+  Start();
+  ChosenReplies behaviour;
+  ScriptedPeer peer([&](Connection& c) { behaviour.Serve(c); });
+  Site* site = NewSite(46, "*", peer.port());
+  for (int i = 0; i < 2; i++) ASSERT_EQ(site->CreateFeeder('f', nullptr), i);
+  std::atomic<bool> done{false};
+  std::thread commands([&] {
+    for (uint32_t n = 0; !done; n++) {
+      std::string text = site->GetSiteInfo() + ReturnSiteStatsString();
+      EXPECT_EQ(site->GetFeederFigures().size(), 2u);
+      EXPECT_NE(text.find("{site 127.0.0.1}"), std::string::npos);
+      site->regularFeedPrefetch = 1 + n % kMaxPrefetch;
+      site->updateCount++;
+    }
+  });
+  StoreNumbered("@busy.test", 0, 300);
+  EXPECT_TRUE(WaitUntil([&] { return site->accepts.load() == 300; }));
+  done = true;
+  commands.join();
+  for (uint32_t i = 0; i < 2; i++) site->DeleteFeeder(i);
+  EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }));
+}
+
 // Every reply row of both feed loops against a site that answers as each
 // case chooses: how the replies are counted, what is logged, and which
 // offers the site sees (a throttled article is offered again in the
