@@ -160,6 +160,13 @@ TEST(Operating, ControlSocketAndMetricsOfARunningRelay) {
   EXPECT_EQ(relay.process().WaitExit(), 3);
   EXPECT_NE(relay.LogText().find("base: shutting down", logSize), std::string::npos);
   EXPECT_FALSE(FileExists(socketPath));
+  logSize = relay.LogText().size();
+  relay.Start();  // finds everything written back: nothing to repair
+  ASSERT_TRUE(relay.WaitReady());
+  EXPECT_EQ(relay.Stop(), 1);
+  const std::string restart = relay.LogText().substr(logSize);
+  EXPECT_EQ(restart.find("db: "), std::string::npos) << restart;
+  EXPECT_EQ(restart.find("seen: "), std::string::npos) << restart;
 }
 
 // A relay out of descriptors cannot take control clients for a while; its
