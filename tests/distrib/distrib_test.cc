@@ -173,6 +173,19 @@ TEST_F(FeedFlags, GroupsInOrderThenPatternsInOrderDecide) {
   EXPECT_EQ(Flag(Article("control.cancel"), "cancel.2@x"), "4 5 9 11");
 }
 
+// README's examples of the rule: the first pattern that matches decides,
+// so an exclusion goes before what it excludes from.
+TEST_F(FeedFlags, TheFirstPatternThatMatchesDecides) {
+  uint32_t bit = 0;
+  for (const char* text : {"!news.admin.*,comp.*,news.*", "comp.*,news.*,!news.admin.*", "*,!comp.*", "!comp.*,*"}) {
+    BuildDistrib(bit++, text);
+  }
+  EXPECT_EQ(Flag(Article("news.admin.misc")), "1 2 3");
+  EXPECT_EQ(Flag(Article("news.software.b")), "0 1 2 3");
+  EXPECT_EQ(Flag(Article("comp.lang.c")), "0 1 2");
+  EXPECT_EQ(Flag(Article("comp.lang.c,misc.test")), "0 1 2 3");
+}
+
 // The Newsgroups: line: its crossposts counted against MaxCrossPosts, its
 // length, and only the article's bytes read while finding it.
 TEST_F(FeedFlags, NewsgroupsLineLimitsAndBounds) {
