@@ -114,6 +114,17 @@ void StopRecorder() {
   delete stopping;
 }
 
+// Waits until no site in the table has a feeder, at most `limit`.
+void WaitForFeeders(std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  for (std::atomic<Site*>& slot : siteArray) {
+    Site* site = slot.load();
+    while (site != nullptr && site->HasFeeders() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+}
+
 }  // namespace
 
 void BeginSiteStartup() {
@@ -180,20 +191,13 @@ void StopFeeds(std::chrono::milliseconds limit) {
   for (std::atomic<Site*>& slot : siteArray) {
     if (Site* site = slot.load()) site->StopFeeders();
   }
-  // Feeders still waiting for replies at the limit are cut off; what they
-  // sent goes back to their sites and is offered again after the restart.
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  for (bool cut = false;; cut = true) {
-    for (std::atomic<Site*>& slot : siteArray) {
-      Site* site = slot.load();
-      if (site != nullptr && cut) site->CutOffFeeders();
-      while (site != nullptr && site->HasFeeders() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      }
-    }
-    if (cut) break;
-    deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+  WaitForFeeders(limit);
+  // Feeders still waiting for replies now are cut off; what they sent goes
+  // back to their sites and is offered again after the restart.
+  for (std::atomic<Site*>& slot : siteArray) {
+    if (Site* site = slot.load()) site->CutOffFeeders();
   }
+  WaitForFeeders(std::chrono::milliseconds(500));
   WriteSiteQueues();
   for (std::atomic<Site*>& slot : siteArray) {
     if (Site* site = slot.load()) site->LogPassedOver(true);

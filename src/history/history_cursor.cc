@@ -49,13 +49,13 @@ void HandOut(uint32_t entry, _histentry* cursor, uint32_t end) {
   cursor->deferrals = 0;
 }
 
-enum class Verdict { kSkip, kTake, kTooOld };
+bool TooFarBehind(uint32_t behind, uint32_t maxBacklog) { return uint64_t(behind) > uint64_t(maxBacklog) * 98; }
 
-Verdict Judge(uint32_t entry, _histentry* cursor, uint32_t maxBacklog, uint32_t end) {
+// Whether the entry is to be offered to the cursor's site now.
+bool Offered(uint32_t entry, _histentry* cursor, uint32_t maxBacklog, uint32_t end) {
   uint32_t behind = end - entry;
-  if (uint64_t(behind) > uint64_t(maxBacklog) * 98) return Verdict::kTooOld;
-  if (WantedBits(entry, cursor->distribution) == 0) return Verdict::kSkip;
-  return FeedTypeTakes(cursor, EntryField(entry, kLengthAt), behind) ? Verdict::kTake : Verdict::kSkip;
+  if (TooFarBehind(behind, maxBacklog) || WantedBits(entry, cursor->distribution) == 0) return false;
+  return FeedTypeTakes(cursor, EntryField(entry, kLengthAt), behind);
 }
 
 // Whether the cursor takes the entry at `pos`. Without a site the bit is
@@ -64,23 +64,18 @@ Verdict Judge(uint32_t entry, _histentry* cursor, uint32_t maxBacklog, uint32_t 
 // A wanted entry too far behind is passed over for good by a site: its bit
 // is cleared and counted.
 bool Takes(uint32_t pos, _histentry* cursor, uint32_t maxBacklog, uint32_t end, CursorSite* site) {
-  if (site == nullptr) {
-    return Judge(pos, cursor, maxBacklog, end) == Verdict::kTake && TakeBits(pos, cursor->distribution) != 0;
-  }
+  if (site == nullptr) return Offered(pos, cursor, maxBacklog, end) && TakeBits(pos, cursor->distribution) != 0;
   if (WantedBits(pos, cursor->distribution) == 0) return false;
-  uint64_t absolute = pos + CutBefore(cursor->expireSerial);
+  const uint64_t absolute = pos + CutBefore(cursor->expireSerial);
   if (site->claims->Contains(absolute)) return false;
-  switch (Judge(pos, cursor, maxBacklog, end)) {
-    case Verdict::kTake:
-      site->claims->Insert(absolute);
-      return true;
-    case Verdict::kTooOld:
-      site->passedOver += TakeBits(pos, cursor->distribution) != 0;
-      return false;
-    case Verdict::kSkip:
-      return false;
+  const uint32_t behind = end - pos;
+  if (TooFarBehind(behind, maxBacklog)) {
+    site->passedOver += TakeBits(pos, cursor->distribution) != 0;
+    return false;
   }
-  return false;
+  if (!FeedTypeTakes(cursor, EntryField(pos, kLengthAt), behind)) return false;
+  site->claims->Insert(absolute);
+  return true;
 }
 
 }  // namespace
@@ -99,7 +94,7 @@ bool FeedTypeTakesLength(char feedType, uint32_t length) {
 }
 
 int HistCheckDistVsEntry(uint32_t entry, _histentry* cursor, uint32_t maxBacklog, uint32_t end) {
-  return Judge(entry, cursor, maxBacklog, end) == Verdict::kTake ? 1 : 0;
+  return Offered(entry, cursor, maxBacklog, end) ? 1 : 0;
 }
 
 int HistGetNextEntry(_histentry* cursor, uint32_t maxBacklog, CursorSite* site) {

@@ -22,11 +22,6 @@ namespace {
 
 using Connection = ScriptedPeer::Connection;
 
-std::string IdOf(const std::string& line) {
-  size_t open = line.find('<');
-  return open == std::string::npos ? "" : line.substr(open + 1, line.find('>', open) - open - 1);
-}
-
 // A streaming site that keeps the Message-IDs it received whole and counts
 // articles sent to it again. Paused, it reads nothing more.
 class Sink {

@@ -14,6 +14,12 @@
 #include <unistd.h>
 #include <vector>
 
+// The Message-ID between the angle brackets of a command or reply line.
+inline std::string IdOf(const std::string& line) {
+  size_t open = line.find('<');
+  return open == std::string::npos ? "" : line.substr(open + 1, line.find('>', open) - open - 1);
+}
+
 class ScriptedPeer {
  public:
   struct Connection {

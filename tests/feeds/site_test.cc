@@ -25,11 +25,6 @@ namespace {
 
 using Connection = ScriptedPeer::Connection;
 
-std::string IdOf(const std::string& line) {
-  size_t open = line.find('<');
-  return open == std::string::npos ? "" : line.substr(open + 1, line.find('>', open) - open - 1);
-}
-
 bool Starts(const std::string& line, const char* prefix) { return line.rfind(prefix, 0) == 0; }
 
 void GreetAndStream(Connection& c) {
