@@ -14,9 +14,9 @@ void SetUpRelay() {
   static bool done = false;
   if (done) return;
   done = true;
-  SetHostResolver([](const char*, std::vector<uint32_t>* addresses) {
-    addresses->push_back(0x0100007f);
-    return true;
+  SetHostResolver([](const char*, std::vector<NetAddress>* addresses) {
+    addresses->emplace_back();
+    return ParseNetAddress("127.0.0.1", &addresses->back());
   });
   for (int i = 0; i < 50; i++) AddIncoming(("peer" + std::to_string(i) + ".example.net").c_str());
   for (uint32_t i = 0; i < 20; i++) {

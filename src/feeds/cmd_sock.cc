@@ -1,11 +1,10 @@
 #include "feeds/cmd_sock.h"
 
-#include <arpa/inet.h>
+#include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <netdb.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <unistd.h>
@@ -14,54 +13,74 @@
 
 uint32_t CmdSock::connTimeout = 600;
 
+int CreateSocketAddress(std::vector<SocketAddress>* addresses, const char* host, uint32_t port) {
+  addresses->clear();
+  return ResolveHost(host, uint16_t(port), addresses) ? 1 : 0;
+}
+
 namespace {
 
 constexpr int kSocketTimeoutMs = 60000;
 
-}  // namespace
-
-int CreateSocketAddress(sockaddr_in* address, const char* host, uint32_t port) {
-  memset(address, 0, sizeof *address);
-  address->sin_family = AF_INET;
-  address->sin_port = htons(uint16_t(port));
-  if (host == nullptr) {
-    address->sin_addr.s_addr = htonl(INADDR_ANY);
-    return 1;
+// A non-blocking socket connected to `address` within the time-out, or -1
+// with errno set.
+int ConnectWithin(const SocketAddress& address, int timeoutMs) {
+  int sock = ::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (sock < 0) return -1;
+  int error = 0;
+  if (connect(sock, address.get(), address.length) != 0) {
+    error = errno;
+    if (error == EINPROGRESS) {
+      pollfd p{sock, POLLOUT, 0};
+      Deadline deadline = DeadlineAfter(timeoutMs);
+      int ready;
+      do {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        ready = poll(&p, 1, int(std::max<int64_t>(left.count(), 0)));
+      } while (ready < 0 && errno == EINTR);
+      socklen_t length = sizeof error;
+      if (ready == 0) {
+        error = ETIMEDOUT;
+      } else if (ready < 0 || getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+        error = errno;
+      }
+    }
   }
-  if (inet_aton(host, &address->sin_addr) != 0) return 1;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return 0;
-  address->sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-  freeaddrinfo(found);
-  return 1;
+  if (error != 0) {
+    close(sock);
+    errno = error;
+    return -1;
+  }
+  return sock;
 }
+
+}  // namespace
 
 CmdSock::~CmdSock() {
   if (socket_ >= 0) close(socket_);
 }
 
-int CmdSock::Connect(const char* host, uint32_t port) {
+int CmdSock::Connect(const char* host, uint32_t port, ConnectReport* report) {
   socket_ = -1;
-  int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (sock < 0) return 0;
-  sockaddr_in local, peer;
-  CreateSocketAddress(&local, nullptr, 0);
-  if (bind(sock, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-      CreateSocketAddress(&peer, host, port) == 0 ||
-      connect(sock, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) {
-    close(sock);
-    return 0;
+  std::vector<SocketAddress> addresses;
+  if (CreateSocketAddress(&addresses, host, port) == 0) return 0;
+  if (report != nullptr) report->resolved = addresses.size();
+  int sock = -1;
+  for (const SocketAddress& address : addresses) {
+    sock = ConnectWithin(address, kSocketTimeoutMs);
+    if (report != nullptr) {
+      report->tried.push_back({NetAddress{}, sock >= 0 ? 0 : errno});
+      NetAddressOf(address.get(), &report->tried.back().address);
+    }
+    if (sock >= 0) break;
   }
+  if (sock < 0) return 0;
   socket_ = sock;
   SetSocketTimeouts(sock, kSocketTimeoutMs);
   SetSocketFlag(sock, SOL_SOCKET, SO_KEEPALIVE);
   SetSocketFlag(sock, IPPROTO_TCP, TCP_NODELAY);
-  // Every wait on this socket is bounded by poll, so it is non-blocking
-  // from here on; TransmitArticle then finds it as it needs it.
-  fcntl(sock, F_SETFL, fcntl(sock, F_GETFL) | O_NONBLOCK);
+  // Every wait on this socket is bounded by poll, so it stays non-blocking;
+  // TransmitArticle finds it as it needs it.
   return 1;
 }
 

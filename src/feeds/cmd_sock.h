@@ -1,5 +1,5 @@
 // The client end of one outgoing NNTP connection: connects to a site by
-// name or dotted address, writes command lines whole, and reads reply lines
+// name or address (IPv4 or IPv6), writes command lines whole, and reads reply lines
 // through a 4096-byte buffer, handing out one line per call (pipelined
 // replies that arrive together come out one by one) and remembering the
 // numeric code of the last one. Articles bypass it: TransmitArticle sends
@@ -9,6 +9,20 @@
 #include <cstdint>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <vector>
+
+#include "platform/net_address.h"
+
+// What a Connect did: how many addresses the host has, and each address
+// it tried, in order, with its outcome (0 connected, else the errno).
+struct ConnectReport {
+  size_t resolved = 0;
+  struct Attempt {
+    NetAddress address;
+    int error;
+  };
+  std::vector<Attempt> tried;
+};
 
 class CmdSock {
  public:
@@ -20,11 +34,13 @@ class CmdSock {
   CmdSock(const CmdSock&) = delete;
   CmdSock& operator=(const CmdSock&) = delete;
 
-  // Connects to `host` (dotted address, else looked up) on `port` from any
-  // local port, with 60 s send and receive time-outs, keep-alive and no
-  // Nagle delay; the socket is then non-blocking, every wait on it being
-  // bounded by poll. 1 on success, 0 on failure.
-  int Connect(const char* host, uint32_t port);
+  // Connects to `host` (a numeric address, else looked up: A and AAAA
+  // records) on `port` from any local port, trying its addresses in the
+  // resolver's order until one connects, each within 60 s. The connection
+  // has 60 s send and receive time-outs, keep-alive and no Nagle delay; the
+  // socket is then non-blocking, every wait on it being bounded by poll.
+  // 1 on success, 0 on failure; `report`, when given, says what was tried.
+  int Connect(const char* host, uint32_t port, ConnectReport* report = nullptr);
 
   // Sends every byte of `text` (which holds its own CR LF line ends, one
   // line or several). 1 when all was sent, 0 otherwise.
@@ -53,7 +69,8 @@ class CmdSock {
   int32_t lastCode_ = 0;
 };
 
-// Fills `address` for `host` (none: any address) and `port` (low 16 bits).
-// A dotted address is used as it is; a name is looked up and its first
-// IPv4 address taken. 0 when the name does not resolve, else 1.
-int CreateSocketAddress(sockaddr_in* address, const char* host, uint32_t port);
+// Fills `addresses` with every socket address of `host` on `port` (low 16
+// bits), IPv4 and IPv6, in the resolver's order. A numeric address is used
+// as it is, brackets allowed; a name is looked up. 0 when the name does not
+// resolve, else 1.
+int CreateSocketAddress(std::vector<SocketAddress>* addresses, const char* host, uint32_t port);

@@ -88,11 +88,11 @@ void Feeder::Request(uint32_t what) {
 
 std::string Feeder::GetStateString() const {
   char text[512];
-  snprintf(text, sizeof text,
-           "{%u {statistics {{feedtype %c} {accept %u} {refuse %u} {reject %u} {nocheck %s} {state {%s}} {article {",
-           index, feedType_, accepted_.load(), refused_.load(), rejected_.load(), noCheck_ ? "Y" : "N",
-           state_.load(std::memory_order_relaxed));
   std::lock_guard<std::mutex> lock(shownMu_);
+  snprintf(text, sizeof text,
+           "{%u {statistics {{feedtype %c} {accept %u} {refuse %u} {reject %u} {nocheck %s} {state {%s%s%s}} {article {",
+           index, feedType_, accepted_.load(), refused_.load(), rejected_.load(), noCheck_ ? "Y" : "N",
+           state_.load(std::memory_order_relaxed), *via_ != '\0' ? " via " : "", via_);
   return std::string(text) + shown_ + "}}}}} ";
 }
 
@@ -110,7 +110,10 @@ int Feeder::ConnectToSite() {
   char line[kReplyCapacity + 2 + 1];
   const uint32_t greetingCapacity = 510, modeCapacity = 512;
   failKind_ = kConnectFailed;
-  if (sock_->Connect(site_->GetHostName(), site_->GetSitePort()) == 0) {
+  ConnectReport report;
+  int connected = sock_->Connect(site_->GetHostName(), site_->GetSitePort(), &report);
+  NoteConnectAttempts(report);
+  if (connected == 0) {
     sock_.reset();
     return 0;
   }
@@ -134,6 +137,28 @@ int Feeder::ConnectToSite() {
   streamingOk_ = strncmp(line, "203", 3) == 0 ? 1 : 0;
   connected_ = true;
   return 1;
+}
+
+// A host with one IPv4 address shows and logs nothing new. Otherwise the
+// state text names the address in use, and with several addresses each
+// one that failed is logged, and the one that connected after a failure.
+void Feeder::NoteConnectAttempts(const ConnectReport& report) {
+  char text[kNetAddressTextSize];
+  const char* host = site_->GetHostName();
+  bool several = report.resolved > 1;
+  for (const ConnectReport::Attempt& attempt : report.tried) {
+    FormatNetAddress(attempt.address, text);
+    if (several && attempt.error != 0) LogLinef("feeder for %s: cannot connect to %s: %s", host, text, strerror(attempt.error));
+    if (several && attempt.error == 0 && report.tried.size() > 1) LogLinef("feeder for %s connected to %s", host, text);
+  }
+  bool named = !report.tried.empty() && report.tried.back().error == 0 &&
+               (several || !report.tried.back().address.IsV4());
+  std::lock_guard<std::mutex> lock(shownMu_);
+  if (named) {
+    memcpy(via_, text, sizeof via_);
+  } else {
+    via_[0] = '\0';
+  }
 }
 
 int Feeder::DisconnectFromSite() {

@@ -82,6 +82,7 @@ class Feeder {
 
   // Connection set-up and tear-down, on the feeder's thread.
   int ConnectToSite();
+  void NoteConnectAttempts(const ConnectReport& report);
   int DisconnectFromSite();
 
  private:
@@ -161,6 +162,9 @@ class Feeder {
   _histentry cursor_;  // where the feeder walks the history; the site's walk lock guards it
   mutable std::mutex shownMu_;
   char shown_[256] = {};  // the Message-ID its state string shows
+  // The address its state text names ("Check via 2001:db8::1"), when the
+  // site's host has several addresses or was reached over IPv6; else empty.
+  char via_[kNetAddressTextSize] = {};
   _histentry slots_[30];
   Outcome outcomes_[30] = {};
   char feedType_;

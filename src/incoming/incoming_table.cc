@@ -1,11 +1,9 @@
 #include "incoming/incoming_table.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <chrono>
 #include <cstring>
 #include <mutex>
-#include <netdb.h>
 #include <strings.h>
 #include <thread>
 
@@ -23,17 +21,16 @@ constexpr auto kRefreshInterval = std::chrono::milliseconds(3600000);
 // The last known addresses survive this many consecutive failed look-ups.
 constexpr uint32_t kResolveGrace = 20;
 
-bool ResolveWithGetaddrinfo(const char* host, std::vector<uint32_t>* addresses) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* result = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &result) != 0) return false;
-  for (addrinfo* ai = result; ai != nullptr; ai = ai->ai_next) {
-    if (ai->ai_family != AF_INET) continue;
-    addresses->push_back(reinterpret_cast<sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr);
+bool ResolveWithGetaddrinfo(const char* host, std::vector<NetAddress>* addresses) {
+  std::vector<SocketAddress> found;
+  if (!ResolveHost(host, 0, &found)) return false;
+  for (const SocketAddress& s : found) {
+    NetAddress a;
+    // Link-local addresses of two zones are one address here.
+    if (NetAddressOf(s.get(), &a) && std::find(addresses->begin(), addresses->end(), a) == addresses->end()) {
+      addresses->push_back(a);
+    }
   }
-  freeaddrinfo(result);
   return !addresses->empty();
 }
 
@@ -41,7 +38,7 @@ std::atomic<HostResolver> resolver{ResolveWithGetaddrinfo};
 
 void ClearSlot(_incomingentry* e) {
   memset(e->host, 0, sizeof e->host);
-  memset(e->addresses, 0, sizeof e->addresses);
+  std::fill(std::begin(e->addresses), std::end(e->addresses), NetAddress{});
   e->address_count = 0;
   e->accepts = 0;
   e->rejected = 0;
@@ -56,11 +53,22 @@ void ClearSlot(_incomingentry* e) {
   e->resolve_failures = 0;
 }
 
-// The first slot in use whose host matches; AddIncoming and DelIncoming
+// The key under which `host` is listed: the host as given, or the RFC 5952
+// form of an IPv6 address.
+std::string PeerKey(const char* host) {
+  std::string_view bare = WithoutBrackets(host);
+  NetAddress address;
+  if (bare.find(':') == std::string_view::npos || !ParseNetAddress(bare, &address)) return host;
+  char text[kNetAddressTextSize];
+  return FormatNetAddress(address, text);
+}
+
+// The first slot in use whose key matches; AddIncoming and DelIncoming
 // compare exactly (strcmp), the parameter commands without case (strcasecmp).
 _incomingentry* FindHost(const char* host, int (*compare)(const char*, const char*)) {
+  std::string key = PeerKey(host);
   for (_incomingentry& e : _incoming) {
-    if (e.in_use && compare(e.host, host) == 0) return &e;
+    if (e.in_use && compare(e.host, key.c_str()) == 0) return &e;
   }
   return nullptr;
 }
@@ -69,17 +77,17 @@ _incomingentry* FindHost(const char* host, int (*compare)(const char*, const cha
 // name server holds up neither the listener nor the control commands.
 struct Lookup {
   bool resolved = false;
-  std::vector<uint32_t> addresses;
+  std::vector<NetAddress> addresses;
 };
 
 Lookup LookUp(const char* host) {
   Lookup found;
-  // Any form inet_addr takes ("10.1" too); unlike inet_addr, the broadcast
-  // address is not mistaken for a failure.
-  in_addr dotted;
-  if (inet_aton(host, &dotted) != 0) {
+  // IPv4 in any form inet_addr takes ("10.1" too; unlike inet_addr, the
+  // broadcast address is not mistaken for a failure), or IPv6.
+  NetAddress numeric;
+  if (ParseNetAddress(host, &numeric)) {
     found.resolved = true;
-    found.addresses.push_back(dotted.s_addr);
+    found.addresses.push_back(numeric);
   } else {
     found.resolved = resolver.load()(host, &found.addresses);
   }
@@ -121,8 +129,10 @@ int IncomingInit() {
   return 1;
 }
 
-int AddIncoming(const char* host) {
-  if (strlen(host) >= sizeof _incoming[0].host) return 0;
+int AddIncoming(const char* given) {
+  const std::string key = PeerKey(given);
+  const char* host = key.c_str();
+  if (key.size() >= sizeof _incoming[0].host) return 0;
   Lookup found = LookUp(host);
   uint32_t maxConnections = 7;
   GetConfigInt("SiteDefaultMaxIncomingConnections", &maxConnections);
@@ -199,7 +209,7 @@ int SetIncomingParameter(const char* host, const char* name, int32_t value) {
   return 1;
 }
 
-_incomingentry* CheckIncoming(const uint32_t* address) {
+_incomingentry* CheckIncoming(const NetAddress* address) {
   for (_incomingentry& e : _incoming) {
     if (!e.in_use) continue;
     for (uint32_t i = e.address_count; i-- > 0;) {
@@ -209,7 +219,7 @@ _incomingentry* CheckIncoming(const uint32_t* address) {
   return nullptr;
 }
 
-Admission HoldIncoming(uint32_t address, bool underLoad, _incomingentry** entry, char* host,
+Admission HoldIncoming(const NetAddress& address, bool underLoad, _incomingentry** entry, char* host,
                        uint32_t* maxConnections) {
   std::lock_guard<std::recursive_mutex> lock(_csIncoming);
   _incomingentry* e = CheckIncoming(&address);

@@ -1,5 +1,6 @@
 // The incoming peer table: the hosts the operator has listed as permitted to
-// feed us, with their resolved IPv4 addresses, their limits and counters.
+// feed us, with their resolved addresses (IPv4 and IPv6), their limits and
+// counters.
 //
 // 255 fixed slots. A slot is free when in_use is 0. New peers take the
 // highest free slot and scans run from slot 0, so the peer added last is met
@@ -9,18 +10,26 @@
 // entry) keeps a slot from being freed or reused while anyone holds it.
 // Host names are looked up with no lock held; the addresses found are
 // written under the table lock, where the listener reads them.
+//
+// A peer's key is its host as given to AddIncoming, except that an IPv6
+// address is kept in its RFC 5952 form ("2001:db8::1"): every spelling of
+// it names the same peer, and lists, statistics and logs show it as people
+// read it. The 256-byte host holds any address text (45 characters at
+// most) and each of the 256 addresses is 16 bytes, IPv4 kept IPv4-mapped.
 #pragma once
 #include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "platform/net_address.h"
+
 inline constexpr int kIncomingSlots = 255;
 inline constexpr int kMaxIncomingAddresses = 256;
 
 struct _incomingentry {
   char host[256];
-  uint32_t addresses[kMaxIncomingAddresses];  // IPv4, network byte order
+  NetAddress addresses[kMaxIncomingAddresses];
   std::atomic<uint32_t> address_count;
   std::atomic<uint32_t> accepts;
   std::atomic<uint32_t> rejected;
@@ -37,19 +46,20 @@ struct _incomingentry {
 
 extern _incomingentry _incoming[kIncomingSlots];
 
-// Resolves a host name to its IPv4 addresses in the order returned; false
-// when the name does not resolve. Replaceable so that tests can make names
-// fail, succeed or change without a name server.
-using HostResolver = bool (*)(const char* host, std::vector<uint32_t>* addresses);
+// Resolves a host name to its addresses, A and AAAA records, in the order
+// returned; false when the name does not resolve. Replaceable so that tests
+// can make names fail, succeed or change without a name server.
+using HostResolver = bool (*)(const char* host, std::vector<NetAddress>* addresses);
 void SetHostResolver(HostResolver resolver);  // nullptr restores getaddrinfo
 
 // Reads UpdateIncomingEntries, clears the table and, unless the key is 0,
 // starts the hourly refresh thread. Returns 1.
 int IncomingInit();
 
-// Lists a peer (exact name match for duplicates). 1 when added, 0 when the
-// name is present (also marked) or the table is full, or the name is longer
-// than 255 characters.
+// Lists a peer (exact match of keys for duplicates). 1 when added, 0 when
+// the name is present (also marked) or the table is full, or the name is
+// longer than 255 characters. A numeric address, IPv4 or IPv6 (brackets
+// allowed), is taken without a look-up.
 int AddIncoming(const char* host);
 
 // Frees (no connections) or marks (live connections) the first entry whose
@@ -67,18 +77,18 @@ bool GetIncomingConfig(const char* host, std::string* text);
 // of the first entry matching without regard to case. 1 on success.
 int SetIncomingParameter(const char* host, const char* name, int32_t value);
 
-// The first unmarked entry one of whose addresses equals `address` (network
-// byte order), or nullptr. Takes no lock.
-_incomingentry* CheckIncoming(const uint32_t* address);
+// The first unmarked entry one of whose addresses equals `address`, or
+// nullptr. Takes no lock.
+_incomingentry* CheckIncoming(const NetAddress* address);
 
 // Admission step of the listener, made under the table lock so that an
 // entry cannot be freed between the look-up and the count: finds the entry
-// permitting `address` (network byte order); when `underLoad` and the entry
+// permitting `address`; when `underLoad` and the entry
 // already holds max_connections connections, refuses it; otherwise counts
 // one connection in it. The host and limit are copied out under the lock
 // for the caller's reply and log line.
 enum class Admission { kNoAccess, kAtLimit, kHeld };
-Admission HoldIncoming(uint32_t address, bool underLoad, _incomingentry** entry, char* host,
+Admission HoldIncoming(const NetAddress& address, bool underLoad, _incomingentry** entry, char* host,
                        uint32_t* maxConnections);
 
 // Undoes HoldIncoming for a connection that was not admitted after all.

@@ -1,6 +1,5 @@
 #include "incoming/listener.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -56,44 +55,51 @@ void SendAndClose(int sock, const std::string& text) {
 
 bool SendGreeting(int sock, const std::string& text) { return SendWithin(sock, text.data(), text.size(), kNoDeadline); }
 
-// The address to listen on; false (and logged) when ListenAddress is not an
-// IPv4 address.
-bool ListenEndpoint(sockaddr_in* sa) {
-  *sa = sockaddr_in{};
-  sa->sin_family = AF_INET;
-  sa->sin_addr.s_addr = htonl(INADDR_ANY);
-  uint32_t port = 119;
-  GetConfigInt("ListenPort", &port);
-  sa->sin_port = htons(uint16_t(port));
-  const char* address = GetConfigString("ListenAddress");
-  if (address != nullptr && *address != '\0' && inet_pton(AF_INET, address, &sa->sin_addr) != 1) {
-    LogLinef("listener: ListenAddress %s is not an IPv4 address", address);
-    return false;
-  }
-  return true;
-}
-
-// Socket, bind, listen. A relay that cannot listen runs on without incoming
-// service; the reason is logged so the administrator can tell why.
-int OpenListener() {
-  sockaddr_in sa;
-  if (!ListenEndpoint(&sa)) return -1;
-  int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A socket bound to `address` and listening; -1 (errno set) when that
+// cannot be done. A wildcard IPv6 address takes IPv4 peers too, whatever
+// the system's default for IPv6 sockets.
+int ListenOn(const SocketAddress& address, bool dualStack) {
+  int sock = socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (sock < 0) return -1;
   // Lets a restarted relay bind while old connections sit in TIME_WAIT; on
   // Linux it does not let a second listener share the port.
   SetSocketFlag(sock, SOL_SOCKET, SO_REUSEADDR);
-  if (bind(sock, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(sock, kListenBacklog) != 0) {
-    char ip[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &sa.sin_addr, ip, sizeof ip);
-    LogLinef("listener: cannot listen on %s:%u: %s", ip, unsigned(ntohs(sa.sin_port)), strerror(errno));
+  if (address.family() == AF_INET6) SetSocketFlag(sock, IPPROTO_IPV6, IPV6_V6ONLY, !dualStack);
+  if (bind(sock, address.get(), address.length) != 0 || listen(sock, kListenBacklog) != 0) {
+    int err = errno;
     close(sock);
+    errno = err;
     return -1;
   }
   return sock;
 }
 
-int AcceptNext(int listener, sockaddr_in* peer) {
+// Socket, bind, listen. A relay that cannot listen runs on without incoming
+// service; the reason is logged so the administrator can tell why. With no
+// ListenAddress, a system without IPv6 listens on every IPv4 address.
+int OpenListener() {
+  ListenEndpoint endpoint;
+  if (!ParseListenEndpoint(&endpoint)) return -1;
+  int sock = ListenOn(endpoint.address, endpoint.dualStack);
+  if (sock < 0 && errno == EAFNOSUPPORT && endpoint.unset) {
+    LogLine("listener: no IPv6 on this system, listening on IPv4 only");
+    NetAddress any4;
+    ParseNetAddress("0.0.0.0", &any4);
+    endpoint.address = SocketAddressOf(any4, endpoint.port);
+    sock = ListenOn(endpoint.address, false);
+  }
+  if (sock < 0) {
+    NetAddress shown;
+    NetAddressOf(endpoint.address.get(), &shown);
+    char text[kNetAddressTextSize];
+    LogLinef(shown.IsV4() ? "listener: cannot listen on %s:%u: %s" : "listener: cannot listen on [%s]:%u: %s",
+             FormatNetAddress(shown, text), unsigned(endpoint.port), strerror(errno));
+    return -1;
+  }
+  return sock;
+}
+
+int AcceptNext(int listener, sockaddr_storage* peer) {
   for (;;) {
     socklen_t len = sizeof *peer;
     int sock = accept4(listener, reinterpret_cast<sockaddr*>(peer), &len, SOCK_CLOEXEC);
@@ -113,10 +119,14 @@ bool StartConnectionThread(_clientcontext* ctx) {
   return StartThread([ctx] { nntp(ctx); });
 }
 
-void Admit(int sock, const sockaddr_in& peer, const std::string& greeting) {
+void Admit(int sock, const sockaddr_storage& peer, const std::string& greeting) {
   SetSocketTimeouts(sock, kSocketTimeoutMs);
-  char dotted[INET_ADDRSTRLEN];
-  inet_ntop(AF_INET, &peer.sin_addr, dotted, sizeof dotted);
+  // An IPv4 peer on a dual-stack socket is its dotted address, as on an
+  // IPv4 socket.
+  NetAddress address;
+  NetAddressOf(reinterpret_cast<const sockaddr*>(&peer), &address);
+  char dotted[kNetAddressTextSize];
+  FormatNetAddress(address, dotted);
   uint32_t total = TotalConnected.load();
   if (total >= MaxConnections) {
     SendAndClose(sock, "400 " + RefusalText("SystemTooManyMessage", kSystemTooMany.c_str()) + "\r\n");
@@ -127,7 +137,7 @@ void Admit(int sock, const sockaddr_in& peer, const std::string& greeting) {
   _incomingentry* entry = nullptr;
   char host[256];
   uint32_t maxConnections = 0;
-  switch (HoldIncoming(peer.sin_addr.s_addr, underLoad, &entry, host, &maxConnections)) {
+  switch (HoldIncoming(address, underLoad, &entry, host, &maxConnections)) {
     case Admission::kNoAccess:
       SendAndClose(sock, "502 " + RefusalText("NoAccessMessage", kNoAccess.c_str()) + "\r\n");
       LogLinef("chopped %s, no access\n", dotted);
@@ -168,6 +178,21 @@ void Admit(int sock, const sockaddr_in& peer, const std::string& greeting) {
 
 }  // namespace
 
+bool ParseListenEndpoint(ListenEndpoint* endpoint) {
+  *endpoint = ListenEndpoint{};
+  uint32_t port = 119;
+  GetConfigInt("ListenPort", &port);
+  if (port > 65535) return false;
+  endpoint->port = uint16_t(port);
+  const char* text = GetConfigString("ListenAddress");
+  endpoint->unset = text == nullptr || *text == '\0';
+  NetAddress address{};  // "::", every address of both families
+  if (!endpoint->unset && !ParseNetAddress(text, &address)) return false;
+  endpoint->dualStack = IN6_IS_ADDR_UNSPECIFIED(&address.bytes);
+  endpoint->address = SocketAddressOf(address, endpoint->port);
+  return true;
+}
+
 std::string GreetingText() {
   const char* banner = GetConfigString("ConnectBanner");
   if (banner != nullptr && strlen(banner) <= kMaxBannerLength) return banner;
@@ -197,7 +222,7 @@ int DoConnections() {
   GetConfigInt("IncomingTransferTimeout", &transferTimeout);
   const std::string greeting = "200 " + GreetingText() + "\r\n";
   for (;;) {
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     int sock = AcceptNext(listener, &peer);
     Admit(sock, peer, greeting);
   }

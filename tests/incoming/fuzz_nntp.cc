@@ -53,9 +53,9 @@ void SetUp() {
   ArticleInit();
   PrecommitStart(1009, 100);
   IncomingInit();
-  SetHostResolver([](const char*, std::vector<uint32_t>* addresses) {
-    addresses->assign(1, 0x0100007Fu);
-    return true;
+  SetHostResolver([](const char*, std::vector<NetAddress>* addresses) {
+    addresses->emplace_back();
+    return ParseNetAddress("127.0.0.1", &addresses->back());
   });
   AddIncoming("peer.fuzz");
   for (_incomingentry& e : _incoming) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <thread>
 
 #include "base/config.h"
@@ -10,7 +11,9 @@
 
 namespace {
 
-Admission Hold(uint32_t address) {
+Admission Hold(const char* text) {
+  NetAddress address;
+  EXPECT_TRUE(ParseNetAddress(text, &address)) << text;
   _incomingentry* e;
   char host[256];
   uint32_t limit;
@@ -24,10 +27,10 @@ TEST(IncomingTable, DeletedPeerWithConnectionsIsMarkedUntilARefreshFindsThemGone
   ASSERT_TRUE(LoadConfigFile(dir.Write("relay.conf", "UpdateIncomingEntries = 0").c_str()));
   IncomingInit();
   ASSERT_EQ(AddIncoming("0.0.0.40"), 1);
-  for (int i = 0; i < 3; i++) ASSERT_EQ(Hold(40u << 24), Admission::kHeld);
+  for (int i = 0; i < 3; i++) ASSERT_EQ(Hold("0.0.0.40"), Admission::kHeld);
   EXPECT_EQ(DelIncoming("0.0.0.40"), 1);
   EXPECT_EQ(AddIncoming("0.0.0.40"), 0);
-  EXPECT_EQ(Hold(40u << 24), Admission::kNoAccess);
+  EXPECT_EQ(Hold("0.0.0.40"), Admission::kNoAccess);
   for (int left = 3; left >= 0; left--) {
     RefreshIncomingEntries();
     EXPECT_EQ(ListIncoming(), left > 0 ? "0.0.0.40 " : "") << left;
@@ -63,6 +66,40 @@ TEST(IncomingTable, FiguresReadWhilePeersComeAndGoAreWhole) {
   changer.join();
   EXPECT_EQ(torn, 0);
   for (const std::string& n : names) DelIncoming(n.c_str());
+}
+
+// Peers of both families: a name with A and AAAA records admits each of
+// them; an IPv6 address is keyed, listed and found in its RFC 5952 form
+// however it was written; an IPv4 peer seen on a dual-stack socket
+// (::ffff:a.b.c.d) is its IPv4 address.
+TEST(IncomingTable, PeersOfBothFamilies) {
+  TempDir dir;
+  ASSERT_TRUE(LoadConfigFile(dir.Write("relay.conf", "UpdateIncomingEntries = 0").c_str()));
+  IncomingInit();
+  SetHostResolver([](const char* host, std::vector<NetAddress>* addresses) {
+    if (strcmp(host, "dual.example") != 0) return false;
+    for (const char* text : {"192.0.2.7", "2001:db8::7"}) {
+      addresses->emplace_back();
+      ParseNetAddress(text, &addresses->back());
+    }
+    return true;
+  });
+  ASSERT_EQ(AddIncoming("dual.example"), 1);
+  EXPECT_EQ(_incoming[254].address_count, 2u);
+  ASSERT_EQ(AddIncoming("[2001:DB8:0:0:0:0:0:0001]"), 1);
+  EXPECT_EQ(AddIncoming("2001:db8::1"), 0);
+  EXPECT_EQ(ListIncoming(), "2001:db8::1 dual.example ");
+  std::string config;
+  EXPECT_TRUE(GetIncomingConfig("2001:0db8::1", &config));
+  EXPECT_EQ(config.rfind("{2001:db8::1 {{parameters", 0), 0u) << config;
+  const std::pair<const char*, Admission> peers[] = {
+      {"192.0.2.7", Admission::kHeld},      {"::ffff:192.0.2.7", Admission::kHeld},
+      {"2001:db8::7", Admission::kHeld},    {"2001:db8::1", Admission::kHeld},
+      {"2001:db8::8", Admission::kNoAccess}, {"192.0.2.8", Admission::kNoAccess},
+  };
+  for (auto [peer, admission] : peers) EXPECT_EQ(Hold(peer), admission) << peer;
+  EXPECT_EQ(DelIncoming("[2001:db8::1]"), 1);
+  SetHostResolver(nullptr);
 }
 
 }  // namespace
