@@ -1,6 +1,10 @@
 # Shared by the benchmark scripts (sourced, not run): building the
 # programs, free loopback ports, and a relay started in console mode in a
 # temporary folder and stopped again. Every wait is bounded.
+#
+# LOOPBACK (127.0.0.1, or ::1 to measure over IPv6) is the address the
+# relay listens on and its peer connects from.
+LOOPBACK=${LOOPBACK:-127.0.0.1}
 
 # Builds the relay and the load tools (RelWithDebInfo) in $BUILD_DIR and
 # sets relay_bin, loadgen_bin and sink_bin.
@@ -12,10 +16,11 @@ build_programs() {
   sink_bin=$PWD/$BUILD_DIR/tools/sink/veltrane-sink
 }
 
-# True when some socket listens on TCP port $1 (any local address).
+# True when some socket listens on TCP port $1 (any local address, either
+# family).
 port_listening() {
   awk -v p=":$(printf '%04X' "$1")" '$4 == "0A" && substr($2, length($2) - 4) == p { found = 1 } END { exit !found }' \
-    /proc/net/tcp
+    /proc/net/tcp /proc/net/tcp6
 }
 
 # A loopback port nobody listens on.
@@ -38,7 +43,7 @@ wait_listening() {
   return 1
 }
 
-# Writes $1/relay.conf for a relay listening on 127.0.0.1:$2 that runs the
+# Writes $1/relay.conf for a relay listening on $LOOPBACK:$2 that runs the
 # start-up script $1/init.tcl, with the databases sized for volume.
 write_relay_config() {
   mkdir -p "$1/spool" "$1/history" "$1/logs"
@@ -57,7 +62,7 @@ SeenTableSize = 1000003
 SeenDataCount = 1000000
 PrecommitHashSize = 1000003
 MaxPrecommitAge = 30000
-ListenAddress = 127.0.0.1
+ListenAddress = $LOOPBACK
 ListenPort = $2
 MaxIncomingConnections = 350
 LogDirectory = $1/logs

@@ -7,8 +7,9 @@
 # Builds the relay and veltrane-loadgen (RelWithDebInfo, in $BUILD_DIR,
 # default build/), starts the relay in console mode in a temporary folder
 # with a configuration tuned for volume (1 GiB spool files, a seen ring and
-# a precommit cache sized for the run), lists 127.0.0.1 as a peer, and runs
-# each case with veltrane-loadgen on loopback. For every case it prints the
+# a precommit cache sized for the run), lists $LOOPBACK (127.0.0.1; ::1 to
+# measure over IPv6) as a peer, and runs each case with veltrane-loadgen on
+# loopback. For every case it prints the
 # load generator's figures and the relay's CPU time (user + system, all
 # threads, read from /proc/<pid>/stat) per 10,000 articles. Then it stops
 # the relay and removes the folder (KEEP=1 keeps it).
@@ -75,7 +76,7 @@ if [ -n "${SCRAPE:-}" ]; then
   echo "MetricsListen = 127.0.0.1:$metrics_port" >>"$work/relay.conf"
 fi
 cat >"$work/init.tcl" <<EOF
-AddIncoming 127.0.0.1
+AddIncoming $LOOPBACK
 close [open {$work/script-done} w]
 EOF
 start_relay "$work" "$port"
@@ -84,7 +85,7 @@ ticks_per_second=$(getconf CLK_TCK)
 # Busy and total jiffies of the whole machine.
 machine_ticks() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8, $2 + $3 + $4 + $5 + $6 + $7 + $8 }' /proc/stat; }
 
-echo "relay pid $relay_pid on 127.0.0.1:$port, spool $work/spool (MaxArticleFileSize $FILE_SIZE), $(nproc) cores"
+echo "relay pid $relay_pid on $LOOPBACK port $port, spool $work/spool (MaxArticleFileSize $FILE_SIZE), $(nproc) cores"
 failed=0
 case_number=0
 run_case() {
@@ -118,7 +119,7 @@ run_case() {
   fi
   before=$(relay_ticks)
   machine_before=$(machine_ticks)
-  out=$("$loadgen_bin" --host 127.0.0.1 --port "$port" --connections "$CONNECTIONS" --articles "$per" \
+  out=$("$loadgen_bin" --host "$LOOPBACK" --port "$port" --connections "$CONNECTIONS" --articles "$per" \
     --size "$size" --mode "$mode" --window "$WINDOW" --time-limit "$TIME_LIMIT" \
     --run-prefix "$name.$$.$(date +%s).$case_number") || rc=$?
   after=$(relay_ticks)

@@ -5,8 +5,9 @@
 #   bash bench/relay.sh [CASE...]
 #
 # For each case it starts two veltrane-sink receivers (127.0.0.2 and
-# 127.0.0.3, one site each), then a relay in a temporary folder whose
-# start-up script lists 127.0.0.1 as a peer and creates both sites with
+# 127.0.0.3, one site each; with LOOPBACK=::1 both on ::1, the sites named
+# "::1" and "[::1]"), then a relay in a temporary folder whose start-up
+# script lists $LOOPBACK (127.0.0.1) as a peer and creates both sites with
 # distribution "*", RegularFeedPrefetch 29, MaxBacklog 200000 and $FEEDERS
 # streaming feeders each; veltrane-loadgen then pushes the articles in over
 # $CONNECTIONS connections (pipelined takethis). It prints the load
@@ -97,6 +98,7 @@ run_case() {
   local first_id=first.$$.$(date +%s)
   work=$(mktemp -d "/tmp/veltrane-relay-$name.XXXXXX")
   local port site_ports=() sinks=(127.0.0.2 127.0.0.3)
+  [ "$LOOPBACK" = ::1 ] && sinks=(::1 "[::1]")
   port=$(pick_port)
   sink_pids=()
   for i in 0 1; do
@@ -108,18 +110,18 @@ run_case() {
   done
   write_relay_config "$work" "$port"
   {
-    echo "AddIncoming 127.0.0.1"
+    echo "AddIncoming $LOOPBACK"
     for i in 0 1; do
-      echo "CreateSite ${sinks[i]} ${site_ports[i]}"
-      echo "SetSite ${sinks[i]} distribution *"
-      echo "SetSite ${sinks[i]} RegularFeedPrefetch 29"
-      echo "SetSite ${sinks[i]} maxbacklog 200000"
+      echo "CreateSite {${sinks[i]}} ${site_ports[i]}"
+      echo "SetSite {${sinks[i]}} distribution *"
+      echo "SetSite {${sinks[i]}} RegularFeedPrefetch 29"
+      echo "SetSite {${sinks[i]}} maxbacklog 200000"
     done
     local start=
     [ "$backlog" = 1 ] && start=",$first_id.000.000000000000@loadgen.invalid"
     echo "proc createFeeders {} {"
     for i in 0 1; do
-      for _ in $(seq "$FEEDERS"); do echo "  SetSite ${sinks[i]} createfeeder f$start"; done
+      for _ in $(seq "$FEEDERS"); do echo "  SetSite {${sinks[i]}} createfeeder f$start"; done
     done
     echo "}"
     if [ "$backlog" = 1 ]; then
@@ -143,11 +145,11 @@ run_case() {
   fi
   local before after rc=0
   if [ "$backlog" = 1 ]; then
-    "$loadgen_bin" --host 127.0.0.1 --port "$port" --connections 1 --articles 1 --size "$size" \
+    "$loadgen_bin" --host "$LOOPBACK" --port "$port" --connections 1 --articles 1 --size "$size" \
       --run-prefix "$first_id" >/dev/null || rc=$?
   fi
   before=$(relay_ticks)
-  "$loadgen_bin" --host 127.0.0.1 --port "$port" --connections "$CONNECTIONS" --articles "$per" --size "$size" \
+  "$loadgen_bin" --host "$LOOPBACK" --port "$port" --connections "$CONNECTIONS" --articles "$per" --size "$size" \
     --mode takethis --window "$WINDOW" --time-limit "$TIME_LIMIT" ${rate:+--rate "$rate"} \
     --run-prefix "$name.$$.$(date +%s)" >"$work/loadgen.out" || rc=$?
   touch "$work/loaded"

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/message_log.h"
+#include "platform/net_address.h"
 #include "platform/process.h"
 
 namespace {
@@ -108,6 +109,11 @@ std::string CheckConfigValues() {
     snprintf(message, sizeof message, "%s = %.100s is not a whole number from %lld to %lld, exiting...", r.key,
              text, static_cast<long long>(r.min), static_cast<long long>(r.max));
     return message;
+  }
+  const char* listen = GetConfigString("ListenAddress");
+  NetAddress address;
+  if (listen != nullptr && *listen != '\0' && !ParseNetAddress(listen, &address)) {
+    return "ListenAddress = " + std::string(listen).substr(0, 100) + " is not an IPv4 or IPv6 address, exiting...";
   }
   return "";
 }

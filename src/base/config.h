@@ -26,7 +26,8 @@ bool LoadConfigFile(const char* path);
 // Checks every integer key present in the list: it must be a whole decimal
 // number (blanks around it allowed, empty meaning 0) within the key's range.
 // Returns the message for the first key that is not, naming the key and the
-// range, or an empty text.
+// range, or an empty text. ListenAddress, when present and not empty, must
+// be an IPv4 or IPv6 address.
 std::string CheckConfigValues();
 
 // The value of the first entry whose key matches, or nullptr. The text

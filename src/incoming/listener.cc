@@ -180,9 +180,8 @@ void Admit(int sock, const sockaddr_storage& peer, const std::string& greeting) 
 
 bool ParseListenEndpoint(ListenEndpoint* endpoint) {
   *endpoint = ListenEndpoint{};
-  uint32_t port = 119;
+  uint32_t port = 119;  // the configuration holds it to 1..65535
   GetConfigInt("ListenPort", &port);
-  if (port > 65535) return false;
   endpoint->port = uint16_t(port);
   const char* text = GetConfigString("ListenAddress");
   endpoint->unset = text == nullptr || *text == '\0';

@@ -19,8 +19,8 @@ struct ListenEndpoint {
 };
 
 // Reads ListenAddress (an IPv4 or IPv6 address, brackets allowed; none is
-// "::", every address of both families) and ListenPort (0 to 65535, default
-// 119). False when either is not such a value.
+// "::", every address of both families) and ListenPort (default 119).
+// False when ListenAddress is not an address.
 bool ParseListenEndpoint(ListenEndpoint* endpoint);
 
 // Listens on ListenAddress:ListenPort (defaults: all addresses, port 119)

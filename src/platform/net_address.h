@@ -8,6 +8,7 @@
 // (fe80::1%eth0) are not part of a NetAddress.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <netinet/in.h>
 #include <string_view>
@@ -46,6 +47,10 @@ struct SocketAddress {
 
   const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
   int family() const { return storage.ss_family; }
+  uint16_t port() const {
+    return ntohs(family() == AF_INET ? reinterpret_cast<const sockaddr_in*>(&storage)->sin_port
+                                     : reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_port);
+  }
 };
 
 // The socket address of `address` on `port`: AF_INET for an IPv4 address,

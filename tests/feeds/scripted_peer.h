@@ -1,4 +1,4 @@
-// A site on a loopback address (127.0.0.1 unless told) whose every
+// A site on a loopback address of either family (127.0.0.1 unless told) whose every
 // connection a test scripts: each accepted connection is served by `serve`
 // on a thread of its own.
 #pragma once
@@ -13,6 +13,8 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+#include "platform/net_address.h"
 
 // The Message-ID between the angle brackets of a command or reply line.
 inline std::string IdOf(const std::string& line) {
@@ -53,15 +55,15 @@ class ScriptedPeer {
 
   explicit ScriptedPeer(std::function<void(Connection&)> serve, const char* host = "127.0.0.1")
       : serve_(std::move(serve)) {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    EXPECT_EQ(inet_pton(AF_INET, host, &a.sin_addr), 1) << host;
-    socklen_t len = sizeof a;
-    EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&a), len), 0);
+    NetAddress address;
+    EXPECT_TRUE(ParseNetAddress(host, &address)) << host;
+    SocketAddress a = SocketAddressOf(address, 0);
+    listener_ = socket(a.family(), SOCK_STREAM, 0);
+    EXPECT_EQ(bind(listener_, a.get(), a.length), 0);
     EXPECT_EQ(listen(listener_, 8), 0);
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
+    socklen_t len = sizeof a.storage;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&a.storage), &len);
+    port_ = a.port();
     acceptor_ = std::thread([this] {
       for (int fd; (fd = accept(listener_, nullptr, nullptr)) >= 0;) {
         int on = 1;  // replies written in pieces go out at once

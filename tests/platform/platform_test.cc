@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 
 #include "platform/io.h"
+#include "platform/net_address.h"
 #include "platform/reserved_buffer.h"
 #include "platform/service_manager.h"
 #include "support/temp_dir.h"
@@ -36,6 +37,41 @@ std::pair<size_t, size_t> MappedBytes(const void* start, size_t length) {
 
 // Reserved whole, backed in whole pages (a connection's small buffer is
 // not a whole number of them), grown in place and given back.
+// Addresses as written by people and by resolvers, and the one text each is
+// shown as: dotted IPv4 (mapped ones too), RFC 5952 IPv6.
+TEST(NetAddress, ParsesEitherFamilyAndPrintsTheCanonicalText) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"192.0.2.1", "192.0.2.1"},
+      {"10.1", "10.0.0.1"},  // the short forms inet_aton takes
+      {"255.255.255.255", "255.255.255.255"},
+      {"::ffff:192.0.2.1", "192.0.2.1"},
+      {"[2001:DB8:0:0:0:0:0:1]", "2001:db8::1"},
+      {"2001:0db8:0000:0000:0001:0000:0000:0001", "2001:db8::1:0:0:1"},  // the first of equal runs
+      {"2001:db8:0:0:1:0:0:0", "2001:db8:0:0:1::"},                     // the longest run
+      {"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},                 // one zero group stays
+      {"::", "::"},
+      {"::1", "::1"},
+      {"1::", "1::"},
+      {"::102:304", "::102:304"},  // not written as IPv4
+      {"fe80::abcd:ef01:2345:6789", "fe80::abcd:ef01:2345:6789"},
+  };
+  for (auto [text, shown] : cases) {
+    NetAddress a;
+    char out[kNetAddressTextSize];
+    ASSERT_TRUE(ParseNetAddress(text, &a)) << text;
+    EXPECT_STREQ(FormatNetAddress(a, out), shown) << text;
+  }
+  NetAddress a;
+  for (const char* text : {"", "news.example", "2001:db8::zz", "[192.0.2.1]", "1.2.3.4.5", "[::1", "fe80::1%lo"}) {
+    EXPECT_FALSE(ParseNetAddress(text, &a)) << text;
+  }
+  std::vector<SocketAddress> found;
+  ASSERT_TRUE(ResolveHost("[::1]", 119, &found));
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].family(), AF_INET6);
+  EXPECT_EQ(found[0].port(), 119);
+}
+
 TEST(ReservedBuffer, BacksOnlyTheSmallPartUntilItGrowsAndAfterItShrinks) {
   const size_t reserved = 1048577, initial = 65537, backed = 69632;
   ReservedBuffer buffer;

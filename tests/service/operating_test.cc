@@ -23,19 +23,6 @@
 
 namespace {
 
-using CtlRun = std::tuple<int, std::string, std::string>;  // exit code, output, errors
-
-// veltrane-ctl with `args` (shell words) on `relay`'s configuration, `input`
-// on its standard input, run under `prefix` (e.g. as another user).
-CtlRun Ctl(const RelayInstance& relay, const std::string& args, const std::string& input = "",
-           const std::string& prefix = "") {
-  const TempDir& d = relay.dir();
-  d.Write("ctl.in", input);
-  int status = system(("VELTRANE_CONFIG=" + d.File("relay.conf") + " " + prefix + " " VELTRANE_CTL " " + args + " <" +
-                       d.File("ctl.in") + " >" + d.File("ctl.out") + " 2>" + d.File("ctl.err")).c_str());
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(d.File("ctl.out")), ReadFile(d.File("ctl.err"))};
-}
-
 // A client of the control socket at `path` that has had a command
 // answered, so the relay holds it; -1 when it was refused.
 int HeldClient(const std::string& path) {

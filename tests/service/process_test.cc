@@ -43,6 +43,7 @@ TEST(ServiceProcess, StartupFailuresReportAndExitOne) {
   const std::string databases = "HistoryDataSize = 4000000\nHistoryTableSize = 100003\nHistoryTablePath = ";
   std::vector<std::pair<std::string, std::string>> cases = {
       {"ListenPort = 0", "ListenPort = 0 is not a whole number from 1 to 65535, exiting..."},
+      {"ListenAddress = 2001:db8::zz", "ListenAddress = 2001:db8::zz is not an IPv4 or IPv6 address, exiting..."},
       {"HistoryDataPath = /dev/null/x", "could not open seen file"},
       {"MetricsListen = 127.0.0.1:0", "MetricsListen = 127.0.0.1:0 is not address:port, exiting..."},
       {"MetricsListen = [2001:db8::1]:1", "MetricsListen = [2001:db8::1]:1: cannot listen there, exiting..."},

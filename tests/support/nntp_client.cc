@@ -1,20 +1,19 @@
 #include "support/nntp_client.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/net_address.h"
+
 namespace {
 
-sockaddr_in Loopback(const std::string& address, uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-  return sa;
+SocketAddress Loopback(const std::string& address, uint16_t port) {
+  NetAddress parsed;
+  ParseNetAddress(address, &parsed);
+  return SocketAddressOf(parsed, port);
 }
 
 }  // namespace
@@ -30,14 +29,14 @@ bool NntpClient::Connect(const std::string& address, uint16_t port, const std::s
   Close();
   buffer_.clear();
   eof_ = false;
-  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  SocketAddress sa = Loopback(address, port);
+  fd_ = socket(sa.family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return false;
   if (!localAddress.empty()) {
-    sockaddr_in local = Loopback(localAddress, 0);
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return false;
+    SocketAddress local = Loopback(localAddress, 0);
+    if (bind(fd_, local.get(), local.length) != 0) return false;
   }
-  sockaddr_in sa = Loopback(address, port);
-  return connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+  return connect(fd_, sa.get(), sa.length) == 0;
 }
 
 bool NntpClient::Send(const std::string& bytes) {
@@ -91,11 +90,15 @@ bool NntpClient::WaitClosed(std::chrono::milliseconds limit) {
 }
 
 uint16_t FreeLoopbackPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa = Loopback("127.0.0.1", 0);
-  bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  socklen_t len = sizeof sa;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-  close(fd);
-  return ntohs(sa.sin_port);
+  // ::1 where there is no IPv4, as in a network of IPv6 only.
+  for (const char* address : {"127.0.0.1", "::1"}) {
+    SocketAddress sa = Loopback(address, 0);
+    int fd = socket(sa.family(), SOCK_STREAM, 0);
+    socklen_t len = sizeof sa.storage;
+    bool bound = bind(fd, sa.get(), sa.length) == 0 &&
+                 getsockname(fd, reinterpret_cast<sockaddr*>(&sa.storage), &len) == 0;
+    close(fd);
+    if (bound) return sa.port();
+  }
+  return 0;
 }

@@ -1,4 +1,4 @@
-// A plain NNTP client over loopback for tests: line-oriented, every read
+// A plain NNTP client over loopback (IPv4 or IPv6) for tests: line-oriented, every read
 // bounded by a time-out.
 #pragma once
 #include <chrono>
@@ -34,5 +34,5 @@ class NntpClient {
   bool eof_ = false;
 };
 
-// A TCP port on loopback that was free a moment ago.
+// A TCP port on loopback (127.0.0.1, else ::1) that was free a moment ago.
 uint16_t FreeLoopbackPort();

@@ -4,24 +4,28 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <sys/wait.h>
 
 #include "support/nntp_client.h"
 
 namespace {
 
-// True when a socket listens on 127.0.0.1:`port`, read from /proc/net/tcp
-// so that no connection is made to find out.
-bool LoopbackPortListening(uint16_t port) {
-  std::ifstream in("/proc/net/tcp");
-  std::string line;
-  char wanted[32];
-  snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
-  while (std::getline(in, line)) {
-    // "sl local_address rem_address st ..." with st 0A = LISTEN.
-    std::istringstream fields(line);
-    std::string sl, local, remote, state;
-    fields >> sl >> local >> remote >> state;
-    if (local == wanted && state == "0A") return true;
+// True when a socket listens on `port` on any local address of either
+// family, read from /proc/net/tcp and tcp6 so that no connection is made to
+// find out.
+bool PortListening(uint16_t port) {
+  char wanted[8];
+  snprintf(wanted, sizeof wanted, ":%04X", port);
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream in(table);
+    std::string line;
+    while (std::getline(in, line)) {
+      // "sl local_address rem_address st ..." with st 0A = LISTEN.
+      std::istringstream fields(line);
+      std::string sl, local, remote, state;
+      fields >> sl >> local >> remote >> state;
+      if (local.size() > 5 && local.substr(local.size() - 5) == wanted && state == "0A") return true;
+    }
   }
   return false;
 }
@@ -64,7 +68,7 @@ int RelayInstance::Kill() {
 RelayInstance::~RelayInstance() { process_.reset(); }
 
 bool RelayInstance::WaitListening(std::chrono::milliseconds limit) {
-  return WaitUntil([&] { return LoopbackPortListening(port_); }, limit);
+  return WaitUntil([&] { return PortListening(port_); }, limit);
 }
 
 bool RelayInstance::WaitReady(std::chrono::milliseconds limit) {
@@ -75,4 +79,12 @@ std::string RelayInstance::LogText() const { return ReadFile(dir_.File("logs/vel
 
 bool RelayInstance::WaitForLog(const std::string& text, std::chrono::milliseconds limit) const {
   return WaitUntil([&] { return LogText().find(text) != std::string::npos; }, limit);
+}
+
+CtlRun Ctl(const RelayInstance& relay, const std::string& args, const std::string& input, const std::string& prefix) {
+  const TempDir& d = relay.dir();
+  d.Write("ctl.in", input);
+  int status = system(("VELTRANE_CONFIG=" + d.File("relay.conf") + " " + prefix + " " VELTRANE_CTL " " + args + " <" +
+                       d.File("ctl.in") + " >" + d.File("ctl.out") + " 2>" + d.File("ctl.err")).c_str());
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(d.File("ctl.out")), ReadFile(d.File("ctl.err"))};
 }

@@ -3,6 +3,7 @@
 #pragma once
 #include <memory>
 #include <string>
+#include <tuple>
 
 #include "support/relay_process.h"
 #include "support/temp_dir.h"
@@ -12,7 +13,8 @@ class RelayInstance {
   // `config` lines come first, so they win over the defaults written after
   // them (the first line for a key wins). `script` is the start-up script;
   // a last line is added that marks the script as finished. It listens on
-  // a free port.
+  // a free port of 127.0.0.1 (config "ListenAddress =" makes that every
+  // address of both families).
   RelayInstance(const std::string& config, const std::string& script);
   ~RelayInstance();
 
@@ -43,3 +45,10 @@ class RelayInstance {
   std::string configPath_;
   std::unique_ptr<RelayProcess> process_;
 };
+
+using CtlRun = std::tuple<int, std::string, std::string>;  // exit code, output, errors
+
+// veltrane-ctl with `args` (shell words) on `relay`'s configuration, `input`
+// on its standard input, run under `prefix` (e.g. as another user).
+CtlRun Ctl(const RelayInstance& relay, const std::string& args, const std::string& input = "",
+           const std::string& prefix = "");

@@ -140,6 +140,7 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error) {
 bool LoopbackAddress(const std::string& host, uint16_t port, sockaddr_storage* address, socklen_t* length,
                      std::string* error) {
   std::string numeric = host == "localhost" ? "127.0.0.1" : host;
+  if (numeric.size() > 2 && numeric.front() == '[' && numeric.back() == ']') numeric = numeric.substr(1, numeric.size() - 2);
   sockaddr_storage storage{};
   socklen_t size = 0;
   in_addr v4;
@@ -171,6 +172,11 @@ bool LoopbackAddress(const std::string& host, uint16_t port, sockaddr_storage* a
   if (address != nullptr) *address = storage;
   if (length != nullptr) *length = size;
   return true;
+}
+
+std::string HostAndPort(const std::string& host, uint16_t port) {
+  bool bare6 = host.find(':') != std::string::npos && host.front() != '[';
+  return (bare6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
 std::string DefaultRunPrefix() {

@@ -41,9 +41,13 @@ bool ParseOptions(int argc, char** argv, Options* options, std::string* error);
 const char* Usage();
 
 // The socket address of a loopback host; false (with the reason) for
-// anything that is not a numeric loopback address or "localhost".
+// anything that is not a numeric loopback address (an IPv6 one with or
+// without brackets) or "localhost".
 bool LoopbackAddress(const std::string& host, uint16_t port, sockaddr_storage* address, socklen_t* length,
                      std::string* error);
+
+// "127.0.0.1:119", "[::1]:119": a host and port as messages show them.
+std::string HostAndPort(const std::string& host, uint16_t port);
 
 // A run prefix unique to this process and second: letters, digits and '.'.
 std::string DefaultRunPrefix();

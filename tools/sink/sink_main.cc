@@ -86,7 +86,7 @@ void Report(const SinkOptions& o, sink::SinkTotals& t, bool complete) {
   std::sort(t.delaysUs.begin(), t.delaysUs.end());
   double p50 = Percentile(t.delaysUs, 0.5), p99 = Percentile(t.delaysUs, 0.99);
   double max = t.delaysUs.empty() ? 0 : t.delaysUs.back() / 1000.0;
-  printf("sink %s:%u: %llu of %llu articles, %llu repeats, %llu connections\n", o.host.c_str(), unsigned(o.port),
+  printf("sink %s: %llu of %llu articles, %llu repeats, %llu connections\n", loadgen::HostAndPort(o.host, o.port).c_str(),
          static_cast<unsigned long long>(t.articles), static_cast<unsigned long long>(o.expected),
          static_cast<unsigned long long>(t.repeats), static_cast<unsigned long long>(t.connections));
   if (t.deferred > 0) printf("deferred    %llu checks answered 431\n", static_cast<unsigned long long>(t.deferred));
@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
   int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, 64) != 0) {
-    fprintf(stderr, "cannot listen on %s:%u: %s\n", o.host.c_str(), unsigned(o.port), strerror(errno));
+    fprintf(stderr, "cannot listen on %s: %s\n", loadgen::HostAndPort(o.host, o.port).c_str(), strerror(errno));
     return 2;
   }
   static std::atomic<bool> stop{false};
