@@ -148,8 +148,12 @@ void Feeder::NoteConnectAttempts(const ConnectReport& report) {
   bool several = report.resolved > 1;
   for (const ConnectReport::Attempt& attempt : report.tried) {
     FormatNetAddress(attempt.address, text);
-    if (several && attempt.error != 0) LogLinef("feeder for %s: cannot connect to %s: %s", host, text, strerror(attempt.error));
-    if (several && attempt.error == 0 && report.tried.size() > 1) LogLinef("feeder for %s connected to %s", host, text);
+    if (!several) continue;
+    if (attempt.error != 0) {
+      LogLinef("feeder for %s: cannot connect to %s: %s", host, text, strerror(attempt.error));
+    } else if (report.tried.size() > 1) {
+      LogLinef("feeder for %s connected to %s", host, text);
+    }
   }
   bool named = !report.tried.empty() && report.tried.back().error == 0 &&
                (several || !report.tried.back().address.IsV4());

@@ -18,6 +18,7 @@
 #include "incoming/input_buffer.h"
 #include "incoming/nntp_server.h"
 #include "platform/io.h"
+#include "platform/net_address.h"
 #include "platform/threads.h"
 
 uint32_t MaxConnections = 350;
@@ -54,6 +55,32 @@ void SendAndClose(int sock, const std::string& text) {
 }
 
 bool SendGreeting(int sock, const std::string& text) { return SendWithin(sock, text.data(), text.size(), kNoDeadline); }
+
+// Where the listener listens: ListenAddress and ListenPort.
+struct ListenEndpoint {
+  SocketAddress address;
+  uint16_t port = 119;
+  bool dualStack = false;  // "::": IPv4 peers too, seen as their IPv4 addresses
+  bool unset = false;      // no ListenAddress: "::", or 0.0.0.0 without IPv6
+};
+
+// Reads ListenAddress (an IPv4 or IPv6 address, brackets allowed; none is
+// "::", every address of both families) and ListenPort (default 119).
+// False when ListenAddress is not an address (the configuration's check
+// stops the start before that can be).
+bool ParseListenEndpoint(ListenEndpoint* endpoint) {
+  *endpoint = ListenEndpoint{};
+  uint32_t port = 119;  // the configuration holds it to 1..65535
+  GetConfigInt("ListenPort", &port);
+  endpoint->port = uint16_t(port);
+  const char* text = GetConfigString("ListenAddress");
+  endpoint->unset = text == nullptr || *text == '\0';
+  NetAddress address{};  // "::", every address of both families
+  if (!endpoint->unset && !ParseNetAddress(text, &address)) return false;
+  endpoint->dualStack = IN6_IS_ADDR_UNSPECIFIED(&address.bytes);
+  endpoint->address = SocketAddressOf(address, endpoint->port);
+  return true;
+}
 
 // A socket bound to `address` and listening; -1 (errno set) when that
 // cannot be done. A wildcard IPv6 address takes IPv4 peers too, whatever
@@ -177,20 +204,6 @@ void Admit(int sock, const sockaddr_storage& peer, const std::string& greeting) 
 }
 
 }  // namespace
-
-bool ParseListenEndpoint(ListenEndpoint* endpoint) {
-  *endpoint = ListenEndpoint{};
-  uint32_t port = 119;  // the configuration holds it to 1..65535
-  GetConfigInt("ListenPort", &port);
-  endpoint->port = uint16_t(port);
-  const char* text = GetConfigString("ListenAddress");
-  endpoint->unset = text == nullptr || *text == '\0';
-  NetAddress address{};  // "::", every address of both families
-  if (!endpoint->unset && !ParseNetAddress(text, &address)) return false;
-  endpoint->dualStack = IN6_IS_ADDR_UNSPECIFIED(&address.bytes);
-  endpoint->address = SocketAddressOf(address, endpoint->port);
-  return true;
-}
 
 std::string GreetingText() {
   const char* banner = GetConfigString("ConnectBanner");

@@ -5,25 +5,11 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/net_address.h"
-
 // The system-wide connection limit (MaxIncomingConnections, default 350).
 extern uint32_t MaxConnections;
 
-// Where the listener listens: ListenAddress and ListenPort.
-struct ListenEndpoint {
-  SocketAddress address;
-  uint16_t port = 119;
-  bool dualStack = false;  // "::": IPv4 peers too, seen as their IPv4 addresses
-  bool unset = false;      // no ListenAddress: "::", or 0.0.0.0 without IPv6
-};
-
-// Reads ListenAddress (an IPv4 or IPv6 address, brackets allowed; none is
-// "::", every address of both families) and ListenPort (default 119).
-// False when ListenAddress is not an address.
-bool ParseListenEndpoint(ListenEndpoint* endpoint);
-
-// Listens on ListenAddress:ListenPort (defaults: all addresses, port 119)
+// Listens on ListenAddress:ListenPort (defaults: all addresses of both
+// families, port 119)
 // and serves connections for ever, from the moment OpenIntake is called:
 // a peer that connects earlier waits in the listening queue for its
 // greeting. Returns 0 when the listening socket cannot be set up.

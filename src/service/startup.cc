@@ -2,7 +2,6 @@
 // order: nothing may log before the log is open, and the listener comes last.
 #include "base/config.h"
 #include "base/log.h"
-#include "base/message_log.h"
 #include "control/control_socket.h"
 #include "control/interpreter.h"
 #include "dedupe/precommit.h"
@@ -18,24 +17,6 @@
 #include "spool/article_spool.h"
 #include "spool/spool_dir.h"
 
-namespace {
-
-// A listening address or port that is no address stops the start before
-// any file is opened; one that cannot be bound is logged by the listener,
-// and the relay runs on without incoming service.
-void CheckListenEndpoint() {
-  ListenEndpoint endpoint;
-  if (ParseListenEndpoint(&endpoint)) return;
-  const char* address = GetConfigString("ListenAddress");
-  uint32_t port = 119;
-  GetConfigInt("ListenPort", &port);
-  if (port > 65535) StartupFailure("ListenPort = " + std::to_string(port) + " is not a port, exiting...\n");
-  StartupFailure(std::string("ListenAddress = ") + (address != nullptr ? address : "") +
-                 " is not an IPv4 or IPv6 address, exiting...\n");
-}
-
-}  // namespace
-
 void ServiceStart() {
   // Sockets need no start-up on Linux, and SIGPIPE is already ignored
   // process-wide, so a peer closing its socket cannot end the relay.
@@ -43,7 +24,6 @@ void ServiceStart() {
   // Metrics read only counters, which are all valid from the start; a bad
   // MetricsListen stops the relay before anything else starts.
   StartMetricsServer();
-  CheckListenEndpoint();
   IncomingInit();
   PrecommitInit();
   console_init();
