@@ -1,6 +1,5 @@
 #include "platform/net_address.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
 #include <cstdio>
 #include <netdb.h>
@@ -127,10 +126,7 @@ bool ResolveHost(const char* host, uint16_t port, std::vector<SocketAddress>* ad
     } else {
       reinterpret_cast<sockaddr_in6*>(&s.storage)->sin6_port = htons(port);
     }
-    bool repeat = std::any_of(addresses->begin(), addresses->end(), [&](const SocketAddress& seen) {
-      return seen.length == s.length && memcmp(&seen.storage, &s.storage, s.length) == 0;
-    });
-    if (!repeat) addresses->push_back(s);
+    addresses->push_back(s);
   }
   freeaddrinfo(found);
   return !addresses->empty();

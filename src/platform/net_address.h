@@ -58,7 +58,7 @@ struct SocketAddress {
 SocketAddress SocketAddressOf(const NetAddress& address, uint16_t port);
 
 // Every address of `host`, IPv4 and IPv6, in the order the resolver gives
-// them (the system's address selection), without repeats. A numeric
+// them (the system's address selection). A numeric
 // address is taken as it is, with no look-up; brackets around an IPv6
 // address and a zone after it are understood. False when nothing is found.
 bool ResolveHost(const char* host, uint16_t port, std::vector<SocketAddress>* addresses);
