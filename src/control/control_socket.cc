@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 #include <poll.h>
+#include <set>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -46,6 +47,11 @@ std::atomic<int> listenFd{-1};
 std::atomic<int> clients{0};
 std::mutex pathMu;
 std::string socketPath;  // the file to remove at stop
+// The accept thread and one thread per client, and the clients' sockets
+// (under clientsMu, until their threads close them), for the stop.
+ThreadSet controlThreads;
+std::mutex clientsMu;
+std::set<int> clientFds;
 
 // Commands a control client may not run: each could block the interpreter
 // thread beyond the time limit (which interrupts only Tcl's own work), or
@@ -221,14 +227,21 @@ void AcceptClients(int fd) {
       clients--;
       continue;
     }
-    bool started = StartThread([client] {
-      ServeClient(client);
+    {
+      std::lock_guard<std::mutex> lock(clientsMu);
+      clientFds.insert(client);
+    }
+    auto end = [client] {
+      std::lock_guard<std::mutex> lock(clientsMu);
+      clientFds.erase(client);
       close(client);
       clients--;
-    });
-    if (!started) {
-      close(client);
-      clients--;
+    };
+    if (!controlThreads.Start([client, end] {
+          ServeClient(client);
+          end();
+        })) {
+      end();
     }
   }
 }
@@ -304,7 +317,7 @@ bool StartControlSocket(Tcl_Interp* interp) {
     socketPath = path;
   }
   listenFd = fd;
-  if (!StartThread([fd] { AcceptClients(fd); })) {
+  if (!controlThreads.Start([fd] { AcceptClients(fd); })) {
     StopControlSocket();
     close(fd);
     return false;
@@ -318,7 +331,16 @@ void StopControlSocket() {
     int fd = listenFd.exchange(-1);
     if (fd >= 0) shutdown(fd, SHUT_RDWR);
   }
-  std::lock_guard<std::mutex> lock(pathMu);
-  if (!socketPath.empty()) unlink(socketPath.c_str());
-  socketPath.clear();
+  {
+    std::lock_guard<std::mutex> lock(pathMu);
+    if (!socketPath.empty()) unlink(socketPath.c_str());
+    socketPath.clear();
+  }
+  // A client whose command runs gets its answer first: the interpreter
+  // still serves it.
+  {
+    std::lock_guard<std::mutex> lock(clientsMu);
+    for (int fd : clientFds) shutdown(fd, SHUT_RDWR);
+  }
+  controlThreads.JoinAll();
 }

@@ -42,7 +42,10 @@ std::string ControlSocketPath();
 // listens.
 bool StartControlSocket(Tcl_Interp* interp);
 
-// Stops taking connections, closes the listening socket and removes the
-// socket file. (A failed accept before, such as running out of
-// descriptors, is logged at most once a minute and tried again.)
+// Stops taking connections, closes the listening socket, removes the
+// socket file, ends every client's connection (a command under way is
+// answered first) and joins the socket's threads. Not to be called on the
+// interpreter thread, which may owe a client its answer. (A failed accept
+// before, such as running out of descriptors, is logged at most once a
+// minute and tried again.)
 void StopControlSocket();

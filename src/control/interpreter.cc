@@ -5,6 +5,7 @@
 #include <string>
 #include <system_error>
 #include <tcl.h>
+#include <mutex>
 #include <thread>
 
 #include "base/config.h"
@@ -13,32 +14,55 @@
 #include "control/control_socket.h"
 #include "feeds/site_queues.h"
 #include "incoming/listener.h"
-#include "platform/threads.h"
 
 namespace {
 
 // Longest StartupScript path accepted in the "source" command.
 constexpr size_t kMaxScriptPath = 1000;
 
-[[noreturn]] void InterfaceStartup() {
+// The interpreter thread, its interpreter and what ends its event loop.
+std::thread interpreterThread;
+std::mutex interpMu;
+Tcl_Interp* runningInterp = nullptr;  // under interpMu while the thread runs
+Tcl_ThreadId runningThread;
+bool quit = false;  // under interpMu; the thread reads it between events
+
+void (*exitAction)(int code) = nullptr;
+
+bool Quitting() {
+  std::lock_guard<std::mutex> lock(interpMu);
+  return quit;
+}
+
+// Queued to the interpreter thread by InterfaceShutdown: its only work is
+// to have been run, so that Tcl_DoOneEvent returns and the loop looks.
+int QuitEvent(Tcl_Event*, int) { return 1; }
+
+void InterfaceStartup() {
   BeginSiteStartup();
   Tcl_Interp* interp = RunStartupScript();
   EndSiteStartup();
   // Only now are the sites there to flag articles for: the listener
   // admits no peer before.
   OpenIntake();
-  StartControlSocket(interp);
+  if (!Quitting()) StartControlSocket(interp);
   // Tcl_DoOneEvent waits for the next event itself, with the block time the
   // event sources ask for. A separate Tcl_WaitForEvent without a time limit
   // would sleep past the next timer, since the timer source only sets its
   // deadline inside Tcl_DoOneEvent: the script's timers would stop firing.
-  for (;;) Tcl_DoOneEvent(0);
+  while (!Quitting()) Tcl_DoOneEvent(0);
+  {
+    std::lock_guard<std::mutex> lock(interpMu);
+    runningInterp = nullptr;
+  }
+  Tcl_DeleteInterp(interp);
+  // Ends this thread's part of Tcl, its notifier thread with it.
+  Tcl_FinalizeThread();
 }
 
-void (*exitAction)(int code) = nullptr;
-
 // "exit ?code?", in place of Tcl's own, which would end the process
-// without the stop sequence.
+// without the stop sequence. The stop runs elsewhere (it ends this
+// thread); the script that called exit is unwound at once.
 int ExitCommand(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
   int code = 0;
   if (argc > 2) {
@@ -46,8 +70,11 @@ int ExitCommand(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
     return TCL_ERROR;
   }
   if (argc == 2 && Tcl_GetInt(interp, argv[1], &code) != TCL_OK) return TCL_ERROR;
-  if (exitAction != nullptr) exitAction(code);
-  exit(code);
+  if (exitAction == nullptr) exit(code);
+  exitAction(code);
+  Tcl_CancelEval(interp, Tcl_NewStringObj("exiting", -1), nullptr, TCL_CANCEL_UNWIND);
+  Tcl_AppendResult(interp, "exiting", nullptr);
+  return TCL_ERROR;
 }
 
 }  // namespace
@@ -57,6 +84,11 @@ void SetExitAction(void (*action)(int code)) { exitAction = action; }
 Tcl_Interp* RunStartupScript() {
   Tcl_FindExecutable(nullptr);
   Tcl_Interp* interp = Tcl_CreateInterp();
+  {
+    std::lock_guard<std::mutex> lock(interpMu);
+    runningInterp = interp;
+    runningThread = Tcl_GetCurrentThread();
+  }
   RegisterControlCommands(interp);
   Tcl_CreateCommand(interp, "exit", ExitCommand, nullptr, nullptr);
   const char* path = GetConfigString("StartupScript");
@@ -78,10 +110,32 @@ Tcl_Interp* RunStartupScript() {
 }
 
 int InterfaceInit() {
-  // Without the thread the relay runs with no sites and no listed peers.
-  if (!StartThread(InterfaceStartup)) {
+  quit = false;
+  try {
+    interpreterThread = std::thread(InterfaceStartup);
+  } catch (const std::system_error&) {
+    // Without the thread the relay runs with no sites and no listed peers.
     LogLine("control: could not start the interpreter thread");
     OpenIntake();
   }
   return 1;
+}
+
+void InterfaceShutdown() {
+  if (!interpreterThread.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(interpMu);
+    quit = true;
+    if (runningInterp != nullptr) {
+      // A script still running (the start-up script, a timer's) is unwound;
+      // then the event wakes the loop.
+      Tcl_CancelEval(runningInterp, nullptr, nullptr, TCL_CANCEL_UNWIND);
+      auto* event = reinterpret_cast<Tcl_Event*>(Tcl_Alloc(sizeof(Tcl_Event)));
+      event->proc = QuitEvent;
+      event->nextPtr = nullptr;
+      Tcl_ThreadQueueEvent(runningThread, event, TCL_QUEUE_TAIL);
+      Tcl_ThreadAlert(runningThread);
+    }
+  }
+  interpreterThread.join();
 }

@@ -1,11 +1,16 @@
 // The control interpreter: a Tcl interpreter on a thread of its own that
 // runs the operator's start-up script, opens the control socket, and then
-// serves Tcl events (timers, channel handlers, control commands) for the
-// life of the process.
+// serves Tcl events (timers, channel handlers, control commands) until it
+// is shut down.
 #pragma once
 
 // Starts the interpreter thread. Returns 1.
 int InterfaceInit();
+
+// Ends the interpreter thread: a script still running is unwound, the
+// event loop ends, the interpreter is deleted, and the thread is joined.
+// The control socket must be stopped first. Not on the interpreter thread.
+void InterfaceShutdown();
 
 // Creates an interpreter with the control commands, sources the start-up
 // script (StartupScript, default "init.tcl") and logs "Startup error:" and
@@ -16,6 +21,7 @@ Tcl_Interp* RunStartupScript();
 
 // What the interpreter's "exit ?code?" does, from the start-up script or a
 // control client: by default the process ends at once with the code; the
-// relay sets its stop sequence here, so that everything is written back
-// first.
+// relay sets here a request for its stop sequence, so that everything is
+// written back first. The action must not wait for the stop (which ends
+// the interpreter thread); the calling script is unwound after it.
 void SetExitAction(void (*action)(int code));

@@ -2,15 +2,14 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <new>
-#include <thread>
 
 #include "base/config.h"
 #include "base/message_log.h"
 #include "platform/process.h"
+#include "platform/threads.h"
 #include "platform/ticks.h"
 
 namespace {
@@ -47,13 +46,7 @@ std::atomic<uint32_t> liveCount{0};
 
 std::atomic<PrecommitClock> clockSource{nullptr};
 
-// The cleaner thread and its stop signal. Held by pointer so that a process
-// ending without a shutdown does not trip over a running thread's
-// destructor.
-std::thread* cleaner = nullptr;
-std::mutex cleanerMutex;
-std::condition_variable cleanerWake;
-bool cleanerStop = false;
+PeriodicThread cleaner;
 
 uint32_t Now() {
   PrecommitClock clock = clockSource.load(std::memory_order_relaxed);
@@ -107,14 +100,7 @@ void UnlinkOldest() {
 }
 
 void PrecommitCleaner() {
-  for (;;) {
-    {
-      std::unique_lock<std::mutex> lock(cleanerMutex);
-      if (cleanerWake.wait_for(lock, std::chrono::milliseconds(1000), [] { return cleanerStop; })) return;
-    }
-    if (liveCount.load(std::memory_order_relaxed) == 0) continue;
-    PrecommitClean();
-  }
+  if (liveCount.load(std::memory_order_relaxed) != 0) PrecommitClean();
 }
 
 void FreeList(PrecommitEntry* e) {
@@ -146,11 +132,7 @@ void PrecommitStart(uint32_t hashSize, uint32_t maxAgeMs) {
       StartupFailure("could not allocate the precommit hash table\n");
     }
   }
-  {
-    std::lock_guard<std::mutex> lock(cleanerMutex);
-    cleanerStop = false;
-  }
-  cleaner = new std::thread(PrecommitCleaner);
+  cleaner.Start(std::chrono::milliseconds(1000), PrecommitCleaner, false);
 }
 
 int AddPrecommit(uint32_t idHash) {
@@ -188,16 +170,7 @@ void PrecommitClean() {
 }
 
 void PrecommitShutdown() {
-  if (cleaner != nullptr) {
-    {
-      std::lock_guard<std::mutex> lock(cleanerMutex);
-      cleanerStop = true;
-    }
-    cleanerWake.notify_all();
-    cleaner->join();
-    delete cleaner;
-    cleaner = nullptr;
-  }
+  cleaner.Stop();
   std::lock_guard<std::mutex> lock(csPrecommit);
   FreeList(pcHead);
   FreeList(freeHead);

@@ -23,14 +23,16 @@ namespace {
 constexpr int kSocketTimeoutMs = 60000;
 
 // A non-blocking socket connected to `address` within the time-out, or -1
-// with errno set.
-int ConnectWithin(const SocketAddress& address, int timeoutMs) {
+// with errno set (ECANCELED when `watch` refused the wait).
+int ConnectWithin(const SocketAddress& address, int timeoutMs, const std::function<bool(int fd)>& watch) {
   int sock = ::socket(address.family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (sock < 0) return -1;
   int error = 0;
   if (connect(sock, address.get(), address.length) != 0) {
     error = errno;
-    if (error == EINPROGRESS) {
+    if (error == EINPROGRESS && watch != nullptr && !watch(sock)) {
+      error = ECANCELED;
+    } else if (error == EINPROGRESS) {
       pollfd p{sock, POLLOUT, 0};
       Deadline deadline = DeadlineAfter(timeoutMs);
       int ready;
@@ -44,6 +46,7 @@ int ConnectWithin(const SocketAddress& address, int timeoutMs) {
       } else if (ready < 0 || getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
         error = errno;
       }
+      if (watch != nullptr) watch(-1);
     }
   }
   if (error != 0) {
@@ -60,19 +63,21 @@ CmdSock::~CmdSock() {
   if (socket_ >= 0) close(socket_);
 }
 
-int CmdSock::Connect(const char* host, uint32_t port, ConnectReport* report) {
+int CmdSock::Connect(const char* host, uint32_t port, ConnectReport* report,
+                     const std::function<bool(int fd)>& watch) {
   socket_ = -1;
   std::vector<SocketAddress> addresses;
   if (CreateSocketAddress(&addresses, host, port) == 0) return 0;
   if (report != nullptr) report->resolved = addresses.size();
   int sock = -1;
   for (const SocketAddress& address : addresses) {
-    sock = ConnectWithin(address, kSocketTimeoutMs);
+    sock = ConnectWithin(address, kSocketTimeoutMs, watch);
+    int error = sock >= 0 ? 0 : errno;
     if (report != nullptr) {
-      report->tried.push_back({NetAddress{}, sock >= 0 ? 0 : errno});
+      report->tried.push_back({NetAddress{}, error});
       NetAddressOf(address.get(), &report->tried.back().address);
     }
-    if (sock >= 0) break;
+    if (sock >= 0 || error == ECANCELED) break;
   }
   if (sock < 0) return 0;
   socket_ = sock;

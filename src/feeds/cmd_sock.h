@@ -7,6 +7,7 @@
 // next ReadLine. One feeder thread uses a CmdSock, for one connection.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <vector>
@@ -40,7 +41,11 @@ class CmdSock {
   // has 60 s send and receive time-outs, keep-alive and no Nagle delay; the
   // socket is then non-blocking, every wait on it being bounded by poll.
   // 1 on success, 0 on failure; `report`, when given, says what was tried.
-  int Connect(const char* host, uint32_t port, ConnectReport* report = nullptr);
+  // `watch`, when given, is told each socket while its connect is under way
+  // and -1 after: a shutdown of that socket ends the wait. When it answers
+  // false, the connect is given up at once.
+  int Connect(const char* host, uint32_t port, ConnectReport* report = nullptr,
+              const std::function<bool(int fd)>& watch = nullptr);
 
   // Sends every byte of `text` (which holds its own CR LF line ends, one
   // line or several). 1 when all was sent, 0 otherwise.

@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <system_error>
 #include <thread>
 
 #include "base/log.h"
@@ -18,7 +19,6 @@
 #include "feeds/site.h"
 #include "history/history_cursor.h"
 #include "platform/io.h"
-#include "platform/threads.h"
 
 namespace {
 
@@ -66,13 +66,22 @@ Feeder::Feeder(Site* site, char feedType, const _histentry* start)
   for (_histentry& slot : slots_) slot = cursor_;
 }
 
-Feeder::~Feeder() { CloseCachedSpoolFile(&spool_); }
+Feeder::~Feeder() {
+  Join();
+  CloseCachedSpoolFile(&spool_);
+}
 
 bool Feeder::Start() {
-  return StartThread([this] {
-    doFeed();
-    delete this;
-  });
+  try {
+    thread_ = std::thread([this] { doFeed(); });
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
+void Feeder::Join() {
+  if (thread_.joinable()) thread_.join();
 }
 
 void Feeder::Request(uint32_t what) {
@@ -111,7 +120,14 @@ int Feeder::ConnectToSite() {
   const uint32_t greetingCapacity = 510, modeCapacity = 512;
   failKind_ = kConnectFailed;
   ConnectReport report;
-  int connected = sock_->Connect(site_->GetHostName(), site_->GetSitePort(), &report);
+  // A cut-off ends a connect under way as it ends a wait for a reply.
+  auto watch = [this](int fd) {
+    std::lock_guard<std::mutex> lock(sleepMu_);
+    if (fd >= 0 && (requests_.load() & kCutOffRequested) != 0) return false;
+    readingFd_ = fd;
+    return true;
+  };
+  int connected = sock_->Connect(site_->GetHostName(), site_->GetSitePort(), &report, watch);
   NoteConnectAttempts(report);
   if (connected == 0) {
     sock_.reset();

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "feeds/cmd_sock.h"
 #include "feeds/site.h"
@@ -44,9 +45,12 @@ class Feeder {
   Feeder(Site* site, char feedType, const _histentry* start);
   ~Feeder();
 
-  // Starts the feeder's thread, which frees the feeder when it ends. False
-  // when no thread could be started (the caller then frees it).
+  // Starts the feeder's thread, which ends by handing the feeder to its
+  // site (ForgetFeeder). False when no thread could be started.
   bool Start();
+  // Waits for the feeder's thread to end; its owner calls it before it
+  // frees the feeder.
+  void Join();
 
   // Ask the feeder to end after its current batch, at once when it waits
   // for articles or for a connection: deleted (logged as such), or because
@@ -168,4 +172,5 @@ class Feeder {
   _histentry slots_[30];
   Outcome outcomes_[30] = {};
   char feedType_;
+  std::thread thread_;
 };

@@ -86,6 +86,7 @@ int Site::CreateFeeder(char feedType, const char* startId) {
     HistStartAt(queue->c_str(), &start);
     started = true;
   }
+  JoinEndedFeeders();
   // Made outside the locks: it reads the history.
   auto feeder = std::make_unique<Feeder>(this, feedType, started ? &start : nullptr);
   std::lock_guard<std::mutex> lock(feedersMu_);
@@ -93,7 +94,7 @@ int Site::CreateFeeder(char feedType, const char* startId) {
   if (free == std::end(feeders_)) return -1;
   feeder->index = uint32_t(free - std::begin(feeders_));
   if (!feeder->Start()) return -1;
-  *free = feeder.release();  // the feeder's thread frees it
+  *free = std::move(feeder);
   if (queue) {
     parked_ = UINT64_MAX;  // the new feeder walks from before it
     // After the start-up script only the first feeder takes the queue.
@@ -118,7 +119,7 @@ int Site::DeleteFeeder(uint32_t index) {
 
 void Site::StopFeeders() {
   std::lock_guard<std::mutex> lock(feedersMu_);
-  for (Feeder* f : feeders_) {
+  for (auto& f : feeders_) {
     if (f != nullptr) f->RequestShutdown();
   }
   WakeHistoryWaiters();
@@ -126,24 +127,33 @@ void Site::StopFeeders() {
 
 void Site::CutOffFeeders() {
   std::lock_guard<std::mutex> lock(feedersMu_);
-  for (Feeder* f : feeders_) {
+  for (auto& f : feeders_) {
     if (f != nullptr) f->CutOff();
   }
 }
 
 bool Site::HasFeeders() {
   std::lock_guard<std::mutex> lock(feedersMu_);
-  return std::any_of(std::begin(feeders_), std::end(feeders_), [](Feeder* f) { return f != nullptr; });
+  return std::any_of(std::begin(feeders_), std::end(feeders_), [](auto& f) { return f != nullptr; });
 }
 
 void Site::ForgetFeeder(Feeder* feeder) {
   std::lock_guard<std::mutex> lock(feedersMu_);
-  for (Feeder*& f : feeders_) {
-    if (f == feeder) f = nullptr;
+  for (auto& f : feeders_) {
+    if (f.get() == feeder) ended_.push_back(std::move(f));
   }
   // What it had not walked yet is still owed: a restart walks from there.
   uint64_t at = HistAbsolutePosition(feeder->Cursor());
   if (WalksHistory(feeder->FeedType()) && at != 0) parked_ = std::min(parked_, at);
+}
+
+void Site::JoinEndedFeeders() {
+  std::vector<std::unique_ptr<Feeder>> joining;
+  {
+    std::lock_guard<std::mutex> lock(feedersMu_);
+    joining.swap(ended_);
+  }
+  for (auto& f : joining) f->Join();  // outside the lock, which an ending feeder may still want
 }
 
 void Site::InheritQueue(const std::string& startId) {
@@ -164,7 +174,7 @@ bool Site::QueueMark(std::string* id) {
     return true;
   }
   uint64_t lowest = std::min(claims_.Lowest(), parked_);
-  for (Feeder* f : feeders_) {
+  for (auto& f : feeders_) {
     uint64_t at = f != nullptr && WalksHistory(f->FeedType()) ? HistAbsolutePosition(f->Cursor()) : 0;
     if (at != 0) lowest = std::min(lowest, at);  // 0: at the end once it looks again ('L', 'l')
   }
@@ -331,7 +341,7 @@ std::string Site::GetSiteInfo() {
 std::vector<FeederFigures> Site::GetFeederFigures() {
   std::vector<FeederFigures> figures;
   std::lock_guard<std::mutex> lock(feedersMu_);
-  for (Feeder* f : feeders_) {
+  for (auto& f : feeders_) {
     if (f != nullptr) figures.push_back(f->Figures());
   }
   return figures;

@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -94,9 +95,12 @@ class Site {
   void StopFeeders();
   void CutOffFeeders();
   bool HasFeeders();
-  // Called by a feeder's own thread as it ends: after this, nothing refers
-  // to the feeder.
+  // Called by a feeder's own thread as it ends: after this, nothing but the
+  // site's list of ended feeders refers to the feeder.
   void ForgetFeeder(Feeder* feeder);
+  // Joins and frees the feeders that have ended (or are ending: called
+  // ForgetFeeder).
+  void JoinEndedFeeders();
 
   // The queue this site had before a restart, as the Message-ID of the
   // entry from which its feeders walk ("": the oldest); taken by the
@@ -186,7 +190,10 @@ class Site {
   // site commands take and which is never held for long.
   std::mutex walkMu_;
   std::mutex feedersMu_;
-  Feeder* feeders_[kFeedersPerSite] = {};
+  std::unique_ptr<Feeder> feeders_[kFeedersPerSite];
+  // Feeders whose threads have ended or are ending, to be joined and freed
+  // by the next CreateFeeder or JoinEndedFeeders, never by themselves.
+  std::vector<std::unique_ptr<Feeder>> ended_;
   char hostName_[kMaxHostName + 1] = {};
   std::atomic<uint32_t> port_{0};
   uint32_t siteIndex_;

@@ -1,17 +1,16 @@
 #include "feeds/site_queues.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <unistd.h>
 
 #include "base/config.h"
 #include "base/log.h"
+#include "platform/threads.h"
 #include "feeds/site.h"
 
 namespace {
@@ -27,12 +26,9 @@ std::mutex recordMu;
 std::map<uint32_t, RecordedQueue> recorded;  // by slot, while the start-up script runs
 std::atomic<bool> startupRunning{false};
 
-// The recorder thread, made once and never destroyed (a thread object
-// still joinable at static destruction would end the process).
-std::mutex recorderMu;
-std::condition_variable recorderCv;
-bool recorderStop = false;
-std::thread* recorder = nullptr;
+PeriodicThread recorder;
+
+constexpr auto kCutOffBound = std::chrono::milliseconds(130000);
 
 std::string RecordPath() {
   const char* dir = GetConfigString("SiteRecordPath");
@@ -88,30 +84,11 @@ void ClearUninherited() {
   recorded.clear();
 }
 
-void RecordNowAndThen() {
-  std::unique_lock<std::mutex> lock(recorderMu);
-  while (!recorderCv.wait_for(lock, kRecordEvery, [] { return recorderStop; })) {
-    lock.unlock();
-    WriteSiteQueues();
-    for (std::atomic<Site*>& slot : siteArray) {
-      if (Site* site = slot.load()) site->LogPassedOver();
-    }
-    lock.lock();
+void RecordNow() {
+  WriteSiteQueues();
+  for (std::atomic<Site*>& slot : siteArray) {
+    if (Site* site = slot.load()) site->LogPassedOver();
   }
-}
-
-void StopRecorder() {
-  std::thread* stopping;
-  {
-    std::lock_guard<std::mutex> lock(recorderMu);
-    recorderStop = true;
-    stopping = recorder;
-    recorder = nullptr;
-  }
-  recorderCv.notify_all();
-  if (stopping == nullptr) return;
-  stopping->join();
-  delete stopping;
 }
 
 // Waits until no site in the table has a feeder, at most `limit`.
@@ -155,11 +132,7 @@ void EndSiteStartup() {
   // At once: a run killed before its first tick must still leave where its
   // queues start (a first start has no record at all).
   WriteSiteQueues();
-  std::lock_guard<std::mutex> lock(recorderMu);
-  if (recorder == nullptr) {
-    recorderStop = false;
-    recorder = new std::thread(RecordNowAndThen);
-  }
+  recorder.Start(kRecordEvery, RecordNow, false);
 }
 
 bool SiteStartupOver() { return !startupRunning; }
@@ -187,7 +160,7 @@ bool WriteSiteQueues() {
 }
 
 void StopFeeds(std::chrono::milliseconds limit) {
-  StopRecorder();
+  recorder.Stop();
   for (std::atomic<Site*>& slot : siteArray) {
     if (Site* site = slot.load()) site->StopFeeders();
   }
@@ -197,7 +170,12 @@ void StopFeeds(std::chrono::milliseconds limit) {
   for (std::atomic<Site*>& slot : siteArray) {
     if (Site* site = slot.load()) site->CutOffFeeders();
   }
-  WaitForFeeders(std::chrono::milliseconds(500));
+  // A feeder connecting or sending one article ends within its own
+  // time-outs (60 s each).
+  WaitForFeeders(kCutOffBound);
+  for (std::atomic<Site*>& slot : siteArray) {
+    if (Site* site = slot.load()) site->JoinEndedFeeders();
+  }
   WriteSiteQueues();
   for (std::atomic<Site*>& slot : siteArray) {
     if (Site* site = slot.load()) site->LogPassedOver(true);

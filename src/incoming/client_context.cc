@@ -1,12 +1,34 @@
 #include "incoming/client_context.h"
 
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <set>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "incoming/reply_buffer.h"
 
 std::atomic<uint32_t> TotalConnected{0};
+
+namespace {
+
+// A socket is shut down only while it is here, so never after its
+// descriptor was closed and perhaps given to another file.
+std::mutex trackedMu;
+std::set<int> tracked;
+
+}  // namespace
+
+void TrackConnection(const _clientcontext* ctx) {
+  std::lock_guard<std::mutex> lock(trackedMu);
+  tracked.insert(ctx->sock);
+}
+
+void ShutDownConnections() {
+  std::lock_guard<std::mutex> lock(trackedMu);
+  for (int sock : tracked) shutdown(sock, SHUT_RDWR);
+}
 
 _clientcontext* AllocClientContext() {
   _clientcontext* ctx = new (std::nothrow) _clientcontext();
@@ -23,7 +45,11 @@ _clientcontext* AllocClientContext() {
 }
 
 void AddContextToFreeList(_clientcontext* ctx) {
-  if (ctx->sock >= 0) close(ctx->sock);
+  if (ctx->sock >= 0) {
+    std::lock_guard<std::mutex> lock(trackedMu);
+    tracked.erase(ctx->sock);
+    close(ctx->sock);
+  }
   delete ctx;  // the buffer's range goes with it
 }
 

@@ -57,6 +57,13 @@ _clientcontext* AllocClientContext();
 // Closes the socket, gives back the buffer and frees the record.
 void AddContextToFreeList(_clientcontext* ctx);
 
+// The sockets of admitted connections, so that a stop can end them: from
+// TrackConnection until AddContextToFreeList closes the socket.
+void TrackConnection(const _clientcontext* ctx);
+// Shuts down every tracked socket: each connection's thread then finds its
+// peer gone and ends. Connections tracked later are not touched.
+void ShutDownConnections();
+
 // Thrown by CloseConnection to end the connection's thread; caught only at
 // the top of the thread routine.
 struct ConnectionEnded {};

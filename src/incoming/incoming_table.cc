@@ -5,7 +5,6 @@
 #include <cstring>
 #include <mutex>
 #include <strings.h>
-#include <thread>
 
 #include "base/config.h"
 #include "platform/threads.h"
@@ -108,26 +107,25 @@ void ApplyLookup(_incomingentry* e, const Lookup& found) {
   e->address_count = uint32_t(n);
 }
 
-void IncomingUpdate() {
-  for (;;) {
-    std::this_thread::sleep_for(kRefreshInterval);
-    RefreshIncomingEntries();
-  }
-}
+PeriodicThread refresher;
 
 }  // namespace
 
 void SetHostResolver(HostResolver r) { resolver = r != nullptr ? r : ResolveWithGetaddrinfo; }
 
 int IncomingInit() {
+  IncomingShutdown();
   GetConfigInt("UpdateIncomingEntries", &_UpdateIncomingEntries);
   std::lock_guard<std::recursive_mutex> lock(_csIncoming);
   for (_incomingentry& e : _incoming) ClearSlot(&e);
   if (_UpdateIncomingEntries != 0) {
-    StartThread(IncomingUpdate);  // without it the table simply is not refreshed
+    // Without it the table simply is not refreshed.
+    refresher.Start(kRefreshInterval, RefreshIncomingEntries, false);
   }
   return 1;
 }
+
+void IncomingShutdown() { refresher.Stop(); }
 
 int AddIncoming(const char* given) {
   const std::string key = PeerKey(given);

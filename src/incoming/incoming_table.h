@@ -53,8 +53,12 @@ using HostResolver = bool (*)(const char* host, std::vector<NetAddress>* address
 void SetHostResolver(HostResolver resolver);  // nullptr restores getaddrinfo
 
 // Reads UpdateIncomingEntries, clears the table and, unless the key is 0,
-// starts the hourly refresh thread. Returns 1.
+// starts the hourly refresh thread (ending one started before). Returns 1.
 int IncomingInit();
+
+// Ends the refresh thread (a refresh under way finishes first) and joins
+// it. The table stays as it is.
+void IncomingShutdown();
 
 // Lists a peer (exact match of keys for duplicates). 1 when added, 0 when
 // the name is present (also marked) or the table is full, or the name is

@@ -25,16 +25,31 @@ uint32_t MaxConnections = 350;
 
 namespace {
 
+// The intake gate, the listening socket and the stop, under intakeMu.
 std::mutex intakeMu;
 std::condition_variable intakeCv;
 bool intakeOpen = false;
+bool stopping = false;
+int listening = -1;
+bool serving = false;  // DoConnections runs: StopListener waits for it to return
 
-// Waits for OpenIntake, saying so in the log if that takes long.
-void WaitForIntake() {
+ThreadSet connectionThreads;
+
+// Waits for OpenIntake, saying so in the log if that takes long. False
+// when the listener stops first.
+bool WaitForIntake() {
   std::unique_lock<std::mutex> lock(intakeMu);
-  if (intakeCv.wait_for(lock, std::chrono::seconds(10), [] { return intakeOpen; })) return;
-  LogLine("listener: waiting for the start-up script to finish before admitting peers");
-  intakeCv.wait(lock, [] { return intakeOpen; });
+  auto ready = [] { return intakeOpen || stopping; };
+  if (!intakeCv.wait_for(lock, std::chrono::seconds(10), ready)) {
+    LogLine("listener: waiting for the start-up script to finish before admitting peers");
+    intakeCv.wait(lock, ready);
+  }
+  return !stopping;
+}
+
+bool Stopping() {
+  std::lock_guard<std::mutex> lock(intakeMu);
+  return stopping;
 }
 
 constexpr const char* kWebAddress = "https://veltrane.example.org/";
@@ -126,12 +141,14 @@ int OpenListener() {
   return sock;
 }
 
+// The next connection, or -1 once the listener stops.
 int AcceptNext(int listener, sockaddr_storage* peer) {
   for (;;) {
     socklen_t len = sizeof *peer;
     int sock = accept4(listener, reinterpret_cast<sockaddr*>(peer), &len, SOCK_CLOEXEC);
     if (sock >= 0) return sock;
     int err = errno;
+    if (Stopping()) return -1;
     if (err == EINTR) continue;
     LogLinef("oops, accept() failed, %u\n", unsigned(err));
     // Out of descriptors or memory: let connections end before trying again
@@ -143,7 +160,7 @@ int AcceptNext(int listener, sockaddr_storage* peer) {
 }
 
 bool StartConnectionThread(_clientcontext* ctx) {
-  return StartThread([ctx] { nntp(ctx); });
+  return connectionThreads.Start([ctx] { nntp(ctx); });
 }
 
 void Admit(int sock, const sockaddr_storage& peer, const std::string& greeting) {
@@ -186,6 +203,7 @@ void Admit(int sock, const sockaddr_storage& peer, const std::string& greeting) 
     return;
   }
   ctx->sock = sock;
+  TrackConnection(ctx);
   ctx->incoming = entry;
   strcpy(ctx->peerName, host);
   if (!SendGreeting(sock, greeting)) {
@@ -228,14 +246,52 @@ void OpenIntake() {
 int DoConnections() {
   int listener = OpenListener();
   if (listener < 0) return 0;
-  WaitForIntake();
-  GetConfigInt("MaxIncomingConnections", &MaxConnections);
-  GetConfigInt("IncomingReadTimeout", &connTimeout);
-  GetConfigInt("IncomingTransferTimeout", &transferTimeout);
-  const std::string greeting = "200 " + GreetingText() + "\r\n";
-  for (;;) {
-    sockaddr_storage peer{};
-    int sock = AcceptNext(listener, &peer);
-    Admit(sock, peer, greeting);
+  {
+    std::lock_guard<std::mutex> lock(intakeMu);
+    if (stopping) {
+      close(listener);
+      return 1;
+    }
+    listening = listener;
+    serving = true;
   }
+  if (WaitForIntake()) {
+    GetConfigInt("MaxIncomingConnections", &MaxConnections);
+    GetConfigInt("IncomingReadTimeout", &connTimeout);
+    GetConfigInt("IncomingTransferTimeout", &transferTimeout);
+    const std::string greeting = "200 " + GreetingText() + "\r\n";
+    for (;;) {
+      sockaddr_storage peer{};
+      int sock = AcceptNext(listener, &peer);
+      if (sock < 0) break;
+      Admit(sock, peer, greeting);
+    }
+  }
+  std::lock_guard<std::mutex> lock(intakeMu);
+  listening = -1;
+  close(listener);
+  serving = false;
+  intakeCv.notify_all();
+  return 1;
+}
+
+void StopListener() {
+  std::lock_guard<std::mutex> lock(intakeMu);
+  stopping = true;
+  if (listening >= 0) shutdown(listening, SHUT_RDWR);
+  intakeCv.notify_all();
+}
+
+void EndConnections() {
+  StopListener();
+  {
+    std::unique_lock<std::mutex> lock(intakeMu);
+    intakeCv.wait(lock, [] { return !serving; });
+  }
+  // No connection is admitted now; those admitted end as their sockets do.
+  ShutDownConnections();
+  connectionThreads.JoinAll();
+  std::lock_guard<std::mutex> lock(intakeMu);
+  stopping = false;  // a new start begins with the gate closed again
+  intakeOpen = false;
 }

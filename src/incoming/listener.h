@@ -10,10 +10,20 @@ extern uint32_t MaxConnections;
 
 // Listens on ListenAddress:ListenPort (defaults: all addresses of both
 // families, port 119)
-// and serves connections for ever, from the moment OpenIntake is called:
-// a peer that connects earlier waits in the listening queue for its
-// greeting. Returns 0 when the listening socket cannot be set up.
+// and serves connections from the moment OpenIntake is called until
+// StopListener: a peer that connects earlier waits in the listening queue
+// for its greeting. Returns 0 when the listening socket cannot be set up,
+// 1 when the listener has stopped.
 int DoConnections();
+
+// Stops the listener without waiting: no connection is accepted any more
+// and DoConnections returns. From any thread.
+void StopListener();
+
+// Stops the listener, waits until DoConnections has returned, ends every
+// admitted connection and joins its thread. After it the listener may be
+// started again, its gate closed until OpenIntake.
+void EndConnections();
 
 // Lets the listener admit peers (once the sites exist to flag articles
 // for). Stays open for the life of the process.

@@ -19,6 +19,12 @@ class ManualResetEvent {
     std::unique_lock<std::mutex> lock(mu_);
     cv_.wait(lock, [this] { return signalled_; });
   }
+  // False when `limit` passed first.
+  template <class Duration>
+  bool WaitFor(Duration limit) {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, limit, [this] { return signalled_; });
+  }
 
  private:
   std::mutex mu_;

@@ -7,7 +7,6 @@
 #include <thread>
 #include <unistd.h>
 
-#include "platform/threads.h"
 
 namespace {
 
@@ -56,5 +55,7 @@ void PrepareProcessSignals() {
 
 void SetSignalHandler(int signo, SignalHandler handler) {
   handlers[signo].store(handler);
-  std::call_once(signalThreadStarted, [] { StartThread(SignalThread); });
+  // The process's own thread, not a relay's: it lives as long as the
+  // process and runs the handlers, which stop the relay.
+  std::call_once(signalThreadStarted, [] { std::thread(SignalThread).detach(); });
 }

@@ -273,3 +273,8 @@ void StartMetricsServer() {
   }
   LogLinef("metrics at http://%s/metrics", listen);
 }
+
+void StopMetricsServer() {
+  if (metricsDaemon != nullptr) MHD_stop_daemon(metricsDaemon);  // joins its thread
+  metricsDaemon = nullptr;
+}

@@ -18,3 +18,6 @@ std::string MetricsPage();
 // "address:port" or an address that cannot be bound ends the start-up
 // with a message naming the key.
 void StartMetricsServer();
+
+// Stops the metrics server and joins its thread; nothing when none runs.
+void StopMetricsServer();

@@ -41,12 +41,24 @@ bool StartServiceCtrlDispatcher();
 // Returns nonzero on success.
 int ReportStatusToSCMgr(uint32_t state, uint32_t exitCode, uint32_t waitHint);
 
-// The start-up sequence, strictly in order; returns only when the listener
-// cannot be set up (or, until it exists, once the subsystems have started).
+// The start-up sequence, strictly in order, then the listener; returns
+// once a stop has been requested (RequestStop). The caller then runs
+// ServiceStop.
 void ServiceStart();
 
-// The stop sequence: shuts the store, history and log, then signals
-// ServerStopEvent. Returns 0.
+// Asks the relay to stop with the process exit code `code` (the first
+// request's code counts): ServiceStart returns. From any thread, without
+// waiting for the stop.
+void RequestStop(int code);
+
+// Waits for a stop request; its exit code.
+int RequestedStopCode();
+
+// The stop sequence, on the thread that ran ServiceStart after it has
+// returned: ends the control socket and interpreter, the connections, the
+// feeders, shuts the store, history and log, ends the background threads
+// and the metrics server, then signals ServerStopEvent. Every thread the
+// relay started has been joined when it returns. Returns 0.
 int ServiceStop();
 
 // Signalled by the stop sequence.

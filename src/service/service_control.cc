@@ -4,7 +4,8 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
-#include <future>
+#include <atomic>
+#include <system_error>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -12,7 +13,6 @@
 #include "base/message_log.h"
 #include "platform/process.h"
 #include "platform/service_manager.h"
-#include "platform/threads.h"
 #include "service/service.h"
 
 namespace {
@@ -57,13 +57,17 @@ std::string StatusAssignments(uint32_t state, uint32_t checkPoint, uint32_t wait
   return msg;
 }
 
+// The stop control of the service manager (SIGTERM under systemd) asked
+// for the running stop: it reports the end itself.
+std::atomic<bool> managerStop{false};
+
 // Console events: interrupt and quit always; terminate only in console mode
-// (under the service manager it is the stop control).
+// (under the service manager it is the stop control). The thread that
+// started the relay stops it and ends the process with exit code 1.
 void ControlHandler(int) {
   printf("Stopping %s.\n", kDisplayName);
   fflush(stdout);
-  ServiceStop();
-  ExitProcess(1);
+  RequestStop(1);
 }
 
 void InstallControlHandler() {
@@ -75,11 +79,11 @@ void InstallControlHandler() {
 void service_ctrl(int) {
   // The only control delivered here is the stop (SIGTERM).
   currentState = SERVICE_STOP_PENDING;
-  std::future<int> stop = std::async(std::launch::async, ServiceStop);
-  while (stop.wait_for(kStopStep) != std::future_status::ready) {
+  managerStop = true;
+  RequestStop(0);
+  while (!ServerStopEvent.WaitFor(kStopStep)) {
     ReportStatusToSCMgr(SERVICE_STOP_PENDING, 0, 15000);
   }
-  ServerStopEvent.Set();
   std::this_thread::sleep_for(std::chrono::milliseconds(3000));
   currentState = SERVICE_STOPPED;
   ReportStatusToSCMgr(currentState, 0, 0);
@@ -97,10 +101,10 @@ void service_main() {
   ServerStopEvent.Reset();
   InstallControlHandler();
   if (!ReportStatusToSCMgr(SERVICE_RUNNING, 0, 0)) return ReleaseDispatcher();
-  if (!StartThread(ServiceStart)) {
-    AddToMessageLog("could not start the start-up thread");
-    ReportStatusToSCMgr(SERVICE_STOPPED, 1, 0);
-  }
+  ServiceStart();
+  ServiceStop();
+  // Stopped by the interpreter's "exit": nobody else reports the end.
+  if (!managerStop) ExitProcess(RequestedStopCode());
 }
 
 }  // namespace
@@ -120,9 +124,17 @@ int ReportStatusToSCMgr(uint32_t state, uint32_t, uint32_t waitHint) {
 
 bool StartServiceCtrlDispatcher() {
   if (!StartedByServiceManager()) return false;
-  if (!StartThread(service_main)) return false;
-  std::unique_lock<std::mutex> lock(dispatcherMu);
-  dispatcherCv.wait(lock, [] { return stoppedReported; });
+  std::thread serviceMain;
+  try {
+    serviceMain = std::thread(service_main);
+  } catch (const std::system_error&) {
+    return false;
+  }
+  {
+    std::unique_lock<std::mutex> lock(dispatcherMu);
+    dispatcherCv.wait(lock, [] { return stoppedReported; });
+  }
+  serviceMain.join();
   return true;
 }
 
@@ -132,4 +144,6 @@ void CmdDebugService(int, char**) {
   InstallControlHandler();
   ServerStopEvent.Reset();
   ServiceStart();
+  ServiceStop();
+  ExitProcess(RequestedStopCode());
 }

@@ -41,12 +41,7 @@ std::string BasePath() {
   return base != nullptr ? base : "";
 }
 
-[[noreturn]] void DirExpire() {
-  for (;;) {
-    DirExpirePass();
-    std::this_thread::sleep_for(kPassInterval);
-  }
-}
+PeriodicThread expirer;
 
 }  // namespace
 
@@ -89,5 +84,8 @@ uint32_t HighestSpoolFileNumber(const char* base) {
 }
 
 void DirInit() {
-  StartThread(DirExpire);  // without it old spool files simply stay
+  // Without it old spool files simply stay.
+  expirer.Start(kPassInterval, [] { DirExpirePass(); }, true);
 }
+
+void DirShutdown() { expirer.Stop(); }

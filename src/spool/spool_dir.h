@@ -11,6 +11,9 @@
 // expiry thread, whose first pass runs at once.
 void DirInit();
 
+// Ends the expiry thread (a pass under way finishes first) and joins it.
+void DirShutdown();
+
 // The names ending in ".art" in the article base folder, at most 399 of
 // them in the order the listing yields them, then sorted by name.
 std::vector<std::string> DirUpdate();
