@@ -1,6 +1,10 @@
 #include "control/interpreter.h"
 
 #include <cstdlib>
+#include <dirent.h>
+#include <poll.h>
+#include <set>
+#include <unistd.h>
 #include <cstring>
 #include <string>
 #include <system_error>
@@ -38,7 +42,31 @@ bool Quitting() {
 // to have been run, so that Tcl_DoOneEvent returns and the loop looks.
 int QuitEvent(Tcl_Event*, int) { return 1; }
 
+// The descriptors open now.
+std::set<int> OpenDescriptors() {
+  std::set<int> open;
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return open;
+  while (dirent* d = readdir(dir)) {
+    if (d->d_name[0] != '.' && atoi(d->d_name) != dirfd(dir)) open.insert(atoi(d->d_name));
+  }
+  closedir(dir);
+  return open;
+}
+
+// True when `fd` is the write end of a pipe whose reader is gone.
+bool OrphanedPipeWriter(int fd) {
+  char target[64] = {};
+  if (readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1) <= 0) return false;
+  pollfd p{fd, POLLOUT, 0};
+  return strncmp(target, "pipe:", 5) == 0 && poll(&p, 1, 0) == 1 && (p.revents & POLLERR) != 0;
+}
+
 void InterfaceStartup() {
+  // Tcl 8.6's finalization can lose the write end of its notifier's pipe:
+  // the notifier thread may clear the descriptor between the finalizer's
+  // "quit" and its close. Such an end, its reader gone, is closed below.
+  const std::set<int> before = OpenDescriptors();
   BeginSiteStartup();
   Tcl_Interp* interp = RunStartupScript();
   EndSiteStartup();
@@ -58,6 +86,9 @@ void InterfaceStartup() {
   Tcl_DeleteInterp(interp);
   // Ends this thread's part of Tcl, its notifier thread with it.
   Tcl_FinalizeThread();
+  for (int fd : OpenDescriptors()) {
+    if (before.count(fd) == 0 && OrphanedPipeWriter(fd)) close(fd);
+  }
 }
 
 // "exit ?code?", in place of Tcl's own, which would end the process
