@@ -15,14 +15,29 @@
 
 std::atomic<Site*> siteArray[kMaxSites];
 
-Site* MakeSite(const char* hostName, uint32_t siteIndex) {
-  static std::mutex storeMutex;
-  // Never emptied, and never destroyed either: feeder threads may still use
-  // their sites while a process that does not end by _exit runs its
-  // static destructors.
+namespace {
+
+// Every site ever made. Never emptied, and never destroyed either: feeder
+// threads may still use their sites while a process that does not end by
+// _exit runs its static destructors.
+std::mutex storeMutex;
+std::vector<std::unique_ptr<Site>>& Store() {
   static auto* store = new std::vector<std::unique_ptr<Site>>;
+  return *store;
+}
+
+}  // namespace
+
+Site* MakeSite(const char* hostName, uint32_t siteIndex) {
   std::lock_guard<std::mutex> lock(storeMutex);
-  return store->emplace_back(std::make_unique<Site>(hostName, siteIndex)).get();
+  return Store().emplace_back(std::make_unique<Site>(hostName, siteIndex)).get();
+}
+
+std::vector<Site*> SitesEverMade() {
+  std::lock_guard<std::mutex> lock(storeMutex);
+  std::vector<Site*> sites;
+  for (auto& site : Store()) sites.push_back(site.get());
+  return sites;
 }
 
 namespace {

@@ -221,5 +221,8 @@ extern std::atomic<Site*> siteArray[kMaxSites];
 // one way sites are made.
 Site* MakeSite(const char* hostName, uint32_t siteIndex);
 
+// Every site made so far, deleted ones too (whose feeders may still end).
+std::vector<Site*> SitesEverMade();
+
 // "{sites " + "{<site's state string>} " for each site in slot order + "} ".
 std::string ReturnSiteStatsString();

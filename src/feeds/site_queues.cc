@@ -91,12 +91,11 @@ void RecordNow() {
   }
 }
 
-// Waits until no site in the table has a feeder, at most `limit`.
-void WaitForFeeders(std::chrono::milliseconds limit) {
+// Waits until none of `sites` has a feeder, at most `limit`.
+void WaitForFeeders(const std::vector<Site*>& sites, std::chrono::milliseconds limit) {
   auto deadline = std::chrono::steady_clock::now() + limit;
-  for (std::atomic<Site*>& slot : siteArray) {
-    Site* site = slot.load();
-    while (site != nullptr && site->HasFeeders() && std::chrono::steady_clock::now() < deadline) {
+  for (Site* site : sites) {
+    while (site->HasFeeders() && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
@@ -161,21 +160,17 @@ bool WriteSiteQueues() {
 
 void StopFeeds(std::chrono::milliseconds limit) {
   recorder.Stop();
-  for (std::atomic<Site*>& slot : siteArray) {
-    if (Site* site = slot.load()) site->StopFeeders();
-  }
-  WaitForFeeders(limit);
+  // Deleted sites too: their feeders may still be ending.
+  const std::vector<Site*> sites = SitesEverMade();
+  for (Site* site : sites) site->StopFeeders();
+  WaitForFeeders(sites, limit);
   // Feeders still waiting for replies now are cut off; what they sent goes
   // back to their sites and is offered again after the restart.
-  for (std::atomic<Site*>& slot : siteArray) {
-    if (Site* site = slot.load()) site->CutOffFeeders();
-  }
+  for (Site* site : sites) site->CutOffFeeders();
   // A feeder connecting or sending one article ends within its own
   // time-outs (60 s each).
-  WaitForFeeders(kCutOffBound);
-  for (std::atomic<Site*>& slot : siteArray) {
-    if (Site* site = slot.load()) site->JoinEndedFeeders();
-  }
+  WaitForFeeders(sites, kCutOffBound);
+  for (Site* site : sites) site->JoinEndedFeeders();
   WriteSiteQueues();
   for (std::atomic<Site*>& slot : siteArray) {
     if (Site* site = slot.load()) site->LogPassedOver(true);
