@@ -96,6 +96,7 @@ class SiteTest : public SpoolTest {
     SetFeederTimings(Fast());
   }
   void TearDown() override {
+    StopFeeds(0ms);  // every feeder ended and joined, as at a stop
     for (std::atomic<Site*>& slot : siteArray) slot = nullptr;
     SetFeederTimings(FeederTimings());
     CmdSock::connTimeout = savedTimeout_;
