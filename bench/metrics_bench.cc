@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "dedupe/precommit.h"
 #include "feeds/site.h"
 #include "incoming/incoming_table.h"
 #include "service/metrics.h"
@@ -29,9 +30,12 @@ void SetUpRelay() {
 
 void BM_MetricsPage(benchmark::State& state) {
   SetUpRelay();
+  PrecommitCache precommit(263, 30000);
+  MetricsSources sources;
+  sources.precommit = &precommit;
   size_t bytes = 0;
   for (auto _ : state) {
-    std::string page = MetricsPage();
+    std::string page = MetricsPage(sources);
     bytes = page.size();
     benchmark::DoNotOptimize(page);
   }

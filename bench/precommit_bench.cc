@@ -10,6 +10,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <memory>
 
 #include "dedupe/precommit.h"
 
@@ -35,41 +36,39 @@ struct HashStream {
 // each virtual second.
 class OfferStream {
  public:
-  explicit OfferStream(uint32_t live) : live_(live) {}
+  OfferStream(PrecommitCache* cache, uint32_t live) : cache_(cache), live_(live) {}
   void Offer(uint32_t hash) {
-    AddPrecommit(hash);
+    cache_->AddPrecommit(hash);
     uint32_t now = uint32_t(++offers_ * kMaxAge / live_);
     if (now != VirtualClock()) {
       __atomic_store_n(&virtualNow, now, __ATOMIC_RELAXED);
-      if (now % 1000 == 0) PrecommitClean();
+      if (now % 1000 == 0) cache_->PrecommitClean();
     }
   }
 
  private:
+  PrecommitCache* cache_;
   uint64_t live_;
   uint64_t offers_ = 0;
 };
 
-void Start(uint32_t buckets) {
+std::unique_ptr<PrecommitCache> Start(uint32_t buckets) {
   virtualNow = 0;
-  SetPrecommitClock(VirtualClock);
-  PrecommitStart(buckets, kMaxAge);
+  return std::make_unique<PrecommitCache>(buckets, kMaxAge, VirtualClock);
 }
 
 // Preloaded in arrival order: each bucket's entries lie scattered over the
 // whole heap, as in a running relay.
 void BM_AddPrecommit(benchmark::State& state) {
   uint32_t buckets = uint32_t(state.range(0)), live = uint32_t(state.range(1));
-  Start(buckets);
+  auto cache = Start(buckets);
   HashStream hashes;
-  OfferStream stream(live);
+  OfferStream stream(cache.get(), live);
   for (uint32_t i = 0; i < live; i++) stream.Offer(hashes.Next());
   for (auto _ : state) stream.Offer(hashes.Next());
-  state.counters["live"] = double(GetPrecommitCounts().live);
-  state.counters["per_bucket"] = double(GetPrecommitCounts().live) / buckets;
+  state.counters["live"] = double(cache->Counts().live);
+  state.counters["per_bucket"] = double(cache->Counts().live) / buckets;
   state.SetItemsProcessed(state.iterations());
-  PrecommitShutdown();
-  SetPrecommitClock(nullptr);
 }
 BENCHMARK(BM_AddPrecommit)
     ->ArgNames({"buckets", "live"})
@@ -88,18 +87,16 @@ BENCHMARK(BM_AddPrecommit)
 // the measurement.
 void BM_AddPrecommitBestCaseLayout(benchmark::State& state) {
   uint32_t buckets = uint32_t(state.range(0)), live = uint32_t(state.range(1));
-  Start(buckets);
+  auto cache = Start(buckets);
   for (uint32_t b = 0; b < buckets; b++) {
-    for (uint32_t k = 0; k < live / buckets; k++) AddPrecommit(b + k * buckets);
+    for (uint32_t k = 0; k < live / buckets; k++) cache->AddPrecommit(b + k * buckets);
   }
   HashStream hashes;
-  OfferStream stream(live);
+  OfferStream stream(cache.get(), live);
   for (auto _ : state) stream.Offer(hashes.Next() | 0x40000000u);  // above every preloaded hash
-  state.counters["live"] = double(GetPrecommitCounts().live);
-  state.counters["per_bucket"] = double(GetPrecommitCounts().live) / buckets;
+  state.counters["live"] = double(cache->Counts().live);
+  state.counters["per_bucket"] = double(cache->Counts().live) / buckets;
   state.SetItemsProcessed(state.iterations());
-  PrecommitShutdown();
-  SetPrecommitClock(nullptr);
 }
 BENCHMARK(BM_AddPrecommitBestCaseLayout)
     ->ArgNames({"buckets", "live"})

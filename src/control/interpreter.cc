@@ -31,7 +31,7 @@ Tcl_Interp* runningInterp = nullptr;  // under interpMu while the thread runs
 Tcl_ThreadId runningThread;
 bool quit = false;  // under interpMu; the thread reads it between events
 
-void (*exitAction)(int code) = nullptr;
+std::function<void(int code)> exitAction;
 
 bool Quitting() {
   std::lock_guard<std::mutex> lock(interpMu);
@@ -110,7 +110,7 @@ int ExitCommand(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
 
 }  // namespace
 
-void SetExitAction(void (*action)(int code)) { exitAction = action; }
+void SetExitAction(std::function<void(int code)> action) { exitAction = std::move(action); }
 
 Tcl_Interp* RunStartupScript() {
   Tcl_FindExecutable(nullptr);

@@ -3,6 +3,7 @@
 // serves Tcl events (timers, channel handlers, control commands) until it
 // is shut down.
 #pragma once
+#include <functional>
 
 // Starts the interpreter thread. Returns 1.
 int InterfaceInit();
@@ -24,4 +25,4 @@ Tcl_Interp* RunStartupScript();
 // relay sets here a request for its stop sequence, so that everything is
 // written back first. The action must not wait for the stop (which ends
 // the interpreter thread); the calling script is unwound after it.
-void SetExitAction(void (*action)(int code));
+void SetExitAction(std::function<void(int code)> action);

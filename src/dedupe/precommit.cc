@@ -20,172 +20,132 @@ constexpr uint32_t kDefaultMaxAge = 30000;
 // beyond it goes back to the heap.
 constexpr uint32_t kMaxFreeCount = 11;
 
+}  // namespace
+
 // Both lists run newest first: following `bucketNext` or `ageNext` leads
 // to older entries. `ageNext` also chains the free list.
-struct PrecommitEntry {
+struct PrecommitCache::Entry {
   uint32_t hash;
   uint32_t tick;
   uint32_t bucket;
-  PrecommitEntry* bucketNext;
-  PrecommitEntry* bucketPrev;
-  PrecommitEntry* ageNext;
-  PrecommitEntry* agePrev;
+  Entry* bucketNext;
+  Entry* bucketPrev;
+  Entry* ageNext;
+  Entry* agePrev;
 };
 
-// Everything below is guarded by csPrecommit, except liveCount's reads by
-// the cleaner, which only decide whether to take the lock.
-std::mutex csPrecommit;
-PrecommitEntry** precommitHash = nullptr;
-uint32_t PrecommitSize = kDefaultHashSize;
-uint32_t MaxPrecommitAge = kDefaultMaxAge;
-PrecommitEntry* pcHead = nullptr;
-PrecommitEntry* pcTail = nullptr;
-PrecommitEntry* freeHead = nullptr;
-uint32_t precommitFreeCount = 0;
-std::atomic<uint32_t> liveCount{0};
-
-std::atomic<PrecommitClock> clockSource{nullptr};
-
-PeriodicThread cleaner;
-
-uint32_t Now() {
-  PrecommitClock clock = clockSource.load(std::memory_order_relaxed);
-  return clock != nullptr ? clock() : GetTickCount();
+PrecommitCache::PrecommitCache(uint32_t hashSize, uint32_t maxAgeMs, Clock clock)
+    : size_(hashSize != 0 ? hashSize : kDefaultHashSize), maxAge_(maxAgeMs), clock_(clock) {
+  buckets_.reset(new (std::nothrow) Entry*[size_]());
+  if (buckets_ == nullptr) StartupFailure("could not allocate the precommit hash table\n");
+  cleaner_.Start(
+      std::chrono::milliseconds(1000), [this] { if (Entries() != 0) PrecommitClean(); }, false);
 }
 
-// Caller holds csPrecommit.
-int CheckPrecommit(uint32_t idHash) {
-  for (PrecommitEntry* e = precommitHash[idHash % PrecommitSize]; e != nullptr; e = e->bucketNext) {
+PrecommitCache::~PrecommitCache() {
+  cleaner_.Stop();
+  FreeList(head_);
+  FreeList(freeHead_);
+}
+
+uint32_t PrecommitCache::Now() const { return clock_ != nullptr ? clock_() : GetTickCount(); }
+
+// Caller holds mu_.
+int PrecommitCache::CheckPrecommit(uint32_t idHash) {
+  for (Entry* e = buckets_[idHash % size_]; e != nullptr; e = e->bucketNext) {
     if (e->hash == idHash) return 1;
   }
   return 0;
 }
 
-// Caller holds csPrecommit. Null when the heap is exhausted.
-PrecommitEntry* TakeEntry() {
-  if (freeHead == nullptr) return new (std::nothrow) PrecommitEntry;
-  PrecommitEntry* e = freeHead;
-  freeHead = e->ageNext;
-  precommitFreeCount--;
+// Caller holds mu_. Null when the heap is exhausted.
+PrecommitCache::Entry* PrecommitCache::TakeEntry() {
+  if (freeHead_ == nullptr) return new (std::nothrow) Entry;
+  Entry* e = freeHead_;
+  freeHead_ = e->ageNext;
+  freeCount_--;
   return e;
 }
 
-// Caller holds csPrecommit.
-void ReleaseEntry(PrecommitEntry* e) {
-  if (precommitFreeCount < kMaxFreeCount) {
-    e->ageNext = freeHead;
-    freeHead = e;
-    precommitFreeCount++;
+// Caller holds mu_.
+void PrecommitCache::ReleaseEntry(Entry* e) {
+  if (freeCount_ < kMaxFreeCount) {
+    e->ageNext = freeHead_;
+    freeHead_ = e;
+    freeCount_++;
   } else {
     delete e;
   }
 }
 
-// Caller holds csPrecommit. The oldest entry is the last of its bucket.
-void UnlinkOldest() {
-  PrecommitEntry* e = pcTail;
+// Caller holds mu_. The oldest entry is the last of its bucket.
+void PrecommitCache::UnlinkOldest() {
+  Entry* e = tail_;
   if (e->bucketPrev != nullptr) {
     e->bucketPrev->bucketNext = nullptr;
   } else {
-    precommitHash[e->bucket] = nullptr;
+    buckets_[e->bucket] = nullptr;
   }
-  pcTail = e->agePrev;
-  if (pcTail != nullptr) {
-    pcTail->ageNext = nullptr;
+  tail_ = e->agePrev;
+  if (tail_ != nullptr) {
+    tail_->ageNext = nullptr;
   } else {
-    pcHead = nullptr;
+    head_ = nullptr;
   }
-  liveCount.store(liveCount.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+  liveCount_.store(liveCount_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
   ReleaseEntry(e);
 }
 
-void PrecommitCleaner() {
-  if (liveCount.load(std::memory_order_relaxed) != 0) PrecommitClean();
-}
-
-void FreeList(PrecommitEntry* e) {
-  while (e != nullptr) {
-    PrecommitEntry* next = e->ageNext;
-    delete e;
-    e = next;
-  }
-}
-
-}  // namespace
-
-int PrecommitInit() {
-  uint32_t hashSize = kDefaultHashSize, maxAge = kDefaultMaxAge;
-  GetConfigInt("PrecommitHashSize", &hashSize);
-  GetConfigInt("MaxPrecommitAge", &maxAge);
-  PrecommitStart(hashSize, maxAge);
-  return 1;
-}
-
-void PrecommitStart(uint32_t hashSize, uint32_t maxAgeMs) {
-  PrecommitShutdown();
-  {
-    std::lock_guard<std::mutex> lock(csPrecommit);
-    PrecommitSize = hashSize != 0 ? hashSize : kDefaultHashSize;
-    MaxPrecommitAge = maxAgeMs;
-    precommitHash = new (std::nothrow) PrecommitEntry*[PrecommitSize]();
-    if (precommitHash == nullptr) {
-      StartupFailure("could not allocate the precommit hash table\n");
-    }
-  }
-  cleaner.Start(std::chrono::milliseconds(1000), PrecommitCleaner, false);
-}
-
-int AddPrecommit(uint32_t idHash) {
-  std::lock_guard<std::mutex> lock(csPrecommit);
+int PrecommitCache::AddPrecommit(uint32_t idHash) {
+  std::lock_guard<std::mutex> lock(mu_);
   if (CheckPrecommit(idHash)) return 0;
-  PrecommitEntry* e = TakeEntry();
+  Entry* e = TakeEntry();
   // Without memory the offer is still taken: only the guard against a
   // second sender is lost for this article.
   if (e == nullptr) return 1;
   e->tick = Now();
   e->hash = idHash;
-  e->bucket = idHash % PrecommitSize;
-  PrecommitEntry*& bucketHead = precommitHash[e->bucket];
+  e->bucket = idHash % size_;
+  Entry*& bucketHead = buckets_[e->bucket];
   e->bucketPrev = nullptr;
   e->bucketNext = bucketHead;
   if (bucketHead != nullptr) bucketHead->bucketPrev = e;
   bucketHead = e;
   e->agePrev = nullptr;
-  e->ageNext = pcHead;
-  if (pcHead != nullptr) {
-    pcHead->agePrev = e;
+  e->ageNext = head_;
+  if (head_ != nullptr) {
+    head_->agePrev = e;
   } else {
-    pcTail = e;
+    tail_ = e;
   }
-  pcHead = e;
-  liveCount.store(liveCount.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  head_ = e;
+  liveCount_.store(liveCount_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   return 1;
 }
 
-void PrecommitClean() {
-  std::lock_guard<std::mutex> lock(csPrecommit);
+void PrecommitCache::PrecommitClean() {
+  std::lock_guard<std::mutex> lock(mu_);
   uint32_t now = Now();
   // Unsigned difference: ages stay right across the wrap of the tick count.
-  while (pcTail != nullptr && now - pcTail->tick > MaxPrecommitAge) UnlinkOldest();
+  while (tail_ != nullptr && now - tail_->tick > maxAge_) UnlinkOldest();
 }
 
-void PrecommitShutdown() {
-  cleaner.Stop();
-  std::lock_guard<std::mutex> lock(csPrecommit);
-  FreeList(pcHead);
-  FreeList(freeHead);
-  pcHead = pcTail = freeHead = nullptr;
-  precommitFreeCount = 0;
-  liveCount.store(0, std::memory_order_relaxed);
-  delete[] precommitHash;
-  precommitHash = nullptr;
+PrecommitCounts PrecommitCache::Counts() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return PrecommitCounts{liveCount_.load(std::memory_order_relaxed), freeCount_};
 }
 
-PrecommitCounts GetPrecommitCounts() {
-  std::lock_guard<std::mutex> lock(csPrecommit);
-  return PrecommitCounts{liveCount.load(std::memory_order_relaxed), precommitFreeCount};
+void PrecommitCache::FreeList(Entry* e) {
+  while (e != nullptr) {
+    Entry* next = e->ageNext;
+    delete e;
+    e = next;
+  }
 }
 
-uint32_t PrecommitEntries() { return liveCount.load(std::memory_order_relaxed); }
-
-void SetPrecommitClock(PrecommitClock clock) { clockSource.store(clock, std::memory_order_relaxed); }
+std::unique_ptr<PrecommitCache> PrecommitInit() {
+  uint32_t hashSize = kDefaultHashSize, maxAge = kDefaultMaxAge;
+  GetConfigInt("PrecommitHashSize", &hashSize);
+  GetConfigInt("MaxPrecommitAge", &maxAge);
+  return std::make_unique<PrecommitCache>(hashSize, maxAge);
+}

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "article/article_id.h"
+#include "dedupe/precommit.h"
 #include "incoming/incoming_table.h"
 #include "platform/reserved_buffer.h"
 
@@ -33,6 +34,7 @@ struct _clientcontext : ArticleIdentity {
   uint32_t bufSize = 0;           // usable: kSmallBufferSize or kLargeBufferSize
   char peerName[256] = {0};
   _incomingentry* incoming = nullptr;
+  PrecommitCache* precommit = nullptr;  // the relay's, lent for the connection's life
   ReservedBuffer memory;
   bool releasePending = false;    // shrunk to 64 KiB, grown part still backed
   uint32_t readTimeout = 0;       // the socket's receive time-out, seconds,

@@ -163,7 +163,7 @@ bool StartConnectionThread(_clientcontext* ctx) {
   return connectionThreads.Start([ctx] { nntp(ctx); });
 }
 
-void Admit(int sock, const sockaddr_storage& peer, const std::string& greeting) {
+void Admit(int sock, const sockaddr_storage& peer, const std::string& greeting, const Intake& intake) {
   SetSocketTimeouts(sock, kSocketTimeoutMs);
   // An IPv4 peer on a dual-stack socket is its dotted address, as on an
   // IPv4 socket.
@@ -205,6 +205,7 @@ void Admit(int sock, const sockaddr_storage& peer, const std::string& greeting) 
   ctx->sock = sock;
   TrackConnection(ctx);
   ctx->incoming = entry;
+  ctx->precommit = intake.precommit;
   strcpy(ctx->peerName, host);
   if (!SendGreeting(sock, greeting)) {
     ReleaseIncoming(entry);
@@ -243,7 +244,7 @@ void OpenIntake() {
   intakeCv.notify_all();
 }
 
-int DoConnections() {
+int DoConnections(const Intake& intake) {
   int listener = OpenListener();
   if (listener < 0) return 0;
   {
@@ -264,7 +265,7 @@ int DoConnections() {
       sockaddr_storage peer{};
       int sock = AcceptNext(listener, &peer);
       if (sock < 0) break;
-      Admit(sock, peer, greeting);
+      Admit(sock, peer, greeting, intake);
     }
   }
   std::lock_guard<std::mutex> lock(intakeMu);

@@ -8,13 +8,21 @@
 // The system-wide connection limit (MaxIncomingConnections, default 350).
 extern uint32_t MaxConnections;
 
+class PrecommitCache;
+
+// What the relay lends the connections the listener admits. Each pointer
+// stays valid until EndConnections has returned.
+struct Intake {
+  PrecommitCache* precommit;
+};
+
 // Listens on ListenAddress:ListenPort (defaults: all addresses of both
 // families, port 119)
 // and serves connections from the moment OpenIntake is called until
 // StopListener: a peer that connects earlier waits in the listening queue
 // for its greeting. Returns 0 when the listening socket cannot be set up,
 // 1 when the listener has stopped.
-int DoConnections();
+int DoConnections(const Intake& intake);
 
 // Stops the listener without waiting: no connection is accepted any more
 // and DoConnections returns. From any thread.

@@ -69,7 +69,7 @@ void HandleCheck(_clientcontext* ctx, uint32_t lineLength) {
     Respond(ctx, kReplyTakethisRefuse);
   } else if (CheckSeen(ctx->idKey[0], ctx->idKey[1])) {
     Respond(ctx, kReplyCheckRefuse);
-  } else if (AddPrecommit(ctx->idHash)) {
+  } else if (ctx->precommit->AddPrecommit(ctx->idHash)) {
     Respond(ctx, kReplyCheckAccept);
   } else {
     Respond(ctx, kReplyCheckLater);
@@ -80,7 +80,7 @@ void HandleCheck(_clientcontext* ctx, uint32_t lineLength) {
 // not parse still has its article read, and is refused.
 void HandleTakethis(_clientcontext* ctx, uint32_t lineLength) {
   bool parsed = ParseId(ctx, lineLength);
-  AddPrecommit(ctx->idHash);
+  ctx->precommit->AddPrecommit(ctx->idHash);
   ctx->flags |= kStreamingReply;
   ctx->storeArticle = parsed ? 1 : 0;
   FixBuffer(ctx, lineLength + 2);
@@ -101,7 +101,7 @@ void nntp_ihave(_clientcontext* ctx, uint32_t lineLength) {
   FixBuffer(ctx, ctx->bufLen);
   if (CheckSeen(ctx->idKey[0], ctx->idKey[1])) {
     Respond(ctx, kReplyAlreadyGot);
-  } else if (AddPrecommit(ctx->idHash)) {
+  } else if (ctx->precommit->AddPrecommit(ctx->idHash)) {
     ctx->storeArticle = 1;
     Respond(ctx, kReplySendIt);
     nntp_readarticle(ctx);

@@ -89,7 +89,7 @@ void RelayFigures(Page& p) {
   p.Sample(Label("outcome", "rejected"), Read(stats.total_reject));
 }
 
-void DatabaseFigures(Page& p) {
+void DatabaseFigures(Page& p, const MetricsSources& sources) {
   SpoolFigures spool = GetSpoolFigures();
   p.Family("veltrane_spool_written_bytes_total", "counter", "Bytes written to spool files.");
   p.Value(spool.bytesWritten);
@@ -115,7 +115,8 @@ void DatabaseFigures(Page& p) {
   p.Family("veltrane_seen_searches_total", "counter", "Seen database look-ups.");
   p.Value(Read(stats.seenSearchCount));
   p.Family("veltrane_precommit_entries", "gauge", "Articles in transfer held in the precommit cache.");
-  p.Value(PrecommitEntries());
+  const PrecommitCache* precommit = sources.precommit.load();
+  p.Value(precommit != nullptr ? precommit->Entries() : 0);
 }
 
 // Families over the listed peers; `value` picks the figure of one.
@@ -207,13 +208,12 @@ void SiteFigures(Page& p) {
              });
 }
 
-MHD_Daemon* metricsDaemon = nullptr;
-
-MHD_Result Answer(void*, MHD_Connection* connection, const char* url, const char* method, const char*,
+MHD_Result Answer(void* cls, MHD_Connection* connection, const char* url, const char* method, const char*,
                   const char*, size_t*, void**) {
   bool get = strcmp(method, "GET") == 0 || strcmp(method, "HEAD") == 0;
   bool metrics = strcmp(url, "/metrics") == 0;
-  std::string body = !get ? "only GET\n" : metrics ? MetricsPage() : "the metrics are at /metrics\n";
+  const auto& sources = *static_cast<const MetricsSources*>(cls);
+  std::string body = !get ? "only GET\n" : metrics ? MetricsPage(sources) : "the metrics are at /metrics\n";
   unsigned status = !get ? MHD_HTTP_METHOD_NOT_ALLOWED : metrics ? MHD_HTTP_OK : MHD_HTTP_NOT_FOUND;
   MHD_Response* response = MHD_create_response_from_buffer(body.size(), body.data(), MHD_RESPMEM_MUST_COPY);
   if (response == nullptr) return MHD_NO;
@@ -247,17 +247,17 @@ bool ParseListen(const std::string& text, sockaddr_storage* address) {
 
 }  // namespace
 
-std::string MetricsPage() {
+std::string MetricsPage(const MetricsSources& sources) {
   Page p;
   p.text().reserve(16384);
   RelayFigures(p);
-  DatabaseFigures(p);
+  DatabaseFigures(p, sources);
   PeerFigures(p);
   SiteFigures(p);
   return std::move(p.text());
 }
 
-void StartMetricsServer() {
+MetricsServer::MetricsServer(const MetricsSources* sources) {
   const char* listen = GetConfigString("MetricsListen");
   if (listen == nullptr || *listen == '\0') return;
   sockaddr_storage address;
@@ -265,16 +265,16 @@ void StartMetricsServer() {
     StartupFailure(std::string("MetricsListen = ") + listen + " is not address:port, exiting...\n");
   }
   unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | (address.ss_family == AF_INET6 ? MHD_USE_IPv6 : 0);
-  metricsDaemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &Answer, nullptr, MHD_OPTION_SOCK_ADDR,
-                            reinterpret_cast<sockaddr*>(&address), MHD_OPTION_CONNECTION_LIMIT, 16u,
-                            MHD_OPTION_CONNECTION_TIMEOUT, 10u, MHD_OPTION_END);
-  if (metricsDaemon == nullptr) {
+  // The sources go to the handler as its closure, read-only.
+  daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &Answer, const_cast<MetricsSources*>(sources),
+                             MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address),
+                             MHD_OPTION_CONNECTION_LIMIT, 16u, MHD_OPTION_CONNECTION_TIMEOUT, 10u, MHD_OPTION_END);
+  if (daemon_ == nullptr) {
     StartupFailure(std::string("MetricsListen = ") + listen + ": cannot listen there, exiting...\n");
   }
   LogLinef("metrics at http://%s/metrics", listen);
 }
 
-void StopMetricsServer() {
-  if (metricsDaemon != nullptr) MHD_stop_daemon(metricsDaemon);  // joins its thread
-  metricsDaemon = nullptr;
+MetricsServer::~MetricsServer() {
+  if (daemon_ != nullptr) MHD_stop_daemon(daemon_);  // joins its thread
 }

@@ -9,15 +9,33 @@
 // moment it takes to copy its feeders' figures. The 32-bit counters wrap
 // at 2^32, which Prometheus takes as a counter reset.
 #pragma once
+#include <atomic>
 #include <string>
 
+class PrecommitCache;
+struct MHD_Daemon;
+
+// The relay's objects the page reads. Each is null until the relay has
+// made it, and stays valid until the server has stopped.
+struct MetricsSources {
+  std::atomic<const PrecommitCache*> precommit{nullptr};
+};
+
 // The whole page.
-std::string MetricsPage();
+std::string MetricsPage(const MetricsSources& sources);
 
-// Starts the server when MetricsListen is set. A value that is not
-// "address:port" or an address that cannot be bound ends the start-up
-// with a message naming the key.
-void StartMetricsServer();
+// The page's HTTP server, on MetricsListen; none without the key.
+class MetricsServer {
+ public:
+  // A value that is not "address:port" or an address that cannot be bound
+  // ends the start-up with a message naming the key. `sources` must outlive
+  // the server.
+  explicit MetricsServer(const MetricsSources* sources);
+  // Stops the server and joins its thread.
+  ~MetricsServer();
+  MetricsServer(const MetricsServer&) = delete;
+  MetricsServer& operator=(const MetricsServer&) = delete;
 
-// Stops the metrics server and joins its thread; nothing when none runs.
-void StopMetricsServer();
+ private:
+  MHD_Daemon* daemon_ = nullptr;
+};

@@ -41,25 +41,13 @@ bool StartServiceCtrlDispatcher();
 // Returns nonzero on success.
 int ReportStatusToSCMgr(uint32_t state, uint32_t exitCode, uint32_t waitHint);
 
-// The start-up sequence, strictly in order, then the listener; returns
-// once a stop has been requested (RequestStop). The caller then runs
-// ServiceStop.
+// The process's relay (service/relay.h), which the service manager's
+// callbacks and the signal handlers reach: Relay::Start, Relay::Stop
+// (returning 0), Relay::RequestStop and Relay::StopCode.
 void ServiceStart();
-
-// Asks the relay to stop with the process exit code `code` (the first
-// request's code counts): ServiceStart returns. From any thread, without
-// waiting for the stop.
-void RequestStop(int code);
-
-// Waits for a stop request; its exit code.
-int RequestedStopCode();
-
-// The stop sequence, on the thread that ran ServiceStart after it has
-// returned: ends the control socket and interpreter, the connections, the
-// feeders, shuts the store, history and log, ends the background threads
-// and the metrics server, then signals ServerStopEvent. Every thread the
-// relay started has been joined when it returns. Returns 0.
 int ServiceStop();
+void ServiceRequestStop(int code);
+int RequestedStopCode();
 
 // Signalled by the stop sequence.
 extern ManualResetEvent ServerStopEvent;

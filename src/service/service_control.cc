@@ -67,7 +67,7 @@ std::atomic<bool> managerStop{false};
 void ControlHandler(int) {
   printf("Stopping %s.\n", kDisplayName);
   fflush(stdout);
-  RequestStop(1);
+  ServiceRequestStop(1);
 }
 
 void InstallControlHandler() {
@@ -80,7 +80,7 @@ void service_ctrl(int) {
   // The only control delivered here is the stop (SIGTERM).
   currentState = SERVICE_STOP_PENDING;
   managerStop = true;
-  RequestStop(0);
+  ServiceRequestStop(0);
   while (!ServerStopEvent.WaitFor(kStopStep)) {
     ReportStatusToSCMgr(SERVICE_STOP_PENDING, 0, 15000);
   }

@@ -15,55 +15,46 @@ namespace {
 // The cleaner thread may run its passes too.
 std::atomic<uint32_t> fakeNow{0};
 uint32_t FakeClock() { return fakeNow.load(); }
-void CleanAt(uint32_t now) {
+void CleanAt(PrecommitCache& cache, uint32_t now) {
   fakeNow = now;
-  PrecommitClean();
+  cache.PrecommitClean();
 }
-std::pair<uint32_t, uint32_t> LiveAndFree() { return {GetPrecommitCounts().live, GetPrecommitCounts().free}; }
+std::pair<uint32_t, uint32_t> LiveAndFree(PrecommitCache& cache) { return {cache.Counts().live, cache.Counts().free}; }
 
-class PrecommitTest : public ::testing::Test {
- protected:
-  void SetUp() override { SetPrecommitClock(FakeClock); }
-  void TearDown() override {
-    PrecommitShutdown();
-    SetPrecommitClock(nullptr);
-  }
-};
-
-TEST_F(PrecommitTest, OfManyThreadsAddingOneHashExactlyOneWins) {
-  PrecommitStart(263, 600000);
+TEST(PrecommitTest, OfManyThreadsAddingOneHashExactlyOneWins) {
+  PrecommitCache cache(263, 600000, FakeClock);
   constexpr uint32_t kHashes = 20000;
   std::unique_ptr<std::atomic<uint32_t>[]> wins(new std::atomic<uint32_t>[kHashes]());
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; t++) {
     threads.emplace_back([&] {
-      for (uint32_t h = 0; h < kHashes; h++) wins[h] += AddPrecommit(h * 2654435761u);
+      for (uint32_t h = 0; h < kHashes; h++) wins[h] += cache.AddPrecommit(h * 2654435761u);
     });
   }
   for (auto& t : threads) t.join();
   uint32_t wrong = 0;
   for (uint32_t h = 0; h < kHashes; h++) wrong += wins[h] != 1;
   EXPECT_EQ(wrong, 0u);
-  EXPECT_EQ(GetPrecommitCounts().live, kHashes);
+  EXPECT_EQ(cache.Counts().live, kHashes);
 }
 
 // An identifier hash is turned away until its entry is more than
 // MaxPrecommitAge old, right across the wrap of the tick count.
-TEST_F(PrecommitTest, AHashIsADuplicateUntilItAgesOut) {
+TEST(PrecommitTest, AHashIsADuplicateUntilItAgesOut) {
   const uint32_t t0 = fakeNow = 0xFFFFF000u;
-  PrecommitStart(7, 30000);
-  EXPECT_EQ(AddPrecommit(42), 1);
+  PrecommitCache cache(7, 30000, FakeClock);
+  EXPECT_EQ(cache.AddPrecommit(42), 1);
   fakeNow = t0 + 10000;  // 10 s later, past the wrap: still held
-  EXPECT_EQ(AddPrecommit(42), 0);
-  EXPECT_EQ(AddPrecommit(49), 1);  // same bucket, newer
-  CleanAt(t0 + 30000);  // exactly MaxPrecommitAge old: kept
-  EXPECT_EQ(AddPrecommit(42), 0);
-  CleanAt(t0 + 30001);  // older: gone, the newer one kept
-  EXPECT_EQ(AddPrecommit(42), 1);
-  EXPECT_EQ(AddPrecommit(49), 0);
-  EXPECT_EQ(LiveAndFree(), std::pair(2u, 0u));
-  CleanAt(t0 + 40001);
-  EXPECT_EQ(LiveAndFree(), std::pair(1u, 1u));
+  EXPECT_EQ(cache.AddPrecommit(42), 0);
+  EXPECT_EQ(cache.AddPrecommit(49), 1);  // same bucket, newer
+  CleanAt(cache, t0 + 30000);  // exactly MaxPrecommitAge old: kept
+  EXPECT_EQ(cache.AddPrecommit(42), 0);
+  CleanAt(cache, t0 + 30001);  // older: gone, the newer one kept
+  EXPECT_EQ(cache.AddPrecommit(42), 1);
+  EXPECT_EQ(cache.AddPrecommit(49), 0);
+  EXPECT_EQ(LiveAndFree(cache), std::pair(2u, 0u));
+  CleanAt(cache, t0 + 40001);
+  EXPECT_EQ(LiveAndFree(cache), std::pair(1u, 1u));
 
 }
 

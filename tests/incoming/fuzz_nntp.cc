@@ -29,6 +29,7 @@
 namespace {
 
 _incomingentry* peer = nullptr;
+PrecommitCache* precommit = nullptr;
 std::string dir;
 
 void RemoveFolder() { std::filesystem::remove_all(dir); }
@@ -51,7 +52,7 @@ void SetUp() {
   crcinit();
   if (SeenOpen(dir.c_str(), dir.c_str(), 10000, 10007) != SeenOpenResult::kOk) abort();
   ArticleInit();
-  PrecommitStart(1009, 100);
+  precommit = new PrecommitCache(1009, 100);  // lives as long as the fuzzer
   IncomingInit();
   SetHostResolver([](const char*, std::vector<NetAddress>* addresses) {
     addresses->emplace_back();
@@ -75,6 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (ctx == nullptr) abort();
   ctx->sock = fds[0];
   ctx->incoming = peer;
+  ctx->precommit = precommit;
   peer->connected++;
   TotalConnected++;
   snprintf(ctx->peerName, sizeof ctx->peerName, "peer.fuzz");

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "feeds/scripted_peer.h"
-#include "service/service.h"
+#include "service/relay.h"
 #include "support/nntp_client.h"
 #include "support/relay_process.h"
 #include "support/temp_dir.h"
@@ -65,16 +65,17 @@ TEST(Lifecycle, AStopEndsEveryThreadAndClosesEveryDescriptor) {
                                        std::to_string(metrics) + "\n")
                .c_str(),
            1);
-    std::thread relay([] {
-      ServiceStart();
-      ServiceStop();
+    Relay relay;
+    std::thread running([&] {
+      relay.Start();
+      relay.Stop();
     });
     NntpClient peer;
     ASSERT_TRUE(WaitUntil([&] { return peer.Connect("127.0.0.1", port) && peer.Line().substr(0, 4) == "200 "; }));
     EXPECT_EQ(peer.Send(Takethis("a@life.test", Article("a@life.test"))) ? peer.Line() : "", "239 <a@life.test>");
     EXPECT_TRUE(WaitUntil([&] { return FileExists(dir.File("history/veltrane.ctl")); }));
-    RequestStop(0);
-    relay.join();
+    relay.RequestStop(0);
+    running.join();
     EXPECT_TRUE(peer.WaitClosed());
   }
   EXPECT_EQ(Entries("/proc/self/task"), threadsBefore);

@@ -1,9 +1,6 @@
-// The start-up and stop sequences. Each subsystem starts here, in a fixed
-// order: nothing may log before the log is open, and the listener comes last.
-#include <condition_variable>
-#include <mutex>
-#include <optional>
-
+// The relay's start-up and stop sequences. Each subsystem starts here, in a
+// fixed order: nothing may log before the log is open, and the listener
+// comes last; the stop runs the other way.
 #include "base/config.h"
 #include "base/log.h"
 #include "control/control_socket.h"
@@ -16,58 +13,53 @@
 #include "incoming/nntp_server.h"
 #include "platform/process.h"
 #include "service/metrics.h"
+#include "service/relay.h"
 #include "service/service.h"
 #include "service/stats_text.h"
 #include "spool/article_spool.h"
 #include "spool/spool_dir.h"
 
-namespace {
+Relay::~Relay() = default;
 
-// A stop asked for, with the exit code it asks for.
-std::mutex stopMu;
-std::condition_variable stopCv;
-std::optional<int> stopCode;
-
-}  // namespace
-
-void RequestStop(int code) {
+void Relay::RequestStop(int code) {
   {
-    std::lock_guard<std::mutex> lock(stopMu);
-    if (!stopCode) stopCode = code;
+    std::lock_guard<std::mutex> lock(stopMu_);
+    if (!stopCode_) stopCode_ = code;
   }
-  stopCv.notify_all();
+  stopCv_.notify_all();
   StopListener();
 }
 
-int RequestedStopCode() {
-  std::unique_lock<std::mutex> lock(stopMu);
-  stopCv.wait(lock, [] { return stopCode.has_value(); });
-  return *stopCode;
+int Relay::StopCode() {
+  std::unique_lock<std::mutex> lock(stopMu_);
+  stopCv_.wait(lock, [this] { return stopCode_.has_value(); });
+  return *stopCode_;
 }
 
-void ServiceStart() {
+void Relay::Start() {
   // Sockets need no start-up on Linux, and SIGPIPE is already ignored
   // process-wide, so a peer closing its socket cannot end the relay.
   config_init(nullptr);
   // Metrics read only counters, which are all valid from the start; a bad
   // MetricsListen stops the relay before anything else starts.
-  StartMetricsServer();
+  metrics_ = std::make_unique<MetricsServer>(&metricsSources_);
   IncomingInit();
-  PrecommitInit();
+  precommit_ = PrecommitInit();
+  metricsSources_.precommit = precommit_.get();
   console_init();
   SeenInit();
   ArticleInit();
   DirInit();
-  SetExitAction(RequestStop);
+  SetExitAction([this](int code) { RequestStop(code); });
   InterfaceInit();
   SetStatisticsText(GetStatsString);
   // Returns at the stop, or at once without a listening socket: the relay
   // then feeds its sites until it is asked to stop.
-  DoConnections();
-  RequestedStopCode();
+  DoConnections(Intake{precommit_.get()});
+  StopCode();
 }
 
-int ServiceStop() {
+void Relay::Stop() {
   // Operators first, so that no command starts anything now; then the
   // peers, so that nothing more is stored.
   StopControlSocket();
@@ -80,8 +72,31 @@ int ServiceStop() {
   SeenClose();
   DirShutdown();
   IncomingShutdown();
-  PrecommitShutdown();
-  StopMetricsServer();
+  metrics_.reset();
+  metricsSources_.precommit = nullptr;
+  precommit_.reset();
   ServerStopEvent.Set();
+}
+
+namespace {
+
+// The relay of this process, for the service manager's callbacks and the
+// signal handlers: made at the first use, never destroyed (the process
+// ends by _exit).
+Relay& ServiceRelay() {
+  static Relay* relay = new Relay;
+  return *relay;
+}
+
+}  // namespace
+
+void ServiceStart() { ServiceRelay().Start(); }
+
+int ServiceStop() {
+  ServiceRelay().Stop();
   return 0;
 }
+
+void ServiceRequestStop(int code) { ServiceRelay().RequestStop(code); }
+
+int RequestedStopCode() { return ServiceRelay().StopCode(); }

@@ -1,0 +1,52 @@
+// One news relay: the subsystems it is made of, started in the order each
+// needs the others and stopped in the reverse order.
+//
+// Ownership: a Relay owns the objects below. It lends pointers to them
+// (a connection borrows the precommit cache, the metrics server reads the
+// caches' figures); each lent pointer stays valid until the borrower has
+// been stopped, which the stop sequence does first. Subsystems not listed
+// here still keep their state in their own files, one per process.
+#pragma once
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "dedupe/precommit.h"
+#include "service/metrics.h"
+
+class Relay {
+ public:
+  Relay() = default;
+  ~Relay();
+  Relay(const Relay&) = delete;
+  Relay& operator=(const Relay&) = delete;
+
+  // The start-up sequence, strictly in order, then the listener; returns
+  // once a stop has been requested. The caller then runs Stop.
+  void Start();
+
+  // Asks the relay to stop with the process exit code `code` (the first
+  // request's code counts): Start returns. From any thread, without
+  // waiting for the stop.
+  void RequestStop(int code);
+
+  // Waits for a stop request; its exit code.
+  int StopCode();
+
+  // The stop sequence, on the thread that ran Start after it has returned:
+  // ends the control socket and interpreter, the connections, the
+  // feeders, shuts the store, history and log, ends the background
+  // threads and the metrics server, then signals ServerStopEvent. Every
+  // thread the relay started has been joined when it returns.
+  void Stop();
+
+ private:
+  MetricsSources metricsSources_;
+  std::unique_ptr<MetricsServer> metrics_;
+  std::unique_ptr<PrecommitCache> precommit_;
+
+  std::mutex stopMu_;
+  std::condition_variable stopCv_;
+  std::optional<int> stopCode_;
+};
