@@ -23,12 +23,12 @@ class FullRing {
     char pattern[] = "/tmp/veltrane-seen-bench-XXXXXX";
     if (mkdtemp(pattern) == nullptr) abort();
     dir_ = pattern;
-    if (SeenOpen(dir_.c_str(), dir_.c_str(), 0, 0) != SeenOpenResult::kOk) abort();
+    if (db_.SeenOpen(dir_.c_str(), dir_.c_str(), 0, 0) != SeenOpenResult::kOk) abort();
     std::mt19937_64 rng(1);
     std::vector<uint64_t> added;
     for (uint32_t i = 0; i < kRecords * 3 / 2; i++) {
       uint64_t key = rng() >> 1;
-      AddSeen(uint32_t(key), uint32_t(key >> 32));
+      db_.AddSeen(uint32_t(key), uint32_t(key >> 32));
       added.push_back(key);
     }
     hits_.assign(added.end() - (kRecords - 1), added.end());
@@ -36,24 +36,26 @@ class FullRing {
     for (uint32_t i = 0; i < kRecords; i++) misses_.push_back(rng() >> 1);
   }
   ~FullRing() {
-    SeenClose();
+    db_.SeenClose();
     std::filesystem::remove_all(dir_);
   }
   const std::vector<uint64_t>& hits() const { return hits_; }
   const std::vector<uint64_t>& misses() const { return misses_; }
+  const SeenDb& db() const { return db_; }
 
  private:
+  SeenDb db_;
   std::string dir_;
   std::vector<uint64_t> hits_, misses_;
 };
 
-void Lookups(benchmark::State& state, const std::vector<uint64_t>& keys, int expected) {
+void Lookups(benchmark::State& state, const SeenDb& db, const std::vector<uint64_t>& keys, int expected) {
   size_t i = 0, n = keys.size();
   int64_t wrong = 0;
   for (auto _ : state) {
     uint64_t key = keys[i];
     if (++i == n) i = 0;
-    int found = CheckSeen(uint32_t(key), uint32_t(key >> 32));
+    int found = db.CheckSeen(uint32_t(key), uint32_t(key >> 32));
     wrong += found != expected;
   }
   state.SetItemsProcessed(state.iterations());
@@ -62,13 +64,13 @@ void Lookups(benchmark::State& state, const std::vector<uint64_t>& keys, int exp
 
 void BM_CheckSeenHit(benchmark::State& state) {
   FullRing ring;
-  Lookups(state, ring.hits(), 1);
+  Lookups(state, ring.db(), ring.hits(), 1);
 }
 BENCHMARK(BM_CheckSeenHit);
 
 void BM_CheckSeenMiss(benchmark::State& state) {
   FullRing ring;
-  Lookups(state, ring.misses(), 0);
+  Lookups(state, ring.db(), ring.misses(), 0);
 }
 BENCHMARK(BM_CheckSeenMiss);
 

@@ -28,16 +28,6 @@ constexpr size_t kKeyLowOffset = 0;
 constexpr size_t kKeyHighOffset = 4;
 constexpr size_t kNextOffset = 8;
 
-MappedFile tableFile;
-MappedFile dataFile;
-uint8_t* seenTable = nullptr;
-uint8_t* seenHeader = nullptr;
-uint8_t* seenDB = nullptr;
-uint32_t seenTableSize = 0;
-uint32_t seenDataCount = 0;
-std::string seentablepath;
-std::string seendatapath;
-
 // Every field of both files is a 4-byte word at a multiple of 4 from the
 // page-aligned start of its mapping, so it can be accessed atomically in
 // place. Lookups run without a lock beside the one writer: the writer
@@ -55,9 +45,6 @@ inline void Store(uint8_t* field, uint32_t value, std::memory_order order = std:
   std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(field)).store(FromLittle(value), order);
 }
 
-inline uint8_t* Slot(uint64_t key) { return seenTable + size_t(key % seenTableSize) * 4; }
-inline uint8_t* Record(uint32_t index) { return seenDB + size_t(index) * kRecordSize; }
-inline uint8_t* Position() { return seenHeader + kPositionOffset; }
 inline uint64_t Key(uint32_t low, uint32_t high) { return (uint64_t(high) << 32) | low; }
 
 // True when `next` was written before `current`, counting in ring order
@@ -67,9 +54,6 @@ inline bool LinkLeadsToOlder(uint32_t current, uint32_t next, uint32_t position)
   if (current <= position) return next < current || next > position;
   return next > position && next < current;
 }
-
-// Nonzero while seen.idx may not match the ring; the next start rebuilds it.
-inline uint8_t* TableStale() { return seenHeader + kTableStaleOffset; }
 
 SeenOpenResult TableFailure(MappedFile::Status status) {
   if (status == MappedFile::Status::kOpenFailed) return SeenOpenResult::kTableOpenFailed;
@@ -81,12 +65,21 @@ SeenOpenResult DataFailure(MappedFile::Status status) {
   return status == MappedFile::Status::kNoSpace ? SeenOpenResult::kNoSpace : SeenOpenResult::kDataMapFailed;
 }
 
+}  // namespace
+
+uint8_t* SeenDb::Record(uint32_t index) const { return records_ + size_t(index) * kRecordSize; }
+uint8_t* SeenDb::Position() const { return header_ + kPositionOffset; }
+// Nonzero while seen.idx may not match the ring; the next start rebuilds it.
+uint8_t* SeenDb::TableStale() const { return header_ + kTableStaleOffset; }
+
+size_t SeenDb::Bytes() const { return size_t(tableSize_) * 4 + size_t(dataCount_) * kRecordSize + kHeaderSize; }
+
 // A new database: an empty table (every slot 0xFFFFFFFF), then a zeroed ring
 // that takes its name only once it is whole.
-SeenOpenResult CreateDatabase(size_t tableBytes, size_t dataBytes) {
-  MappedFile::Status status = MappedFile::CreateWhole(seentablepath, tableBytes, 0xFF);
+SeenOpenResult SeenDb::CreateDatabase(size_t tableBytes, size_t dataBytes) {
+  MappedFile::Status status = MappedFile::CreateWhole(tablePath_, tableBytes, 0xFF);
   if (status != MappedFile::Status::kOk) return TableFailure(status);
-  status = MappedFile::CreateWhole(seendatapath, dataBytes);
+  status = MappedFile::CreateWhole(dataPath_, dataBytes);
   if (status != MappedFile::Status::kOk) return DataFailure(status);
   return SeenOpenResult::kOk;
 }
@@ -94,11 +87,11 @@ SeenOpenResult CreateDatabase(size_t tableBytes, size_t dataBytes) {
 // Links the ring's records into a cleared table, oldest first, as the adds
 // made them; the record at the position is the next to be overwritten and
 // counts as free, and never-written records (key 0) are left out.
-void RebuildTable() {
-  memset(seenTable, 0xFF, size_t(seenTableSize) * 4);
+void SeenDb::RebuildTable() {
+  memset(table_, 0xFF, size_t(tableSize_) * 4);
   uint32_t position = Load(Position()), linked = 0;
-  for (uint32_t k = 1; k < seenDataCount; k++) {
-    uint32_t index = (position + k) % seenDataCount;
+  for (uint32_t k = 1; k < dataCount_; k++) {
+    uint32_t index = (position + k) % dataCount_;
     uint8_t* record = Record(index);
     uint32_t low = Load(record + kKeyLowOffset), high = Load(record + kKeyHighOffset);
     if (low == 0 && high == 0) continue;
@@ -108,82 +101,76 @@ void RebuildTable() {
     linked++;
   }
   Store(TableStale(), 0, std::memory_order_release);
-  LogLinef("seen: rebuilt the table of %u slots from %u keys of the ring", seenTableSize, linked);
+  LogLinef("seen: rebuilt the table of %u slots from %u keys of the ring", tableSize_, linked);
 }
 
-}  // namespace
-
-SeenOpenResult SeenOpen(const char* tableDir, const char* dataDir, uint32_t dataCount,
-                        uint32_t tableSize) {
+SeenOpenResult SeenDb::SeenOpen(const char* tableDir, const char* dataDir, uint32_t dataCount, uint32_t tableSize) {
   SeenClose();
-  seenDataCount = dataCount != 0 ? dataCount : kDefaultDataCount;
-  seenTableSize = tableSize != 0 ? tableSize : kDefaultTableSize;
+  dataCount_ = dataCount != 0 ? dataCount : kDefaultDataCount;
+  tableSize_ = tableSize != 0 ? tableSize : kDefaultTableSize;
   if (tableDir == nullptr) return SeenOpenResult::kTableOpenFailed;
   if (dataDir == nullptr) return SeenOpenResult::kDataOpenFailed;
-  seentablepath = std::string(tableDir) + "/seen.idx";
-  seendatapath = std::string(dataDir) + "/seen.dat";
-  const size_t tableBytes = size_t(seenTableSize) * 4;
-  const size_t dataBytes = size_t(seenDataCount) * kRecordSize + kHeaderSize;
-  bool created = MissingOrEmptyFile(seendatapath);
+  tablePath_ = std::string(tableDir) + "/seen.idx";
+  dataPath_ = std::string(dataDir) + "/seen.dat";
+  const size_t tableBytes = size_t(tableSize_) * 4;
+  const size_t dataBytes = size_t(dataCount_) * kRecordSize + kHeaderSize;
+  bool created = MissingOrEmptyFile(dataPath_);
   if (created) {
     SeenOpenResult result = CreateDatabase(tableBytes, dataBytes);
     if (result != SeenOpenResult::kOk) return result;
   }
-  int64_t tableLength = FileLength(seentablepath);
-  MappedFile::Status status = dataFile.Open(seendatapath.c_str(), dataBytes);
+  int64_t tableLength = FileLength(tablePath_);
+  MappedFile::Status status = dataFile_.Open(dataPath_.c_str(), dataBytes);
   if (status != MappedFile::Status::kOk) return DataFailure(status);
-  seenHeader = dataFile.data();
-  seenDB = seenHeader + kHeaderSize;
+  header_ = dataFile_.data();
+  records_ = header_ + kHeaderSize;
   // A table of another size (or none) cannot be read: it is cut to size and
   // rebuilt from the ring, marked stale first so that a start killed
   // meanwhile rebuilds it again.
   if (!created && tableLength != int64_t(tableBytes)) {
     LogLinef("seen: seen.idx holds %lld bytes where SeenTableSize %u needs %zu, rebuilding it",
-             static_cast<long long>(std::max<int64_t>(tableLength, 0)), seenTableSize, tableBytes);
+             static_cast<long long>(std::max<int64_t>(tableLength, 0)), tableSize_, tableBytes);
     Store(TableStale(), 1, std::memory_order_release);
   }
-  status = tableFile.Open(seentablepath.c_str(), tableBytes, true);
+  status = tableFile_.Open(tablePath_.c_str(), tableBytes, true);
   if (status != MappedFile::Status::kOk) {
     SeenClose();
     return TableFailure(status);
   }
-  seenTable = tableFile.data();
+  table_ = tableFile_.data();
   // A ring written with more records than configured now may stand beyond
   // the end; writing there would fall outside the mapping.
   uint32_t position = Load(Position());
-  if (position >= seenDataCount) {
-    LogLinef("seen: position %u beyond the %u records of the ring, starting again at 0", position,
-             seenDataCount);
+  if (position >= dataCount_) {
+    LogLinef("seen: position %u beyond the %u records of the ring, starting again at 0", position, dataCount_);
     Store(Position(), 0);
   }
   if (Load(TableStale(), std::memory_order_acquire) != 0) RebuildTable();
   return SeenOpenResult::kOk;
 }
 
-int seeninit() {
+std::unique_ptr<SeenDb> SeenInit() {
   uint32_t dataCount = kDefaultDataCount, tableSize = kDefaultTableSize;
   GetConfigInt("SeenDataCount", &dataCount);
   GetConfigInt("SeenTableSize", &tableSize);
-  switch (SeenOpen(GetConfigString("HistoryTablePath"), GetConfigString("HistoryDataPath"), dataCount,
-                   tableSize)) {
-    case SeenOpenResult::kOk: return 1;
+  auto seen = std::make_unique<SeenDb>();
+  switch (seen->SeenOpen(GetConfigString("HistoryTablePath"), GetConfigString("HistoryDataPath"), dataCount,
+                         tableSize)) {
+    case SeenOpenResult::kOk: return seen;
     case SeenOpenResult::kTableOpenFailed: StartupFailure("could not open table file\n");
     case SeenOpenResult::kTableMapFailed: StartupFailure("could not map table file\n");
     case SeenOpenResult::kDataOpenFailed: StartupFailure("could not open seen file\n");
     case SeenOpenResult::kDataMapFailed: StartupFailure("could not map history file\n");
     case SeenOpenResult::kNoSpace: break;
   }
-  size_t bytes = size_t(seenTableSize) * 4 + size_t(seenDataCount) * kRecordSize + kHeaderSize;
-  StartupFailure("no disk space for " + seentablepath + " and " + seendatapath + " (" + std::to_string(bytes) +
-                 " bytes)\n");
+  StartupFailure("no disk space for " + seen->TablePath() + " and " + seen->DataPath() + " (" +
+                 std::to_string(seen->Bytes()) + " bytes)\n");
 }
 
-int SeenInit() { return seeninit(); }
-
-int CheckSeen(uint32_t keyLow, uint32_t keyHigh) {
+int SeenDb::CheckSeen(uint32_t keyLow, uint32_t keyHigh) const {
   Bump(stats.seenSearchCount);
   uint32_t current = Load(Slot(Key(keyLow, keyHigh)), std::memory_order_acquire);
-  if (current >= seenDataCount) return 0;
+  if (current >= dataCount_) return 0;
   // One reading of the position for the whole walk: against a fixed
   // position every link followed goes strictly further back in the ring,
   // so the walk ends whatever the writer does meanwhile.
@@ -197,7 +184,7 @@ int CheckSeen(uint32_t keyLow, uint32_t keyHigh) {
       break;
     }
     uint32_t next = Load(record + kNextOffset);
-    if (next >= seenDataCount || !LinkLeadsToOlder(current, next, position)) break;
+    if (next >= dataCount_ || !LinkLeadsToOlder(current, next, position)) break;
     current = next;
     depth++;
   }
@@ -208,7 +195,7 @@ int CheckSeen(uint32_t keyLow, uint32_t keyHigh) {
   return found;
 }
 
-int AddSeen(uint32_t keyLow, uint32_t keyHigh) {
+int SeenDb::AddSeen(uint32_t keyLow, uint32_t keyHigh) {
   uint8_t* slot = Slot(Key(keyLow, keyHigh));
   uint32_t position = Load(Position());
   uint8_t* record = Record(position);
@@ -216,24 +203,24 @@ int AddSeen(uint32_t keyLow, uint32_t keyHigh) {
   Store(record + kKeyHighOffset, keyHigh);
   Store(record + kNextOffset, Load(slot));
   Store(slot, position, std::memory_order_release);
-  position = position + 1 == seenDataCount ? 0 : position + 1;
+  position = position + 1 == dataCount_ ? 0 : position + 1;
   Store(Position(), position, std::memory_order_release);
   return 1;
 }
 
-bool SeenFlush() {
-  bool tableOk = tableFile.Flush();
-  bool dataOk = dataFile.Flush();
+bool SeenDb::SeenFlush() {
+  bool tableOk = tableFile_.Flush();
+  bool dataOk = dataFile_.Flush();
   return tableOk && dataOk;
 }
 
-SeenFigures GetSeenFigures() {
-  if (seenHeader == nullptr) return SeenFigures{0, 0};
-  return SeenFigures{seenDataCount, Load(Position())};
+SeenFigures SeenDb::Figures() const {
+  if (header_ == nullptr) return SeenFigures{0, 0};
+  return SeenFigures{dataCount_, Load(Position())};
 }
 
-void SeenClose() {
-  tableFile.Close();
-  dataFile.Close();
-  seenTable = seenHeader = seenDB = nullptr;
+void SeenDb::SeenClose() {
+  tableFile_.Close();
+  dataFile_.Close();
+  table_ = header_ = records_ = nullptr;
 }

@@ -28,11 +28,10 @@
 #pragma once
 #include <cstdint>
 
-// Start-up: opens the database as configured (seeninit). On failure prints
-// the reason on standard output and ends the process with exit code 1.
-// Returns 1.
-int SeenInit();
-int seeninit();
+#include <memory>
+#include <string>
+
+#include "platform/mapped_file.h"
 
 enum class SeenOpenResult {
   kOk,
@@ -43,33 +42,72 @@ enum class SeenOpenResult {
   kNoSpace,          // the disk has no room for all the blocks of the files
 };
 
-// Opens (or creates) "<tableDir>/seen.idx" and "<dataDir>/seen.dat" with
-// `dataCount` records and `tableSize` slots (0 takes the default, 50000 and
-// 55997), closing a database opened before. A new data file starts an empty
-// database; an existing one is used as it stands. A null directory fails
-// like a file that cannot be opened.
-SeenOpenResult SeenOpen(const char* tableDir, const char* dataDir, uint32_t dataCount,
-                        uint32_t tableSize);
-
-// 1 when the key (low half, high half) is in the database, 0 otherwise.
-// Callable from any thread at any time, also while a key is being added; a
-// lookup racing with the add of its own key may miss it.
-int CheckSeen(uint32_t keyLow, uint32_t keyHigh);
-
-// Writes the key over the oldest record and returns 1. Callers serialise
-// their adds (the spool lock); lookups may run meanwhile.
-int AddSeen(uint32_t keyLow, uint32_t keyHigh);
-
 // The ring's size in records and the record the next key overwrites (both
 // 0 while the database is closed). Takes no lock.
 struct SeenFigures {
   uint32_t records;
   uint32_t position;
 };
-SeenFigures GetSeenFigures();
 
-// Writes both files back to disk and waits for it; false on an I/O error.
-bool SeenFlush();
+// One seen database, open or closed. The relay owns its database; the
+// spool and the connections borrow it until the relay's stop has ended
+// them. Closing (or destroying) it unmaps both files.
+class SeenDb {
+ public:
+  SeenDb() = default;
+  ~SeenDb() { SeenClose(); }
+  SeenDb(const SeenDb&) = delete;
+  SeenDb& operator=(const SeenDb&) = delete;
 
-// Unmaps both files (tests and tools; the relay keeps them to the end).
-void SeenClose();
+  // Opens (or creates) "<tableDir>/seen.idx" and "<dataDir>/seen.dat" with
+  // `dataCount` records and `tableSize` slots (0 takes the default, 50000
+  // and 55997), closing a database opened before. A new data file starts an
+  // empty database; an existing one is used as it stands. A null directory
+  // fails like a file that cannot be opened.
+  SeenOpenResult SeenOpen(const char* tableDir, const char* dataDir, uint32_t dataCount, uint32_t tableSize);
+
+  // 1 when the key (low half, high half) is in the database, 0 otherwise.
+  // Callable from any thread at any time, also while a key is being added;
+  // a lookup racing with the add of its own key may miss it.
+  int CheckSeen(uint32_t keyLow, uint32_t keyHigh) const;
+
+  // Writes the key over the oldest record and returns 1. Callers serialise
+  // their adds (the spool lock); lookups may run meanwhile.
+  int AddSeen(uint32_t keyLow, uint32_t keyHigh);
+
+  SeenFigures Figures() const;
+
+  // Writes both files back to disk and waits for it; false on an I/O error.
+  bool SeenFlush();
+
+  // Unmaps both files.
+  void SeenClose();
+
+  // The files' paths and their bytes together, for messages.
+  std::string TablePath() const { return tablePath_; }
+  std::string DataPath() const { return dataPath_; }
+  size_t Bytes() const;
+
+ private:
+  uint8_t* Slot(uint64_t key) const { return table_ + size_t(key % tableSize_) * 4; }
+  uint8_t* Record(uint32_t index) const;
+  uint8_t* Position() const;
+  uint8_t* TableStale() const;
+  SeenOpenResult CreateDatabase(size_t tableBytes, size_t dataBytes);
+  void RebuildTable();
+
+  MappedFile tableFile_;
+  MappedFile dataFile_;
+  uint8_t* table_ = nullptr;
+  uint8_t* header_ = nullptr;
+  uint8_t* records_ = nullptr;
+  uint32_t tableSize_ = 0;
+  uint32_t dataCount_ = 0;
+  std::string tablePath_;
+  std::string dataPath_;
+};
+
+// Start-up: the relay's database as configured (SeenDataCount,
+// SeenTableSize, HistoryTablePath, HistoryDataPath). On failure prints the
+// reason on standard output and ends the process with exit code 1.
+std::unique_ptr<SeenDb> SeenInit();

@@ -6,6 +6,7 @@
 
 #include "article/article_id.h"
 #include "dedupe/precommit.h"
+#include "dedupe/seen.h"
 #include "incoming/incoming_table.h"
 #include "platform/reserved_buffer.h"
 
@@ -35,6 +36,7 @@ struct _clientcontext : ArticleIdentity {
   char peerName[256] = {0};
   _incomingentry* incoming = nullptr;
   PrecommitCache* precommit = nullptr;  // the relay's, lent for the connection's life
+  const SeenDb* seen = nullptr;         // likewise
   ReservedBuffer memory;
   bool releasePending = false;    // shrunk to 64 KiB, grown part still backed
   uint32_t readTimeout = 0;       // the socket's receive time-out, seconds,

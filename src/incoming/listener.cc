@@ -206,6 +206,7 @@ void Admit(int sock, const sockaddr_storage& peer, const std::string& greeting, 
   TrackConnection(ctx);
   ctx->incoming = entry;
   ctx->precommit = intake.precommit;
+  ctx->seen = intake.seen;
   strcpy(ctx->peerName, host);
   if (!SendGreeting(sock, greeting)) {
     ReleaseIncoming(entry);

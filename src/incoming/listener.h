@@ -9,11 +9,13 @@
 extern uint32_t MaxConnections;
 
 class PrecommitCache;
+class SeenDb;
 
 // What the relay lends the connections the listener admits. Each pointer
 // stays valid until EndConnections has returned.
 struct Intake {
   PrecommitCache* precommit;
+  const SeenDb* seen;
 };
 
 // Listens on ListenAddress:ListenPort (defaults: all addresses of both

@@ -67,7 +67,7 @@ void HandleCheck(_clientcontext* ctx, uint32_t lineLength) {
   Bump(stats.check);
   if (!ParseId(ctx, lineLength)) {
     Respond(ctx, kReplyTakethisRefuse);
-  } else if (CheckSeen(ctx->idKey[0], ctx->idKey[1])) {
+  } else if (ctx->seen->CheckSeen(ctx->idKey[0], ctx->idKey[1])) {
     Respond(ctx, kReplyCheckRefuse);
   } else if (ctx->precommit->AddPrecommit(ctx->idHash)) {
     Respond(ctx, kReplyCheckAccept);
@@ -99,7 +99,7 @@ void nntp_ihave(_clientcontext* ctx, uint32_t lineLength) {
     return;
   }
   FixBuffer(ctx, ctx->bufLen);
-  if (CheckSeen(ctx->idKey[0], ctx->idKey[1])) {
+  if (ctx->seen->CheckSeen(ctx->idKey[0], ctx->idKey[1])) {
     Respond(ctx, kReplyAlreadyGot);
   } else if (ctx->precommit->AddPrecommit(ctx->idHash)) {
     ctx->storeArticle = 1;

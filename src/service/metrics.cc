@@ -107,7 +107,8 @@ void DatabaseFigures(Page& p, const MetricsSources& sources) {
   p.Value(historySize);
   p.Family("veltrane_history_expiries_total", "counter", "History expiries (oldest fifth cut away).");
   p.Value(HistExpireSerial());
-  SeenFigures seen = GetSeenFigures();
+  const SeenDb* seenDb = sources.seen.load();
+  SeenFigures seen = seenDb != nullptr ? seenDb->Figures() : SeenFigures{0, 0};
   p.Family("veltrane_seen_ring_records", "gauge", "Records of the seen ring (SeenDataCount).");
   p.Value(seen.records);
   p.Family("veltrane_seen_ring_position", "gauge", "Record of the seen ring the next key overwrites.");

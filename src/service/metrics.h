@@ -13,12 +13,14 @@
 #include <string>
 
 class PrecommitCache;
+class SeenDb;
 struct MHD_Daemon;
 
 // The relay's objects the page reads. Each is null until the relay has
 // made it, and stays valid until the server has stopped.
 struct MetricsSources {
   std::atomic<const PrecommitCache*> precommit{nullptr};
+  std::atomic<const SeenDb*> seen{nullptr};
 };
 
 // The whole page.

@@ -47,15 +47,16 @@ void Relay::Start() {
   precommit_ = PrecommitInit();
   metricsSources_.precommit = precommit_.get();
   console_init();
-  SeenInit();
-  ArticleInit();
+  seen_ = SeenInit();
+  metricsSources_.seen = seen_.get();
+  ArticleInit(seen_.get());
   DirInit();
   SetExitAction([this](int code) { RequestStop(code); });
   InterfaceInit();
   SetStatisticsText(GetStatsString);
   // Returns at the stop, or at once without a listening socket: the relay
   // then feeds its sites until it is asked to stop.
-  DoConnections(Intake{precommit_.get()});
+  DoConnections(Intake{precommit_.get(), seen_.get()});
   StopCode();
 }
 
@@ -69,12 +70,13 @@ void Relay::Stop() {
   // history written below owes each site exactly what it was not sent.
   StopFeeds(std::chrono::seconds(5));
   CloseFiles();
-  SeenClose();
   DirShutdown();
   IncomingShutdown();
   metrics_.reset();
   metricsSources_.precommit = nullptr;
+  metricsSources_.seen = nullptr;
   precommit_.reset();
+  seen_.reset();
   ServerStopEvent.Set();
 }
 

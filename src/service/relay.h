@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "dedupe/precommit.h"
+#include "dedupe/seen.h"
 #include "service/metrics.h"
 
 class Relay {
@@ -45,6 +46,7 @@ class Relay {
   MetricsSources metricsSources_;
   std::unique_ptr<MetricsServer> metrics_;
   std::unique_ptr<PrecommitCache> precommit_;
+  std::unique_ptr<SeenDb> seen_;
 
   std::mutex stopMu_;
   std::condition_variable stopCv_;

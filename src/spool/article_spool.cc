@@ -31,6 +31,7 @@ namespace {
 // CloseFiles, which locks insertions out until the process ends.
 std::mutex csArtFile;
 
+SeenDb* seenDb = nullptr;  // the relay's, from ArticleInit on
 int fh = -1;            // the current spool file
 uint32_t fhTime = 0;    // its number
 uint32_t fhCreated = 0; // the clock when it was created, for its age
@@ -175,7 +176,7 @@ void CountAsRefused(const PeerCounters& peer) {
 }
 
 StoreResult StoreLocked(const StoreRequest& article) {
-  if (CheckSeen(article.idKey[0], article.idKey[1])) {
+  if (seenDb->CheckSeen(article.idKey[0], article.idKey[1])) {
     CountAsRefused(article.peer);
     return StoreResult::kRefused;
   }
@@ -193,7 +194,7 @@ StoreResult StoreLocked(const StoreRequest& article) {
   uint32_t start = uint32_t(fhCount - article.length - my_path_name.size());
   uint32_t feedFlags[4];
   FeedSetFlags(FeedArticle{article.text, article.length, pathValue, article.articleId}, feedFlags);
-  AddSeen(article.idKey[0], article.idKey[1]);
+  seenDb->AddSeen(article.idKey[0], article.idKey[1]);
   int added = AddArticleToHistory(article.articleId, feedFlags, start, uint32_t(fhCount) - start, fhTime);
   return added ? StoreResult::kStored : StoreResult::kRefused;
 }
@@ -211,7 +212,8 @@ void CheckSpoolFolder(const char* base) {
 
 }  // namespace
 
-int ArticleInit() {
+int ArticleInit(SeenDb* seen) {
+  seenDb = seen;
   const char* base = GetConfigString("ArticleBasePath");
   if (base == nullptr) StartupFailure("no article base specified, exiting\n");
   const char* host = GetConfigString("HostPathIdentifier");
@@ -243,12 +245,12 @@ StoreResult AddArticleToFile(const StoreRequest& article) {
 
 int InnoculateHistory(const uint32_t idKey[2], const PeerCounters& peer) {
   std::lock_guard<std::mutex> lock(csArtFile);
-  if (CheckSeen(idKey[0], idKey[1])) {
+  if (seenDb->CheckSeen(idKey[0], idKey[1])) {
     // No reply follows an innoculate line: only the refusal is counted.
     if (peer.refused != nullptr) ++*peer.refused;
     return 0;
   }
-  AddSeen(idKey[0], idKey[1]);
+  seenDb->AddSeen(idKey[0], idKey[1]);
   return 1;
 }
 
@@ -267,7 +269,7 @@ void CloseFiles() {
   if (fh >= 0 && fdatasync(fh) != 0) {
     LogLinef("article: could not write spool file %u.art to disk: %s", fhTime, strerror(errno));
   }
-  if (!SeenFlush()) LogLinef("seen: could not write the seen database to disk: %s", strerror(errno));
+  if (seenDb != nullptr && !seenDb->SeenFlush()) LogLinef("seen: could not write the seen database to disk: %s", strerror(errno));
   printf("shutting down history...\n");
   fflush(stdout);
   if (histclose()) {

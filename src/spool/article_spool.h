@@ -23,12 +23,14 @@
 #include <cstdint>
 #include <string>
 
+#include "dedupe/seen.h"
 #include "history/history.h"
 
 // Reads the spool's keys (ArticleBasePath and HostPathIdentifier are
 // required: their absence, or a base that is not a writable folder, ends
-// the process), then opens the history and the distributions. Returns 1.
-int ArticleInit();
+// the process), then opens the history and the distributions. Stores mark
+// their keys in `seen`, which must stay open until CloseFiles. Returns 1.
+int ArticleInit(SeenDb* seen);
 
 // The peer counters a store adjusts (either may be null).
 struct PeerCounters {

@@ -72,19 +72,18 @@ std::string Ring(uint32_t position, std::initializer_list<std::pair<uint64_t, ui
   for (auto [key, next] : records) s += Le32(uint32_t(key)) + Le32(uint32_t(key >> 32)) + Le32(next);
   return s;
 }
-int Check(uint64_t key) { return CheckSeen(uint32_t(key), uint32_t(key >> 32)); }
-void Add(uint64_t key) { AddSeen(uint32_t(key), uint32_t(key >> 32)); }
-
 class SeenTest : public ::testing::Test {
  protected:
-  void TearDown() override { SeenClose(); }
   SeenOpenResult Open(uint32_t count, uint32_t slots) {
-    return SeenOpen(dir_.path().c_str(), dir_.path().c_str(), count, slots);
+    return db_.SeenOpen(dir_.path().c_str(), dir_.path().c_str(), count, slots);
   }
+  int Check(uint64_t key) { return db_.CheckSeen(uint32_t(key), uint32_t(key >> 32)); }
+  void Add(uint64_t key) { db_.AddSeen(uint32_t(key), uint32_t(key >> 32)); }
   std::string Idx() const { return ReadFile(dir_.File("seen.idx")); }
   std::string Dat() const { return ReadFile(dir_.File("seen.dat")); }
 
   TempDir dir_;
+  SeenDb db_;
 };
 
 // A ring of 5 records and 7 slots; the keys are chosen by their slot (key
@@ -108,7 +107,7 @@ TEST_F(SeenTest, FilesHoldTheExactLayoutThroughWrapAndBrokenChain) {
   EXPECT_EQ(Idx() + Dat(), files);
 
   // The next run finds the same database and goes on at the stored position.
-  EXPECT_TRUE(SeenFlush());
+  EXPECT_TRUE(db_.SeenFlush());
   ASSERT_EQ(Open(5, 7), SeenOpenResult::kOk);
   EXPECT_EQ(Idx() + Dat(), files);
   for (uint64_t key : {G, E, F, H, C}) EXPECT_EQ(Check(key), 1) << key;  // C: oldest, yet newest of its slot

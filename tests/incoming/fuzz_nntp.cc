@@ -30,6 +30,7 @@ namespace {
 
 _incomingentry* peer = nullptr;
 PrecommitCache* precommit = nullptr;
+SeenDb* seen = nullptr;
 std::string dir;
 
 void RemoveFolder() { std::filesystem::remove_all(dir); }
@@ -50,8 +51,9 @@ void SetUp() {
   if (f == nullptr || fputs(config.c_str(), f) < 0 || fclose(f) != 0 || !LoadConfigFile(path.c_str())) abort();
   console_init();
   crcinit();
-  if (SeenOpen(dir.c_str(), dir.c_str(), 10000, 10007) != SeenOpenResult::kOk) abort();
-  ArticleInit();
+  seen = new SeenDb;  // lives as long as the fuzzer
+  if (seen->SeenOpen(dir.c_str(), dir.c_str(), 10000, 10007) != SeenOpenResult::kOk) abort();
+  ArticleInit(seen);
   precommit = new PrecommitCache(1009, 100);  // lives as long as the fuzzer
   IncomingInit();
   SetHostResolver([](const char*, std::vector<NetAddress>* addresses) {
@@ -77,6 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ctx->sock = fds[0];
   ctx->incoming = peer;
   ctx->precommit = precommit;
+  ctx->seen = seen;
   peer->connected++;
   TotalConnected++;
   snprintf(ctx->peerName, sizeof ctx->peerName, "peer.fuzz");

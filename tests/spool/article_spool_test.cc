@@ -105,7 +105,7 @@ TEST_F(SpoolTest, WhenFilesAreClosedAndHowTheNextIsNumbered) {
     dir_.Write("spool/" + name, "");
   }
   histclose();
-  ASSERT_EQ(ArticleInit(), 1);
+  ASSERT_EQ(ArticleInit(&seen_), 1);
   ASSERT_TRUE(Store("restarted@test", Sized(1001)));
   EXPECT_EQ(Entry("restarted@test").spoolFile, t + 5001);
   // A file put there behind the relay's back is never truncated.
@@ -126,7 +126,7 @@ TEST_F(SpoolTest, CloseFilesWritesBackClosesAndLocksOut) {
   ASSERT_TRUE(Store("last@test", Article("last@test", DateText(now))));
   auto shutDown = [&] {
     NewLog();
-    SeenClose();  // the seen database can no longer be written back
+    seen_.SeenClose();  // the seen database can no longer be written back
     CloseFiles();
     const uint32_t flags[4] = {1, 0, 0, 0};
     int failed = 0, bit = 1;

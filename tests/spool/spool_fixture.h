@@ -39,12 +39,12 @@ class SpoolTest : public ::testing::Test {
             .c_str()));
     console_init();
     crcinit();
-    ASSERT_EQ(SeenOpen(d.c_str(), d.c_str(), 1000, 997), SeenOpenResult::kOk);
-    ASSERT_EQ(ArticleInit(), 1);
+    ASSERT_EQ(seen_.SeenOpen(d.c_str(), d.c_str(), 1000, 997), SeenOpenResult::kOk);
+    ASSERT_EQ(ArticleInit(&seen_), 1);
     started_ = true;
   }
   void TearDown() override {
-    if (started_) histclose(), SeenClose();
+    if (started_) histclose(), seen_.SeenClose();
     SetSpoolClock(nullptr);
     LogLine(nullptr);
   }
@@ -85,9 +85,9 @@ class SpoolTest : public ::testing::Test {
     GetArticleID(&identity, line.data(), line.size());
     key[0] = identity.idKey[0], key[1] = identity.idKey[1];
   }
-  static bool Seen(const std::string& id) {
+  bool Seen(const std::string& id) const {
     uint32_t key[2];
-    return Key(id, key), CheckSeen(key[0], key[1]) != 0;
+    return Key(id, key), seen_.CheckSeen(key[0], key[1]) != 0;
   }
   static HistEntryHeader Entry(const std::string& id) {  // a copy; all zero when there is none
     HistEntryHeader header{};
@@ -121,6 +121,7 @@ class SpoolTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  SeenDb seen_;
   std::string spool_;
   std::atomic<uint32_t> refused_{0}, rejected_{0};
   std::deque<std::string> texts_;
