@@ -11,15 +11,13 @@
 
 namespace {
 
-void SetUpRelay() {
-  static bool done = false;
-  if (done) return;
-  done = true;
-  SetHostResolver([](const char*, std::vector<NetAddress>* addresses) {
+void SetUpRelay(PeerTable* peers) {
+  peers->SetHostResolver([](const char*, std::vector<NetAddress>* addresses) {
     addresses->emplace_back();
     return ParseNetAddress("127.0.0.1", &addresses->back());
   });
-  for (int i = 0; i < 50; i++) AddIncoming(("peer" + std::to_string(i) + ".example.net").c_str());
+  for (int i = 0; i < 50; i++) peers->AddIncoming(("peer" + std::to_string(i) + ".example.net").c_str());
+  if (siteArray[0] != nullptr) return;  // the sites live as long as the process
   for (uint32_t i = 0; i < 20; i++) {
     Site* site = MakeSite(("site" + std::to_string(i) + ".example.org").c_str(), i);
     site->SetPort(119);
@@ -29,9 +27,11 @@ void SetUpRelay() {
 }
 
 void BM_MetricsPage(benchmark::State& state) {
-  SetUpRelay();
+  PeerTable peers;
+  SetUpRelay(&peers);
   PrecommitCache precommit(263, 30000);
   MetricsSources sources;
+  sources.peers = &peers;
   sources.precommit = &precommit;
   size_t bytes = 0;
   for (auto _ : state) {

@@ -5,7 +5,19 @@
 #pragma once
 #include <tcl.h>
 
-#define VELTRANE_TCL_HANDLER(name) int name(ClientData, Tcl_Interp* interp, int argc, const char* argv[])
+class PeerTable;
+
+// What the commands act on: the relay's objects, lent to the interpreter
+// for its life. Each handler receives it as its ClientData.
+struct ControlTargets {
+  PeerTable* peers = nullptr;
+};
+
+#define VELTRANE_TCL_HANDLER(name) \
+  int name([[maybe_unused]] ClientData data, Tcl_Interp* interp, int argc, const char* argv[])
+
+// The targets a handler was registered with.
+inline const ControlTargets& Targets(ClientData data) { return *static_cast<const ControlTargets*>(data); }
 
 // Site commands.
 VELTRANE_TCL_HANDLER(Tcl_CreateSite);
@@ -25,5 +37,6 @@ VELTRANE_TCL_HANDLER(Tcl_GetConfigString);
 VELTRANE_TCL_HANDLER(Tcl_GetBaseStatsString);
 VELTRANE_TCL_HANDLER(Tcl_GetWriteState);
 
-// Registers the fourteen commands in their fixed order.
-void RegisterControlCommands(Tcl_Interp* interp);
+// Registers the fourteen commands in their fixed order, acting on
+// `targets`, which must outlive the interpreter.
+void RegisterControlCommands(Tcl_Interp* interp, const ControlTargets* targets);

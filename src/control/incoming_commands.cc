@@ -8,7 +8,7 @@
 
 VELTRANE_TCL_HANDLER(Tcl_AddIncoming) {
   if (argc != 2) return TCL_ERROR;
-  if (!AddIncoming(argv[1])) {
+  if (!Targets(data).peers->AddIncoming(argv[1])) {
     Tcl_AppendResult(interp, "add failed for ", argv[1], nullptr);
     return TCL_ERROR;
   }
@@ -19,7 +19,7 @@ VELTRANE_TCL_HANDLER(Tcl_SetIncoming) {
   if (argc != 4) return TCL_ERROR;
   int value = 0;
   if (Tcl_GetInt(interp, argv[3], &value) != TCL_OK) return TCL_ERROR;
-  if (!SetIncomingParameter(argv[1], argv[2], value)) {
+  if (!Targets(data).peers->SetIncomingParameter(argv[1], argv[2], value)) {
     Tcl_AppendResult(interp, "set failed for ", argv[1], nullptr);
     return TCL_ERROR;
   }
@@ -28,7 +28,7 @@ VELTRANE_TCL_HANDLER(Tcl_SetIncoming) {
 
 VELTRANE_TCL_HANDLER(Tcl_DelIncoming) {
   if (argc != 2) return TCL_ERROR;
-  if (!DelIncoming(argv[1])) {
+  if (!Targets(data).peers->DelIncoming(argv[1])) {
     Tcl_AppendResult(interp, argv[0], " failed for ", argv[1], nullptr);
     return TCL_ERROR;
   }
@@ -38,7 +38,7 @@ VELTRANE_TCL_HANDLER(Tcl_DelIncoming) {
 VELTRANE_TCL_HANDLER(Tcl_ListIncoming) {
   (void)argc;
   (void)argv;
-  std::string list = ListIncoming();
+  std::string list = Targets(data).peers->ListIncoming();
   Tcl_AppendResult(interp, list.c_str(), nullptr);
   return TCL_OK;
 }
@@ -46,7 +46,7 @@ VELTRANE_TCL_HANDLER(Tcl_ListIncoming) {
 VELTRANE_TCL_HANDLER(Tcl_GetIncomingConfig) {
   if (argc != 2) return TCL_ERROR;
   std::string text;
-  if (!GetIncomingConfig(argv[1], &text)) {
+  if (!Targets(data).peers->GetIncomingConfig(argv[1], &text)) {
     Tcl_AppendResult(interp, argv[0], " failed for ", argv[1], nullptr);
     return TCL_ERROR;
   }

@@ -62,13 +62,13 @@ bool OrphanedPipeWriter(int fd) {
   return strncmp(target, "pipe:", 5) == 0 && poll(&p, 1, 0) == 1 && (p.revents & POLLERR) != 0;
 }
 
-void InterfaceStartup() {
+void InterfaceStartup(const ControlTargets* targets) {
   // Tcl 8.6's finalization can lose the write end of its notifier's pipe:
   // the notifier thread may clear the descriptor between the finalizer's
   // "quit" and its close. Such an end, its reader gone, is closed below.
   const std::set<int> before = OpenDescriptors();
   BeginSiteStartup();
-  Tcl_Interp* interp = RunStartupScript();
+  Tcl_Interp* interp = RunStartupScript(targets);
   EndSiteStartup();
   // Only now are the sites there to flag articles for: the listener
   // admits no peer before.
@@ -112,7 +112,7 @@ int ExitCommand(ClientData, Tcl_Interp* interp, int argc, const char* argv[]) {
 
 void SetExitAction(std::function<void(int code)> action) { exitAction = std::move(action); }
 
-Tcl_Interp* RunStartupScript() {
+Tcl_Interp* RunStartupScript(const ControlTargets* targets) {
   Tcl_FindExecutable(nullptr);
   Tcl_Interp* interp = Tcl_CreateInterp();
   {
@@ -120,7 +120,7 @@ Tcl_Interp* RunStartupScript() {
     runningInterp = interp;
     runningThread = Tcl_GetCurrentThread();
   }
-  RegisterControlCommands(interp);
+  RegisterControlCommands(interp, targets);
   Tcl_CreateCommand(interp, "exit", ExitCommand, nullptr, nullptr);
   const char* path = GetConfigString("StartupScript");
   if (path == nullptr) path = "init.tcl";
@@ -140,10 +140,10 @@ Tcl_Interp* RunStartupScript() {
   return interp;
 }
 
-int InterfaceInit() {
+int InterfaceInit(const ControlTargets* targets) {
   quit = false;
   try {
-    interpreterThread = std::thread(InterfaceStartup);
+    interpreterThread = std::thread(InterfaceStartup, targets);
   } catch (const std::system_error&) {
     // Without the thread the relay runs with no sites and no listed peers.
     LogLine("control: could not start the interpreter thread");

@@ -5,8 +5,11 @@
 #pragma once
 #include <functional>
 
-// Starts the interpreter thread. Returns 1.
-int InterfaceInit();
+struct ControlTargets;
+
+// Starts the interpreter thread, whose commands act on `targets` (which
+// must outlive it). Returns 1.
+int InterfaceInit(const ControlTargets* targets);
 
 // Ends the interpreter thread: a script still running is unwound, the
 // event loop ends, the interpreter is deleted, and the thread is joined.
@@ -18,7 +21,7 @@ void InterfaceShutdown();
 // Tcl's message when it fails. Returns the interpreter. Used by the
 // interpreter thread; tests call it to run a script in their own thread.
 struct Tcl_Interp;
-Tcl_Interp* RunStartupScript();
+Tcl_Interp* RunStartupScript(const ControlTargets* targets);
 
 // What the interpreter's "exit ?code?" does, from the start-up script or a
 // control client: by default the process ends at once with the code; the

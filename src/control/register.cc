@@ -27,8 +27,8 @@ constexpr ControlCommand kControlCommands[] = {
 
 }  // namespace
 
-void RegisterControlCommands(Tcl_Interp* interp) {
+void RegisterControlCommands(Tcl_Interp* interp, const ControlTargets* targets) {
   for (const ControlCommand& c : kControlCommands) {
-    Tcl_CreateCommand(interp, c.name, c.handler, nullptr, nullptr);
+    Tcl_CreateCommand(interp, c.name, c.handler, const_cast<ControlTargets*>(targets), nullptr);
   }
 }

@@ -5,6 +5,9 @@
 #include <cstdint>
 
 #include "article/article_id.h"
+#include <functional>
+#include <string>
+
 #include "dedupe/precommit.h"
 #include "dedupe/seen.h"
 #include "incoming/incoming_table.h"
@@ -23,6 +26,18 @@ inline constexpr uint32_t kSmallBufferSize = 65536;
 inline constexpr uint32_t kLargeBufferSize = 1048576;
 
 // The identifier fields (articleId, idHash, idKey) come from ArticleIdentity.
+class PeerTable;
+
+// What the relay lends the connections the listener admits. It and what it
+// points to stay valid until the listener's EndConnections has returned.
+struct Intake {
+  PeerTable* peers = nullptr;
+  PrecommitCache* precommit = nullptr;
+  const SeenDb* seen = nullptr;
+  // The full statistics text, the "ssp" reply.
+  std::function<std::string()> statistics;
+};
+
 struct _clientcontext : ArticleIdentity {
   int sock = -1;
   uint32_t bufLen = 0;
@@ -35,8 +50,7 @@ struct _clientcontext : ArticleIdentity {
   uint32_t bufSize = 0;           // usable: kSmallBufferSize or kLargeBufferSize
   char peerName[256] = {0};
   _incomingentry* incoming = nullptr;
-  PrecommitCache* precommit = nullptr;  // the relay's, lent for the connection's life
-  const SeenDb* seen = nullptr;         // likewise
+  const struct Intake* intake = nullptr;  // the relay's, lent for the connection's life
   ReservedBuffer memory;
   bool releasePending = false;    // shrunk to 64 KiB, grown part still backed
   uint32_t readTimeout = 0;       // the socket's receive time-out, seconds,

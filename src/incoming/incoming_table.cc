@@ -9,12 +9,7 @@
 #include "base/config.h"
 #include "platform/threads.h"
 
-_incomingentry _incoming[kIncomingSlots];
-
 namespace {
-
-std::recursive_mutex _csIncoming;
-uint32_t _UpdateIncomingEntries = 1;
 
 constexpr auto kRefreshInterval = std::chrono::milliseconds(3600000);
 // The last known addresses survive this many consecutive failed look-ups.
@@ -32,8 +27,6 @@ bool ResolveWithGetaddrinfo(const char* host, std::vector<NetAddress>* addresses
   }
   return !addresses->empty();
 }
-
-std::atomic<HostResolver> resolver{ResolveWithGetaddrinfo};
 
 void ClearSlot(_incomingentry* e) {
   memset(e->host, 0, sizeof e->host);
@@ -62,11 +55,13 @@ std::string PeerKey(const char* host) {
   return FormatNetAddress(address, text);
 }
 
+}  // namespace
+
 // The first slot in use whose key matches; AddIncoming and DelIncoming
 // compare exactly (strcmp), the parameter commands without case (strcasecmp).
-_incomingentry* FindHost(const char* host, int (*compare)(const char*, const char*)) {
+_incomingentry* PeerTable::FindHost(const char* host, int (*compare)(const char*, const char*)) {
   std::string key = PeerKey(host);
-  for (_incomingentry& e : _incoming) {
+  for (_incomingentry& e : entries_) {
     if (e.in_use && compare(e.host, key.c_str()) == 0) return &e;
   }
   return nullptr;
@@ -74,12 +69,12 @@ _incomingentry* FindHost(const char* host, int (*compare)(const char*, const cha
 
 // What a look-up of one host found. Made with no lock held, so that a slow
 // name server holds up neither the listener nor the control commands.
-struct Lookup {
+struct PeerTable::Lookup {
   bool resolved = false;
   std::vector<NetAddress> addresses;
 };
 
-Lookup LookUp(const char* host) {
+PeerTable::Lookup PeerTable::LookUp(const char* host) {
   Lookup found;
   // IPv4 in any form inet_addr takes ("10.1" too; unlike inet_addr, the
   // broadcast address is not mistaken for a failure), or IPv6.
@@ -88,7 +83,7 @@ Lookup LookUp(const char* host) {
     found.resolved = true;
     found.addresses.push_back(numeric);
   } else {
-    found.resolved = resolver.load()(host, &found.addresses);
+    found.resolved = resolver_.load()(host, &found.addresses);
   }
   return found;
 }
@@ -96,7 +91,7 @@ Lookup LookUp(const char* host) {
 // Stores a look-up's result in the entry; under the table lock, so that
 // the listener never sees a list half written. A failure keeps the last
 // known addresses for the first failures of a run.
-void ApplyLookup(_incomingentry* e, const Lookup& found) {
+void PeerTable::ApplyLookup(_incomingentry* e, const Lookup& found) {
   if (!found.resolved) {
     if (e->resolve_failures++ > kResolveGrace) e->address_count = 0;
     return;
@@ -107,37 +102,31 @@ void ApplyLookup(_incomingentry* e, const Lookup& found) {
   e->address_count = uint32_t(n);
 }
 
-PeriodicThread refresher;
-
-}  // namespace
-
-void SetHostResolver(HostResolver r) { resolver = r != nullptr ? r : ResolveWithGetaddrinfo; }
-
-int IncomingInit() {
-  IncomingShutdown();
-  GetConfigInt("UpdateIncomingEntries", &_UpdateIncomingEntries);
-  std::lock_guard<std::recursive_mutex> lock(_csIncoming);
-  for (_incomingentry& e : _incoming) ClearSlot(&e);
-  if (_UpdateIncomingEntries != 0) {
+PeerTable::PeerTable() : resolver_(ResolveWithGetaddrinfo) {
+  uint32_t update = 1;
+  GetConfigInt("UpdateIncomingEntries", &update);
+  for (_incomingentry& e : entries_) ClearSlot(&e);
+  if (update != 0) {
     // Without it the table simply is not refreshed.
-    refresher.Start(kRefreshInterval, RefreshIncomingEntries, false);
+    refresher_.Start(kRefreshInterval, [this] { RefreshIncomingEntries(); }, false);
   }
-  return 1;
 }
 
-void IncomingShutdown() { refresher.Stop(); }
+PeerTable::~PeerTable() { refresher_.Stop(); }
 
-int AddIncoming(const char* given) {
+void PeerTable::SetHostResolver(HostResolver r) { resolver_ = r != nullptr ? r : ResolveWithGetaddrinfo; }
+
+int PeerTable::AddIncoming(const char* given) {
   const std::string key = PeerKey(given);
   const char* host = key.c_str();
-  if (key.size() >= sizeof _incoming[0].host) return 0;
+  if (key.size() >= sizeof entries_[0].host) return 0;
   Lookup found = LookUp(host);
   uint32_t maxConnections = 7;
   GetConfigInt("SiteDefaultMaxIncomingConnections", &maxConnections);
   // The duplicate and free-slot checks and the insert are one step.
-  std::lock_guard<std::recursive_mutex> lock(_csIncoming);
+  std::lock_guard<std::recursive_mutex> lock(mu_);
   _incomingentry* free = nullptr;
-  for (_incomingentry& e : _incoming) {
+  for (_incomingentry& e : entries_) {
     if (!e.in_use) {
       free = &e;
     } else if (strcmp(e.host, host) == 0) {
@@ -154,8 +143,8 @@ int AddIncoming(const char* given) {
   return 1;
 }
 
-int DelIncoming(const char* host) {
-  std::lock_guard<std::recursive_mutex> lock(_csIncoming);
+int PeerTable::DelIncoming(const char* host) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
   _incomingentry* e = FindHost(host, strcmp);
   if (e == nullptr) return 0;
   if (e->connected == 0) {
@@ -166,10 +155,10 @@ int DelIncoming(const char* host) {
   return 1;
 }
 
-std::string ListIncoming() {
+std::string PeerTable::ListIncoming() {
   std::string out;
-  std::lock_guard<std::recursive_mutex> lock(_csIncoming);
-  for (const _incomingentry& e : _incoming) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  for (const _incomingentry& e : entries_) {
     if (!e.in_use) continue;
     out += e.host;
     out += ' ';
@@ -177,8 +166,8 @@ std::string ListIncoming() {
   return out;
 }
 
-bool GetIncomingConfig(const char* host, std::string* text) {
-  std::lock_guard<std::recursive_mutex> lock(_csIncoming);
+bool PeerTable::GetIncomingConfig(const char* host, std::string* text) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
   _incomingentry* e = FindHost(host, strcasecmp);
   if (e == nullptr) return false;
   char numbers[512];
@@ -193,8 +182,8 @@ bool GetIncomingConfig(const char* host, std::string* text) {
   return true;
 }
 
-int SetIncomingParameter(const char* host, const char* name, int32_t value) {
-  std::lock_guard<std::recursive_mutex> lock(_csIncoming);
+int PeerTable::SetIncomingParameter(const char* host, const char* name, int32_t value) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
   _incomingentry* e = FindHost(host, strcasecmp);
   if (e == nullptr) return 0;
   if (strcasecmp(name, "max_connections") == 0) {
@@ -207,8 +196,8 @@ int SetIncomingParameter(const char* host, const char* name, int32_t value) {
   return 1;
 }
 
-_incomingentry* CheckIncoming(const NetAddress* address) {
-  for (_incomingentry& e : _incoming) {
+_incomingentry* PeerTable::CheckIncoming(const NetAddress* address) {
+  for (_incomingentry& e : entries_) {
     if (!e.in_use) continue;
     for (uint32_t i = e.address_count; i-- > 0;) {
       if (e.addresses[i] == *address && !e.deleted) return &e;
@@ -217,9 +206,9 @@ _incomingentry* CheckIncoming(const NetAddress* address) {
   return nullptr;
 }
 
-Admission HoldIncoming(const NetAddress& address, bool underLoad, _incomingentry** entry, char* host,
-                       uint32_t* maxConnections) {
-  std::lock_guard<std::recursive_mutex> lock(_csIncoming);
+Admission PeerTable::HoldIncoming(const NetAddress& address, bool underLoad, _incomingentry** entry, char* host,
+                                  uint32_t* maxConnections) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
   _incomingentry* e = CheckIncoming(&address);
   *entry = e;
   if (e == nullptr) return Admission::kNoAccess;
@@ -230,12 +219,10 @@ Admission HoldIncoming(const NetAddress& address, bool underLoad, _incomingentry
   return Admission::kHeld;
 }
 
-void ReleaseIncoming(_incomingentry* entry) { entry->connected--; }
-
-std::vector<IncomingFigures> IncomingSnapshot() {
+std::vector<IncomingFigures> PeerTable::IncomingSnapshot() {
   std::vector<IncomingFigures> peers;
-  std::lock_guard<std::recursive_mutex> lock(_csIncoming);
-  for (const _incomingentry& e : _incoming) {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  for (const _incomingentry& e : entries_) {
     if (!e.in_use) continue;
     peers.push_back(IncomingFigures{std::string(e.host, strnlen(e.host, sizeof e.host)), e.connected.load(),
                                     e.connects.load(), e.accepts.load(), e.refused.load(), e.rejected.load(),
@@ -244,7 +231,7 @@ std::vector<IncomingFigures> IncomingSnapshot() {
   return peers;
 }
 
-std::string ReturnIncomingStatsString() {
+std::string PeerTable::ReturnIncomingStatsString() {
   std::string out = "{incoming ";
   char item[512];
   for (const IncomingFigures& e : IncomingSnapshot()) {
@@ -259,10 +246,10 @@ std::string ReturnIncomingStatsString() {
   return out;
 }
 
-int UpdateIncoming(_incomingentry* e) {
+int PeerTable::UpdateIncoming(_incomingentry* e) {
   char host[sizeof e->host];
   {
-    std::lock_guard<std::recursive_mutex> lock(_csIncoming);
+    std::lock_guard<std::recursive_mutex> lock(mu_);
     if (!e->in_use) return 0;
     if (e->deleted && e->connected == 0) {
       ClearSlot(e);
@@ -272,12 +259,12 @@ int UpdateIncoming(_incomingentry* e) {
     e->connected++;  // keeps the slot, and so its host, while unlocked
   }
   Lookup found = LookUp(host);
-  std::lock_guard<std::recursive_mutex> lock(_csIncoming);
+  std::lock_guard<std::recursive_mutex> lock(mu_);
   ApplyLookup(e, found);
   e->connected--;
   return 1;
 }
 
-void RefreshIncomingEntries() {
-  for (_incomingentry& e : _incoming) UpdateIncoming(&e);
+void PeerTable::RefreshIncomingEntries() {
+  for (_incomingentry& e : entries_) UpdateIncoming(&e);
 }

@@ -19,10 +19,13 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/net_address.h"
+#include "platform/threads.h"
 
 inline constexpr int kIncomingSlots = 255;
 inline constexpr int kMaxIncomingAddresses = 256;
@@ -44,62 +47,12 @@ struct _incomingentry {
   uint32_t resolve_failures;
 };
 
-extern _incomingentry _incoming[kIncomingSlots];
-
 // Resolves a host name to its addresses, A and AAAA records, in the order
 // returned; false when the name does not resolve. Replaceable so that tests
 // can make names fail, succeed or change without a name server.
 using HostResolver = bool (*)(const char* host, std::vector<NetAddress>* addresses);
-void SetHostResolver(HostResolver resolver);  // nullptr restores getaddrinfo
 
-// Reads UpdateIncomingEntries, clears the table and, unless the key is 0,
-// starts the hourly refresh thread (ending one started before). Returns 1.
-int IncomingInit();
-
-// Ends the refresh thread (a refresh under way finishes first) and joins
-// it. The table stays as it is.
-void IncomingShutdown();
-
-// Lists a peer (exact match of keys for duplicates). 1 when added, 0 when
-// the name is present (also marked) or the table is full, or the name is
-// longer than 255 characters. A numeric address, IPv4 or IPv6 (brackets
-// allowed), is taken without a look-up.
-int AddIncoming(const char* host);
-
-// Frees (no connections) or marks (live connections) the first entry whose
-// host matches exactly. 1 when found.
-int DelIncoming(const char* host);
-
-// Every listed host (marked ones included) followed by one blank.
-std::string ListIncoming();
-
-// The entry's parameters and statistics as a Tcl list, or false when no
-// entry matches without regard to case.
-bool GetIncomingConfig(const char* host, std::string* text);
-
-// Sets "max_connections" or "streaming" ("weight" is accepted and ignored)
-// of the first entry matching without regard to case. 1 on success.
-int SetIncomingParameter(const char* host, const char* name, int32_t value);
-
-// The first unmarked entry one of whose addresses equals `address`, or
-// nullptr. Takes no lock.
-_incomingentry* CheckIncoming(const NetAddress* address);
-
-// Admission step of the listener, made under the table lock so that an
-// entry cannot be freed between the look-up and the count: finds the entry
-// permitting `address`; when `underLoad` and the entry
-// already holds max_connections connections, refuses it; otherwise counts
-// one connection in it. The host and limit are copied out under the lock
-// for the caller's reply and log line.
 enum class Admission { kNoAccess, kAtLimit, kHeld };
-Admission HoldIncoming(const NetAddress& address, bool underLoad, _incomingentry** entry, char* host,
-                       uint32_t* maxConnections);
-
-// Undoes HoldIncoming for a connection that was not admitted after all.
-void ReleaseIncoming(_incomingentry* entry);
-
-// "{incoming " + one item per listed peer + "} ". Takes no lock.
-std::string ReturnIncomingStatsString();
 
 // One listed peer's name and figures, copied together under the table's
 // lock, so that a reader never sees a name being rewritten.
@@ -108,11 +61,82 @@ struct IncomingFigures {
   int32_t connected;
   uint32_t connects, accepts, refused, rejected, precommitSaves;
 };
-std::vector<IncomingFigures> IncomingSnapshot();
 
-// Re-resolves one entry (freeing it instead when it is marked and has no
-// connection). 0 when the slot is free or was freed, 1 after a look-up.
-int UpdateIncoming(_incomingentry* entry);
+// The relay's peer table. The relay owns it; the listener, the control
+// commands, the statistics and the metrics borrow it until the relay's stop
+// has ended them. Entries stay where they are for the table's life, so a
+// connection may keep its entry while `connected` counts it.
+class PeerTable {
+ public:
+  // Reads UpdateIncomingEntries: an empty table and, unless the key is 0,
+  // the hourly refresh thread.
+  PeerTable();
+  // Ends the refresh thread (a refresh under way finishes first) and joins it.
+  ~PeerTable();
+  PeerTable(const PeerTable&) = delete;
+  PeerTable& operator=(const PeerTable&) = delete;
 
-// One refresh pass over every slot, as the hourly thread makes it.
-void RefreshIncomingEntries();
+  void SetHostResolver(HostResolver resolver);  // nullptr restores getaddrinfo
+
+  // Lists a peer (exact match of keys for duplicates). 1 when added, 0 when
+  // the name is present (also marked) or the table is full, or the name is
+  // longer than 255 characters. A numeric address, IPv4 or IPv6 (brackets
+  // allowed), is taken without a look-up.
+  int AddIncoming(const char* host);
+
+  // Frees (no connections) or marks (live connections) the first entry whose
+  // host matches exactly. 1 when found.
+  int DelIncoming(const char* host);
+
+  // Every listed host (marked ones included) followed by one blank.
+  std::string ListIncoming();
+
+  // The entry's parameters and statistics as a Tcl list, or false when no
+  // entry matches without regard to case.
+  bool GetIncomingConfig(const char* host, std::string* text);
+
+  // Sets "max_connections" or "streaming" ("weight" is accepted and ignored)
+  // of the first entry matching without regard to case. 1 on success.
+  int SetIncomingParameter(const char* host, const char* name, int32_t value);
+
+  // The first unmarked entry one of whose addresses equals `address`, or
+  // nullptr. Takes no lock.
+  _incomingentry* CheckIncoming(const NetAddress* address);
+
+  // Admission step of the listener, made under the table lock so that an
+  // entry cannot be freed between the look-up and the count: finds the
+  // entry permitting `address`; when `underLoad` and the entry already holds
+  // max_connections connections, refuses it; otherwise counts one
+  // connection in it. The host and limit are copied out under the lock for
+  // the caller's reply and log line.
+  Admission HoldIncoming(const NetAddress& address, bool underLoad, _incomingentry** entry, char* host,
+                         uint32_t* maxConnections);
+
+  // Undoes HoldIncoming for a connection that was not admitted after all.
+  static void ReleaseIncoming(_incomingentry* entry) { entry->connected--; }
+
+  // "{incoming " + one item per listed peer + "} ".
+  std::string ReturnIncomingStatsString();
+
+  std::vector<IncomingFigures> IncomingSnapshot();
+
+  // Re-resolves one entry (freeing it instead when it is marked and has no
+  // connection). 0 when the slot is free or was freed, 1 after a look-up.
+  int UpdateIncoming(_incomingentry* entry);
+
+  // One refresh pass over every slot, as the hourly thread makes it.
+  void RefreshIncomingEntries();
+
+  _incomingentry& Slot(int index) { return entries_[index]; }
+
+ private:
+  struct Lookup;
+  Lookup LookUp(const char* host);
+  void ApplyLookup(_incomingentry* e, const Lookup& found);
+  _incomingentry* FindHost(const char* host, int (*compare)(const char*, const char*));
+
+  _incomingentry entries_[kIncomingSlots];
+  std::recursive_mutex mu_;
+  std::atomic<HostResolver> resolver_;
+  PeriodicThread refresher_;  // last: stopped first
+};

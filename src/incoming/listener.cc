@@ -181,7 +181,7 @@ void Admit(int sock, const sockaddr_storage& peer, const std::string& greeting, 
   _incomingentry* entry = nullptr;
   char host[256];
   uint32_t maxConnections = 0;
-  switch (HoldIncoming(address, underLoad, &entry, host, &maxConnections)) {
+  switch (intake.peers->HoldIncoming(address, underLoad, &entry, host, &maxConnections)) {
     case Admission::kNoAccess:
       SendAndClose(sock, "502 " + RefusalText("NoAccessMessage", kNoAccess.c_str()) + "\r\n");
       LogLinef("chopped %s, no access\n", dotted);
@@ -197,7 +197,7 @@ void Admit(int sock, const sockaddr_storage& peer, const std::string& greeting, 
   SetSocketFlag(sock, IPPROTO_TCP, TCP_NODELAY);
   _clientcontext* ctx = AllocClientContext();
   if (ctx == nullptr) {
-    ReleaseIncoming(entry);
+    PeerTable::ReleaseIncoming(entry);
     SendAndClose(sock, "400 Server Throttled\r\n");
     LogLine("oops, couldn't alloc context\n");
     return;
@@ -205,18 +205,17 @@ void Admit(int sock, const sockaddr_storage& peer, const std::string& greeting, 
   ctx->sock = sock;
   TrackConnection(ctx);
   ctx->incoming = entry;
-  ctx->precommit = intake.precommit;
-  ctx->seen = intake.seen;
+  ctx->intake = &intake;
   strcpy(ctx->peerName, host);
   if (!SendGreeting(sock, greeting)) {
-    ReleaseIncoming(entry);
+    PeerTable::ReleaseIncoming(entry);
     AddContextToFreeList(ctx);
     return;
   }
   entry->connects++;
   TotalConnected++;
   if (!StartConnectionThread(ctx)) {
-    ReleaseIncoming(entry);
+    PeerTable::ReleaseIncoming(entry);
     entry->connects--;
     TotalConnected--;
     AddContextToFreeList(ctx);

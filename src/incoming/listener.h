@@ -8,15 +8,7 @@
 // The system-wide connection limit (MaxIncomingConnections, default 350).
 extern uint32_t MaxConnections;
 
-class PrecommitCache;
-class SeenDb;
-
-// What the relay lends the connections the listener admits. Each pointer
-// stays valid until EndConnections has returned.
-struct Intake {
-  PrecommitCache* precommit;
-  const SeenDb* seen;
-};
+struct Intake;
 
 // Listens on ListenAddress:ListenPort (defaults: all addresses of both
 // families, port 119)
@@ -24,6 +16,7 @@ struct Intake {
 // StopListener: a peer that connects earlier waits in the listening queue
 // for its greeting. Returns 0 when the listening socket cannot be set up,
 // 1 when the listener has stopped.
+// Connections borrow `intake` (client_context.h).
 int DoConnections(const Intake& intake);
 
 // Stops the listener without waiting: no connection is accepted any more

@@ -67,9 +67,9 @@ void HandleCheck(_clientcontext* ctx, uint32_t lineLength) {
   Bump(stats.check);
   if (!ParseId(ctx, lineLength)) {
     Respond(ctx, kReplyTakethisRefuse);
-  } else if (ctx->seen->CheckSeen(ctx->idKey[0], ctx->idKey[1])) {
+  } else if (ctx->intake->seen->CheckSeen(ctx->idKey[0], ctx->idKey[1])) {
     Respond(ctx, kReplyCheckRefuse);
-  } else if (ctx->precommit->AddPrecommit(ctx->idHash)) {
+  } else if (ctx->intake->precommit->AddPrecommit(ctx->idHash)) {
     Respond(ctx, kReplyCheckAccept);
   } else {
     Respond(ctx, kReplyCheckLater);
@@ -80,7 +80,7 @@ void HandleCheck(_clientcontext* ctx, uint32_t lineLength) {
 // not parse still has its article read, and is refused.
 void HandleTakethis(_clientcontext* ctx, uint32_t lineLength) {
   bool parsed = ParseId(ctx, lineLength);
-  ctx->precommit->AddPrecommit(ctx->idHash);
+  ctx->intake->precommit->AddPrecommit(ctx->idHash);
   ctx->flags |= kStreamingReply;
   ctx->storeArticle = parsed ? 1 : 0;
   FixBuffer(ctx, lineLength + 2);
@@ -99,9 +99,9 @@ void nntp_ihave(_clientcontext* ctx, uint32_t lineLength) {
     return;
   }
   FixBuffer(ctx, ctx->bufLen);
-  if (ctx->seen->CheckSeen(ctx->idKey[0], ctx->idKey[1])) {
+  if (ctx->intake->seen->CheckSeen(ctx->idKey[0], ctx->idKey[1])) {
     Respond(ctx, kReplyAlreadyGot);
-  } else if (ctx->precommit->AddPrecommit(ctx->idHash)) {
+  } else if (ctx->intake->precommit->AddPrecommit(ctx->idHash)) {
     ctx->storeArticle = 1;
     Respond(ctx, kReplySendIt);
     nntp_readarticle(ctx);
@@ -240,16 +240,12 @@ const char* IdReplyStatus(int code) {
   }
 }
 
-std::string (*statisticsText)() = GetBaseStatsString;
-
 }  // namespace
-
-void SetStatisticsText(std::string (*text)()) { statisticsText = text; }
 
 int Respond(_clientcontext* ctx, int code) {
   bool sent;
   if (code == kReplyStatistics) {
-    std::string text = statisticsText();
+    std::string text = ctx->intake->statistics ? ctx->intake->statistics() : GetBaseStatsString();
     sent = QueueReply(ctx, text.data(), text.size());
   } else if (const char* fixed = CountReply(ctx, code)) {
     sent = QueueReply(ctx, fixed, strlen(fixed));

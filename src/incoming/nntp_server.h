@@ -31,8 +31,3 @@ void nntp(_clientcontext* ctx);
 // Returns 1.
 int Respond(_clientcontext* ctx, int code);
 
-// Sets the text of the "ssp" reply. The full statistics take in the layers
-// above this one (the outgoing sites), so the start-up hands the function
-// in; until then the reply is the base statistics. Call before connections
-// are served.
-void SetStatisticsText(std::string (*text)());

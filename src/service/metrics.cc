@@ -128,9 +128,10 @@ void PeerFamily(Page& p, const std::vector<IncomingFigures>& peers, const char* 
   for (const IncomingFigures& e : peers) value(Label("peer", Escaped(e.host.c_str())), e);
 }
 
-void PeerFigures(Page& p) {
+void PeerFigures(Page& p, const MetricsSources& sources) {
   const char* outcomes[] = {"accepted", "refused", "rejected", "deferred"};
-  const std::vector<IncomingFigures> peers = IncomingSnapshot();
+  PeerTable* table = sources.peers.load();
+  const std::vector<IncomingFigures> peers = table != nullptr ? table->IncomingSnapshot() : std::vector<IncomingFigures>();
   PeerFamily(p, peers, "veltrane_peer_articles_offered_total", "counter",
              "Articles a peer offered: the sum of its accepted, refused, rejected and deferred offers.",
              [&](const std::string& l, const IncomingFigures& e) {
@@ -253,7 +254,7 @@ std::string MetricsPage(const MetricsSources& sources) {
   p.text().reserve(16384);
   RelayFigures(p);
   DatabaseFigures(p, sources);
-  PeerFigures(p);
+  PeerFigures(p, sources);
   SiteFigures(p);
   return std::move(p.text());
 }

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <string>
 
+class PeerTable;
 class PrecommitCache;
 class SeenDb;
 struct MHD_Daemon;
@@ -19,6 +20,7 @@ struct MHD_Daemon;
 // The relay's objects the page reads. Each is null until the relay has
 // made it, and stays valid until the server has stopped.
 struct MetricsSources {
+  std::atomic<PeerTable*> peers{nullptr};
   std::atomic<const PrecommitCache*> precommit{nullptr};
   std::atomic<const SeenDb*> seen{nullptr};
 };

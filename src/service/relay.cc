@@ -43,7 +43,8 @@ void Relay::Start() {
   // Metrics read only counters, which are all valid from the start; a bad
   // MetricsListen stops the relay before anything else starts.
   metrics_ = std::make_unique<MetricsServer>(&metricsSources_);
-  IncomingInit();
+  peers_ = std::make_unique<PeerTable>();
+  metricsSources_.peers = peers_.get();
   precommit_ = PrecommitInit();
   metricsSources_.precommit = precommit_.get();
   console_init();
@@ -52,11 +53,15 @@ void Relay::Start() {
   ArticleInit(seen_.get());
   DirInit();
   SetExitAction([this](int code) { RequestStop(code); });
-  InterfaceInit();
-  SetStatisticsText(GetStatsString);
+  controlTargets_.peers = peers_.get();
+  InterfaceInit(&controlTargets_);
+  intake_.peers = peers_.get();
+  intake_.precommit = precommit_.get();
+  intake_.seen = seen_.get();
+  intake_.statistics = [this] { return GetStatsString(*peers_); };
   // Returns at the stop, or at once without a listening socket: the relay
   // then feeds its sites until it is asked to stop.
-  DoConnections(Intake{precommit_.get(), seen_.get()});
+  DoConnections(intake_);
   StopCode();
 }
 
@@ -71,10 +76,11 @@ void Relay::Stop() {
   StopFeeds(std::chrono::seconds(5));
   CloseFiles();
   DirShutdown();
-  IncomingShutdown();
   metrics_.reset();
+  metricsSources_.peers = nullptr;
   metricsSources_.precommit = nullptr;
   metricsSources_.seen = nullptr;
+  peers_.reset();
   precommit_.reset();
   seen_.reset();
   ServerStopEvent.Set();

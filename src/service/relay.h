@@ -12,8 +12,11 @@
 #include <mutex>
 #include <optional>
 
+#include "control/commands.h"
 #include "dedupe/precommit.h"
 #include "dedupe/seen.h"
+#include "incoming/client_context.h"
+#include "incoming/incoming_table.h"
 #include "service/metrics.h"
 
 class Relay {
@@ -45,8 +48,12 @@ class Relay {
  private:
   MetricsSources metricsSources_;
   std::unique_ptr<MetricsServer> metrics_;
+  std::unique_ptr<PeerTable> peers_;
   std::unique_ptr<PrecommitCache> precommit_;
   std::unique_ptr<SeenDb> seen_;
+  // What the relay lends the interpreter's commands and the connections.
+  ControlTargets controlTargets_;
+  Intake intake_;
 
   std::mutex stopMu_;
   std::condition_variable stopCv_;

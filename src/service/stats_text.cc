@@ -4,13 +4,13 @@
 #include "feeds/site.h"
 #include "incoming/incoming_table.h"
 
-std::string GetStatsString() {
+std::string GetStatsString(PeerTable& peers) {
   std::string out;
   out.reserve(4096);
   out += BaseStatsGroups();
   out += SeenStatsGroups();
   out += ReturnSiteStatsString();
-  out += ReturnIncomingStatsString();
+  out += peers.ReturnIncomingStatsString();
   out += "\r\n";
   return out;
 }

@@ -3,6 +3,8 @@
 #pragma once
 #include <string>
 
+class PeerTable;
+
 // The "ssp" reply: BaseStatsGroups, SeenStatsGroups, the sites' and the
 // incoming peers' texts, then "\r\n".
-std::string GetStatsString();
+std::string GetStatsString(PeerTable& peers);

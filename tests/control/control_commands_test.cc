@@ -22,10 +22,11 @@ class ControlCommands : public ::testing::Test {
  protected:
   void SetUp() override {
     Load("SiteDefaultMaxIncomingConnections = 4");
-    IncomingInit();
+    peers_ = std::make_unique<PeerTable>();
+    targets_.peers = peers_.get();
     Tcl_FindExecutable(nullptr);
     interp_ = Tcl_CreateInterp();
-    RegisterControlCommands(interp_);
+    RegisterControlCommands(interp_, &targets_);
   }
   void TearDown() override {
     Tcl_DeleteInterp(interp_);
@@ -42,6 +43,8 @@ class ControlCommands : public ::testing::Test {
     }
   }
   TempDir dir_;
+  std::unique_ptr<PeerTable> peers_;
+  ControlTargets targets_;
   Tcl_Interp* interp_ = nullptr;
 };
 

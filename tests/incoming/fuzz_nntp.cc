@@ -31,6 +31,8 @@ namespace {
 _incomingentry* peer = nullptr;
 PrecommitCache* precommit = nullptr;
 SeenDb* seen = nullptr;
+PeerTable* peers = nullptr;
+Intake intake;
 std::string dir;
 
 void RemoveFolder() { std::filesystem::remove_all(dir); }
@@ -55,15 +57,16 @@ void SetUp() {
   if (seen->SeenOpen(dir.c_str(), dir.c_str(), 10000, 10007) != SeenOpenResult::kOk) abort();
   ArticleInit(seen);
   precommit = new PrecommitCache(1009, 100);  // lives as long as the fuzzer
-  IncomingInit();
-  SetHostResolver([](const char*, std::vector<NetAddress>* addresses) {
+  peers = new PeerTable;  // lives as long as the fuzzer
+  peers->SetHostResolver([](const char*, std::vector<NetAddress>* addresses) {
     addresses->emplace_back();
     return ParseNetAddress("127.0.0.1", &addresses->back());
   });
-  AddIncoming("peer.fuzz");
-  for (_incomingentry& e : _incoming) {
-    if (e.in_use) peer = &e;
-  }
+  peers->AddIncoming("peer.fuzz");
+  peer = &peers->Slot(kIncomingSlots - 1);
+  intake.peers = peers;
+  intake.precommit = precommit;
+  intake.seen = seen;
   connTimeout = 1;
   transferTimeout = 2;
 }
@@ -78,8 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (ctx == nullptr) abort();
   ctx->sock = fds[0];
   ctx->incoming = peer;
-  ctx->precommit = precommit;
-  ctx->seen = seen;
+  ctx->intake = &intake;
   peer->connected++;
   TotalConnected++;
   snprintf(ctx->peerName, sizeof ctx->peerName, "peer.fuzz");
