@@ -5,12 +5,14 @@
 #pragma once
 #include <tcl.h>
 
+class Listener;
 class PeerTable;
 
 // What the commands act on: the relay's objects, lent to the interpreter
 // for its life. Each handler receives it as its ClientData.
 struct ControlTargets {
   PeerTable* peers = nullptr;
+  Listener* listener = nullptr;  // its intake opens once the start-up script has run
 };
 
 #define VELTRANE_TCL_HANDLER(name) \

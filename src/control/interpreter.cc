@@ -72,7 +72,7 @@ void InterfaceStartup(const ControlTargets* targets) {
   EndSiteStartup();
   // Only now are the sites there to flag articles for: the listener
   // admits no peer before.
-  OpenIntake();
+  if (targets->listener != nullptr) targets->listener->OpenIntake();
   if (!Quitting()) StartControlSocket(interp);
   // Tcl_DoOneEvent waits for the next event itself, with the block time the
   // event sources ask for. A separate Tcl_WaitForEvent without a time limit
@@ -147,7 +147,7 @@ int InterfaceInit(const ControlTargets* targets) {
   } catch (const std::system_error&) {
     // Without the thread the relay runs with no sites and no listed peers.
     LogLine("control: could not start the interpreter thread");
-    OpenIntake();
+    if (targets->listener != nullptr) targets->listener->OpenIntake();
   }
   return 1;
 }

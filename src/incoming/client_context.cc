@@ -9,25 +9,14 @@
 
 #include "incoming/reply_buffer.h"
 
-std::atomic<uint32_t> TotalConnected{0};
-
-namespace {
-
-// A socket is shut down only while it is here, so never after its
-// descriptor was closed and perhaps given to another file.
-std::mutex trackedMu;
-std::set<int> tracked;
-
-}  // namespace
-
 void TrackConnection(const _clientcontext* ctx) {
-  std::lock_guard<std::mutex> lock(trackedMu);
-  tracked.insert(ctx->sock);
+  std::lock_guard<std::mutex> lock(ctx->intake->trackedMu);
+  ctx->intake->tracked.insert(ctx->sock);
 }
 
-void ShutDownConnections() {
-  std::lock_guard<std::mutex> lock(trackedMu);
-  for (int sock : tracked) shutdown(sock, SHUT_RDWR);
+void ShutDownConnections(Intake* intake) {
+  std::lock_guard<std::mutex> lock(intake->trackedMu);
+  for (int sock : intake->tracked) shutdown(sock, SHUT_RDWR);
 }
 
 _clientcontext* AllocClientContext() {
@@ -45,9 +34,11 @@ _clientcontext* AllocClientContext() {
 }
 
 void AddContextToFreeList(_clientcontext* ctx) {
-  if (ctx->sock >= 0) {
-    std::lock_guard<std::mutex> lock(trackedMu);
-    tracked.erase(ctx->sock);
+  if (ctx->sock >= 0 && ctx->intake != nullptr) {
+    std::lock_guard<std::mutex> lock(ctx->intake->trackedMu);
+    ctx->intake->tracked.erase(ctx->sock);
+    close(ctx->sock);
+  } else if (ctx->sock >= 0) {
     close(ctx->sock);
   }
   delete ctx;  // the buffer's range goes with it
@@ -58,7 +49,7 @@ void CloseConnection(_clientcontext* ctx) {
   // each been sent at once; a failure changes nothing now.
   FlushReplies(ctx);
   if (ctx->incoming != nullptr) ctx->incoming->connected--;
-  TotalConnected--;
+  if (ctx->intake != nullptr) ctx->intake->connections--;
   AddContextToFreeList(ctx);
   throw ConnectionEnded{};
 }

@@ -6,6 +6,8 @@
 
 #include "article/article_id.h"
 #include <functional>
+#include <mutex>
+#include <set>
 #include <string>
 
 #include "dedupe/precommit.h"
@@ -28,14 +30,29 @@ inline constexpr uint32_t kLargeBufferSize = 1048576;
 // The identifier fields (articleId, idHash, idKey) come from ArticleIdentity.
 class PeerTable;
 
-// What the relay lends the connections the listener admits. It and what it
-// points to stay valid until the listener's EndConnections has returned.
+// What the connections the listener admits share: the relay's objects they
+// borrow, their settings and their count. It lives as long as the relay;
+// what it points to stays valid until the listener's EndConnections has
+// returned.
 struct Intake {
   PeerTable* peers = nullptr;
   PrecommitCache* precommit = nullptr;
   const SeenDb* seen = nullptr;
   // The full statistics text, the "ssp" reply.
   std::function<std::string()> statistics;
+  // The read time-out (IncomingReadTimeout) and the time a command line or
+  // an article may take from its first byte to its last
+  // (IncomingTransferTimeout), in seconds. The read time-out alone would
+  // let a peer that sends a byte now and then hold a connection for ever.
+  uint32_t readTimeout = 300;
+  uint32_t transferTimeout = 600;
+  // Admitted connections that have not ended.
+  std::atomic<uint32_t> connections{0};
+  // Their sockets (TrackConnection until AddContextToFreeList closes them),
+  // so that a stop can end them: a socket is shut down only while it is
+  // here, so never after its descriptor was closed and perhaps reused.
+  std::mutex trackedMu;
+  std::set<int> tracked;
 };
 
 struct _clientcontext : ArticleIdentity {
@@ -50,7 +67,7 @@ struct _clientcontext : ArticleIdentity {
   uint32_t bufSize = 0;           // usable: kSmallBufferSize or kLargeBufferSize
   char peerName[256] = {0};
   _incomingentry* incoming = nullptr;
-  const struct Intake* intake = nullptr;  // the relay's, lent for the connection's life
+  Intake* intake = nullptr;  // the relay's, lent for the connection's life
   ReservedBuffer memory;
   bool releasePending = false;    // shrunk to 64 KiB, grown part still backed
   uint32_t readTimeout = 0;       // the socket's receive time-out, seconds,
@@ -66,21 +83,17 @@ struct _clientcontext : ArticleIdentity {
 
 inline constexpr uint32_t kStreamingReply = 1;
 
-// Admitted connections that have not ended.
-extern std::atomic<uint32_t> TotalConnected;
-
 // A new zero-filled context with its small buffer ready, or nullptr.
 _clientcontext* AllocClientContext();
 
 // Closes the socket, gives back the buffer and frees the record.
 void AddContextToFreeList(_clientcontext* ctx);
 
-// The sockets of admitted connections, so that a stop can end them: from
-// TrackConnection until AddContextToFreeList closes the socket.
+// Adds the context's socket to its intake's tracked sockets.
 void TrackConnection(const _clientcontext* ctx);
-// Shuts down every tracked socket: each connection's thread then finds its
-// peer gone and ends. Connections tracked later are not touched.
-void ShutDownConnections();
+// Shuts down every tracked socket of `intake`: each connection's thread
+// then finds its peer gone and ends.
+void ShutDownConnections(Intake* intake);
 
 // Thrown by CloseConnection to end the connection's thread; caught only at
 // the top of the thread routine.

@@ -10,8 +10,6 @@
 #include "platform/ticks.h"
 #include "incoming/reply_buffer.h"
 
-uint32_t connTimeout = 300;
-uint32_t transferTimeout = 600;
 
 namespace {
 
@@ -27,8 +25,9 @@ void MoveScanPosition(_clientcontext* ctx) {
 
 // The read waits inside recv, bounded by the socket's receive time-out, so
 // that a read costs one call whether or not the bytes are there yet. The
-// time-out is set again whenever connTimeout has changed since.
+// time-out is set again whenever the intake's has changed since.
 void ApplyReadTimeout(_clientcontext* ctx) {
+  const uint32_t connTimeout = ctx->intake->readTimeout;
   if (ctx->readTimeoutSet && ctx->readTimeout == connTimeout) return;
   // A zero time-out means "wait forever" to the socket; the smallest
   // positive one stands for "do not wait".
@@ -71,7 +70,7 @@ ssize_t ReceiveReleasingWhenIdle(_clientcontext* ctx) {
 void StartTransferClock(_clientcontext* ctx) {
   if (ctx->transferTimed) return;
   ctx->transferTimed = true;
-  ctx->transferDeadline = GetTickCount() + transferTimeout * 1000;
+  ctx->transferDeadline = GetTickCount() + ctx->intake->transferTimeout * 1000;
 }
 
 int PostRead(_clientcontext* ctx) {

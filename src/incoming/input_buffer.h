@@ -5,14 +5,7 @@
 
 #include "incoming/client_context.h"
 
-// The read time-out in seconds (300 unless IncomingReadTimeout is set).
-extern uint32_t connTimeout;
-
-// Seconds a command line or an article may take from its first byte to its
-// last (600 unless IncomingTransferTimeout is set). The read time-out
-// alone would let a peer that sends a byte now and then hold a connection
-// thread for ever.
-extern uint32_t transferTimeout;
+// The time-outs are the connection's intake's (client_context.h).
 
 // Starts the transfer clock of the line or article under way (unless it
 // runs already); PostRead ends the connection once it passes

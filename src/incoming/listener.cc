@@ -21,47 +21,18 @@
 #include "platform/net_address.h"
 #include "platform/threads.h"
 
-uint32_t MaxConnections = 350;
-
 namespace {
 
-// The intake gate, the listening socket and the stop, under intakeMu.
-std::mutex intakeMu;
-std::condition_variable intakeCv;
-bool intakeOpen = false;
-bool stopping = false;
-int listening = -1;
-bool serving = false;  // DoConnections runs: StopListener waits for it to return
-
-ThreadSet connectionThreads;
-
-// Waits for OpenIntake, saying so in the log if that takes long. False
-// when the listener stops first.
-bool WaitForIntake() {
-  std::unique_lock<std::mutex> lock(intakeMu);
-  auto ready = [] { return intakeOpen || stopping; };
-  if (!intakeCv.wait_for(lock, std::chrono::seconds(10), ready)) {
-    LogLine("listener: waiting for the start-up script to finish before admitting peers");
-    intakeCv.wait(lock, ready);
-  }
-  return !stopping;
-}
-
-bool Stopping() {
-  std::lock_guard<std::mutex> lock(intakeMu);
-  return stopping;
-}
-
-constexpr const char* kWebAddress = "https://veltrane.example.org/";
 constexpr size_t kMaxBannerLength = 70;
 constexpr size_t kMaxRefusalLength = 200;
 constexpr int kListenBacklog = 25;
 constexpr int kSocketTimeoutMs = 600000;
 
-const std::string kBuiltInBanner = std::string("Veltrane 1.1Beta1 -- ") + kWebAddress;
-const std::string kSystemTooMany = std::string("System connection limit reached -- Veltrane News Router -- ") + kWebAddress;
-const std::string kNoAccess = std::string("No Access -- Veltrane News Router -- ") + kWebAddress;
-const std::string kSiteTooMany = std::string("Site connection limit reached -- Veltrane News Router -- ") + kWebAddress;
+#define VELTRANE_WEB_ADDRESS "https://veltrane.example.org/"
+constexpr const char* kBuiltInBanner = "Veltrane 1.1Beta1 -- " VELTRANE_WEB_ADDRESS;
+constexpr const char* kSystemTooMany = "System connection limit reached -- Veltrane News Router -- " VELTRANE_WEB_ADDRESS;
+constexpr const char* kNoAccess = "No Access -- Veltrane News Router -- " VELTRANE_WEB_ADDRESS;
+constexpr const char* kSiteTooMany = "Site connection limit reached -- Veltrane News Router -- " VELTRANE_WEB_ADDRESS;
 
 // Replies to a refused peer are sent without looking at the result.
 void SendAndClose(int sock, const std::string& text) {
@@ -141,8 +112,39 @@ int OpenListener() {
   return sock;
 }
 
+}  // namespace
+
+std::string GreetingText() {
+  const char* banner = GetConfigString("ConnectBanner");
+  if (banner != nullptr && strlen(banner) <= kMaxBannerLength) return banner;
+  return kBuiltInBanner;
+}
+
+std::string RefusalText(const char* key, const char* builtIn) {
+  const char* text = GetConfigString(key);
+  if (text != nullptr && strlen(text) <= kMaxRefusalLength) return text;
+  return builtIn;
+}
+
+// Waits for OpenIntake, saying so in the log if that takes long. False
+// when the listener stops first.
+bool Listener::WaitForIntake() {
+  std::unique_lock<std::mutex> lock(mu_);
+  auto ready = [this] { return intakeOpen_ || stopping_; };
+  if (!cv_.wait_for(lock, std::chrono::seconds(10), ready)) {
+    LogLine("listener: waiting for the start-up script to finish before admitting peers");
+    cv_.wait(lock, ready);
+  }
+  return !stopping_;
+}
+
+bool Listener::Stopping() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return stopping_;
+}
+
 // The next connection, or -1 once the listener stops.
-int AcceptNext(int listener, sockaddr_storage* peer) {
+int Listener::AcceptNext(int listener, sockaddr_storage* peer) {
   for (;;) {
     socklen_t len = sizeof *peer;
     int sock = accept4(listener, reinterpret_cast<sockaddr*>(peer), &len, SOCK_CLOEXEC);
@@ -159,11 +161,7 @@ int AcceptNext(int listener, sockaddr_storage* peer) {
   }
 }
 
-bool StartConnectionThread(_clientcontext* ctx) {
-  return connectionThreads.Start([ctx] { nntp(ctx); });
-}
-
-void Admit(int sock, const sockaddr_storage& peer, const std::string& greeting, const Intake& intake) {
+void Listener::Admit(int sock, const sockaddr_storage& peer, const std::string& greeting) {
   SetSocketTimeouts(sock, kSocketTimeoutMs);
   // An IPv4 peer on a dual-stack socket is its dotted address, as on an
   // IPv4 socket.
@@ -171,23 +169,23 @@ void Admit(int sock, const sockaddr_storage& peer, const std::string& greeting, 
   NetAddressOf(reinterpret_cast<const sockaddr*>(&peer), &address);
   char dotted[kNetAddressTextSize];
   FormatNetAddress(address, dotted);
-  uint32_t total = TotalConnected.load();
-  if (total >= MaxConnections) {
-    SendAndClose(sock, "400 " + RefusalText("SystemTooManyMessage", kSystemTooMany.c_str()) + "\r\n");
+  uint32_t total = intake_->connections.load();
+  if (total >= maxConnections_) {
+    SendAndClose(sock, "400 " + RefusalText("SystemTooManyMessage", kSystemTooMany) + "\r\n");
     LogLinef("chopped %s, connection limit reached\n", dotted);
     return;
   }
-  bool underLoad = double(total) / double(MaxConnections) > 0.9;
+  bool underLoad = double(total) / double(maxConnections_) > 0.9;
   _incomingentry* entry = nullptr;
   char host[256];
   uint32_t maxConnections = 0;
-  switch (intake.peers->HoldIncoming(address, underLoad, &entry, host, &maxConnections)) {
+  switch (intake_->peers->HoldIncoming(address, underLoad, &entry, host, &maxConnections)) {
     case Admission::kNoAccess:
-      SendAndClose(sock, "502 " + RefusalText("NoAccessMessage", kNoAccess.c_str()) + "\r\n");
+      SendAndClose(sock, "502 " + RefusalText("NoAccessMessage", kNoAccess) + "\r\n");
       LogLinef("chopped %s, no access\n", dotted);
       return;
     case Admission::kAtLimit:
-      SendAndClose(sock, "400 " + RefusalText("SiteTooManyMessage", kSiteTooMany.c_str()) + "\r\n");
+      SendAndClose(sock, "400 " + RefusalText("SiteTooManyMessage", kSiteTooMany) + "\r\n");
       LogLinef("chopped %s, connection limit (%u) reached\n", host, maxConnections);
       return;
     case Admission::kHeld:
@@ -203,9 +201,9 @@ void Admit(int sock, const sockaddr_storage& peer, const std::string& greeting, 
     return;
   }
   ctx->sock = sock;
-  TrackConnection(ctx);
   ctx->incoming = entry;
-  ctx->intake = &intake;
+  ctx->intake = intake_;
+  TrackConnection(ctx);
   strcpy(ctx->peerName, host);
   if (!SendGreeting(sock, greeting)) {
     PeerTable::ReleaseIncoming(entry);
@@ -213,86 +211,72 @@ void Admit(int sock, const sockaddr_storage& peer, const std::string& greeting, 
     return;
   }
   entry->connects++;
-  TotalConnected++;
-  if (!StartConnectionThread(ctx)) {
+  intake_->connections++;
+  if (!connectionThreads_.Start([ctx] { nntp(ctx); })) {
     PeerTable::ReleaseIncoming(entry);
     entry->connects--;
-    TotalConnected--;
+    intake_->connections--;
     AddContextToFreeList(ctx);
   }
 }
 
-}  // namespace
-
-std::string GreetingText() {
-  const char* banner = GetConfigString("ConnectBanner");
-  if (banner != nullptr && strlen(banner) <= kMaxBannerLength) return banner;
-  return kBuiltInBanner;
-}
-
-std::string RefusalText(const char* key, const char* builtIn) {
-  const char* text = GetConfigString(key);
-  if (text != nullptr && strlen(text) <= kMaxRefusalLength) return text;
-  return builtIn;
-}
-
-void OpenIntake() {
+void Listener::OpenIntake() {
   {
-    std::lock_guard<std::mutex> lock(intakeMu);
-    intakeOpen = true;
+    std::lock_guard<std::mutex> lock(mu_);
+    intakeOpen_ = true;
   }
-  intakeCv.notify_all();
+  cv_.notify_all();
 }
 
-int DoConnections(const Intake& intake) {
+int Listener::DoConnections() {
   int listener = OpenListener();
   if (listener < 0) return 0;
   {
-    std::lock_guard<std::mutex> lock(intakeMu);
-    if (stopping) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (stopping_) {
       close(listener);
       return 1;
     }
-    listening = listener;
-    serving = true;
+    listening_ = listener;
+    serving_ = true;
   }
   if (WaitForIntake()) {
-    GetConfigInt("MaxIncomingConnections", &MaxConnections);
-    GetConfigInt("IncomingReadTimeout", &connTimeout);
-    GetConfigInt("IncomingTransferTimeout", &transferTimeout);
+    GetConfigInt("MaxIncomingConnections", &maxConnections_);
+    GetConfigInt("IncomingReadTimeout", &intake_->readTimeout);
+    GetConfigInt("IncomingTransferTimeout", &intake_->transferTimeout);
     const std::string greeting = "200 " + GreetingText() + "\r\n";
     for (;;) {
       sockaddr_storage peer{};
       int sock = AcceptNext(listener, &peer);
       if (sock < 0) break;
-      Admit(sock, peer, greeting, intake);
+      Admit(sock, peer, greeting);
     }
   }
-  std::lock_guard<std::mutex> lock(intakeMu);
-  listening = -1;
+  std::lock_guard<std::mutex> lock(mu_);
+  listening_ = -1;
   close(listener);
-  serving = false;
-  intakeCv.notify_all();
+  serving_ = false;
+  cv_.notify_all();
   return 1;
 }
 
-void StopListener() {
-  std::lock_guard<std::mutex> lock(intakeMu);
-  stopping = true;
-  if (listening >= 0) shutdown(listening, SHUT_RDWR);
-  intakeCv.notify_all();
+void Listener::StopListener() {
+  std::lock_guard<std::mutex> lock(mu_);
+  stopping_ = true;
+  if (listening_ >= 0) shutdown(listening_, SHUT_RDWR);
+  cv_.notify_all();
 }
 
-void EndConnections() {
+void Listener::EndConnections() {
   StopListener();
   {
-    std::unique_lock<std::mutex> lock(intakeMu);
-    intakeCv.wait(lock, [] { return !serving; });
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait(lock, [this] { return !serving_; });
   }
   // No connection is admitted now; those admitted end as their sockets do.
-  ShutDownConnections();
-  connectionThreads.JoinAll();
-  std::lock_guard<std::mutex> lock(intakeMu);
-  stopping = false;  // a new start begins with the gate closed again
-  intakeOpen = false;
+  ShutDownConnections(intake_);
+  connectionThreads_.JoinAll();
+  std::lock_guard<std::mutex> lock(mu_);
+  stopping_ = false;  // a new start begins with the gate closed again
+  intakeOpen_ = false;
 }

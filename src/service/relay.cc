@@ -27,7 +27,7 @@ void Relay::RequestStop(int code) {
     if (!stopCode_) stopCode_ = code;
   }
   stopCv_.notify_all();
-  StopListener();
+  listener_.StopListener();
 }
 
 int Relay::StopCode() {
@@ -54,6 +54,7 @@ void Relay::Start() {
   DirInit();
   SetExitAction([this](int code) { RequestStop(code); });
   controlTargets_.peers = peers_.get();
+  controlTargets_.listener = &listener_;
   InterfaceInit(&controlTargets_);
   intake_.peers = peers_.get();
   intake_.precommit = precommit_.get();
@@ -61,7 +62,7 @@ void Relay::Start() {
   intake_.statistics = [this] { return GetStatsString(*peers_); };
   // Returns at the stop, or at once without a listening socket: the relay
   // then feeds its sites until it is asked to stop.
-  DoConnections(intake_);
+  listener_.DoConnections();
   StopCode();
 }
 
@@ -70,7 +71,7 @@ void Relay::Stop() {
   // peers, so that nothing more is stored.
   StopControlSocket();
   InterfaceShutdown();
-  EndConnections();
+  listener_.EndConnections();
   // Feeders finish their batches and settle what they sent, so that the
   // history written below owes each site exactly what it was not sent.
   StopFeeds(std::chrono::seconds(5));

@@ -17,11 +17,12 @@
 #include "dedupe/seen.h"
 #include "incoming/client_context.h"
 #include "incoming/incoming_table.h"
+#include "incoming/listener.h"
 #include "service/metrics.h"
 
 class Relay {
  public:
-  Relay() = default;
+  Relay() : listener_(&intake_) {}
   ~Relay();
   Relay(const Relay&) = delete;
   Relay& operator=(const Relay&) = delete;
@@ -54,6 +55,7 @@ class Relay {
   // What the relay lends the interpreter's commands and the connections.
   ControlTargets controlTargets_;
   Intake intake_;
+  Listener listener_;  // made with the relay, so that a stop may be asked at any time
 
   std::mutex stopMu_;
   std::condition_variable stopCv_;

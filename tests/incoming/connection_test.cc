@@ -15,12 +15,14 @@ TEST(Reception, BufferGrowsForALargeArticleAndShrinksAfterIt) {
   int fds[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
   _incomingentry counts{};
+  Intake intake;
+  intake.readTimeout = 5;  // a reception that misses its terminator fails, not hangs
   _clientcontext* ctx = AllocClientContext();
   ctx->sock = fds[0];
   ctx->incoming = &counts;
+  ctx->intake = &intake;
   ctx->flags = kStreamingReply;
   strcpy(ctx->articleId, "t@x");
-  connTimeout = 5;  // a reception that misses its terminator fails, not hangs
   auto send = [&](const std::string& bytes) {
     ASSERT_EQ(write(fds[1], bytes.data(), bytes.size()), ssize_t(bytes.size()));
   };

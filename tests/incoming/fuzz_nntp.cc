@@ -67,8 +67,8 @@ void SetUp() {
   intake.peers = peers;
   intake.precommit = precommit;
   intake.seen = seen;
-  connTimeout = 1;
-  transferTimeout = 2;
+  intake.readTimeout = 1;
+  intake.transferTimeout = 2;
 }
 
 }  // namespace
@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ctx->incoming = peer;
   ctx->intake = &intake;
   peer->connected++;
-  TotalConnected++;
+  intake.connections++;
   snprintf(ctx->peerName, sizeof ctx->peerName, "peer.fuzz");
   // The first byte sets the size of the pieces the input is written in.
   size_t piece = size > 0 ? 1 + data[0] % 97 : 1;
