@@ -3,6 +3,7 @@
 // Tcl_AppendResult and Tcl_AppendElement, and an error "without a message"
 // leaves the result empty.
 #pragma once
+#include <functional>
 #include <tcl.h>
 
 class Listener;
@@ -13,6 +14,12 @@ class PeerTable;
 struct ControlTargets {
   PeerTable* peers = nullptr;
   Listener* listener = nullptr;  // its intake opens once the start-up script has run
+  // What "exit ?code?" does: by default the process ends at once with the
+  // code; the relay sets here a request for its stop sequence, so that
+  // everything is written back first. It must not wait for the stop
+  // (which ends the interpreter thread); the calling script is unwound
+  // after it.
+  std::function<void(int code)> exit;
 };
 
 #define VELTRANE_TCL_HANDLER(name) \

@@ -21,11 +21,10 @@
 #include "platform/io.h"
 #include "platform/threads.h"
 
-namespace {
-
 // One command on its way to the interpreter thread and back. The client's
 // thread waits until `done`, so the request outlives the event.
-struct ControlRequest {
+struct ControlSocket::Request {
+  Tcl_Interp* interp;
   std::string command;
   std::mutex mu;
   std::condition_variable cv;
@@ -34,24 +33,13 @@ struct ControlRequest {
   std::string result;
 };
 
+namespace {
+
 // A Tcl event must begin with Tcl_Event; Tcl frees it after it has run.
 struct ControlEvent {
   Tcl_Event header;
-  ControlRequest* request;
+  ControlSocket::Request* request;
 };
-
-Tcl_Interp* controlInterp = nullptr;
-Tcl_ThreadId interpThread;
-std::mutex listenMu;  // the stop's shut-down against the accept thread's close
-std::atomic<int> listenFd{-1};
-std::atomic<int> clients{0};
-std::mutex pathMu;
-std::string socketPath;  // the file to remove at stop
-// The accept thread and one thread per client, and the clients' sockets
-// (under clientsMu, until their threads close them), for the stop.
-ThreadSet controlThreads;
-std::mutex clientsMu;
-std::set<int> clientFds;
 
 // Commands a control client may not run: each could block the interpreter
 // thread beyond the time limit (which interrupts only Tcl's own work), or
@@ -86,7 +74,8 @@ void Restore(Tcl_Interp* interp, const std::vector<const char*>& hidden) {
 
 // Runs on the interpreter thread, from its event loop.
 int RunCommand(Tcl_Event* event, int) {
-  ControlRequest* r = reinterpret_cast<ControlEvent*>(event)->request;
+  ControlSocket::Request* r = reinterpret_cast<ControlEvent*>(event)->request;
+  Tcl_Interp* controlInterp = r->interp;
   Tcl_Time limit;
   Tcl_GetTime(&limit);
   limit.sec += kControlCommandSeconds;
@@ -108,17 +97,6 @@ int RunCommand(Tcl_Event* event, int) {
   return 1;
 }
 
-// Hands `command` to the interpreter thread and waits for its outcome.
-void Evaluate(ControlRequest* r) {
-  auto* event = reinterpret_cast<ControlEvent*>(Tcl_Alloc(sizeof(ControlEvent)));
-  event->header.proc = RunCommand;
-  event->header.nextPtr = nullptr;
-  event->request = r;
-  Tcl_ThreadQueueEvent(interpThread, &event->header, TCL_QUEUE_TAIL);
-  Tcl_ThreadAlert(interpThread);
-  std::unique_lock<std::mutex> lock(r->mu);
-  r->cv.wait(lock, [r] { return r->done; });
-}
 
 bool SendFrame(int fd, int status, const std::string& text) {
   std::string frame = std::to_string(status) + " " + std::to_string(text.size()) + "\n" + text;
@@ -158,93 +136,8 @@ void DrainBriefly(int fd) {
   }
 }
 
-void ServeClient(int fd) {
-  SetSocketTimeouts(fd, kControlIdleSeconds * 1000);  // a client that never reads its replies
-  std::string refusal = PeerRefusal(fd);
-  if (!refusal.empty()) {
-    SendFrame(fd, 400, refusal);
-    return;
-  }
-  std::string input;
-  char chunk[16384];
-  for (;;) {
-    size_t end;
-    while ((end = input.find('\n')) != std::string::npos) {
-      ControlRequest request;
-      request.command = input.substr(0, end > 0 && input[end - 1] == '\r' ? end - 1 : end);
-      input.erase(0, end + 1);
-      Evaluate(&request);
-      if (!SendFrame(fd, request.code == TCL_OK ? 200 : 500, request.result)) return;
-    }
-    if (input.size() > kControlLineLimit) {
-      SendFrame(fd, 400, "command line longer than " + std::to_string(kControlLineLimit) + " bytes");
-      DrainBriefly(fd);
-      return;
-    }
-    if (!WaitReadable(fd)) {
-      SendFrame(fd, 400, "no command for " + std::to_string(kControlIdleSeconds) + " seconds");
-      return;
-    }
-    ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    input.append(chunk, size_t(n));
-  }
-}
 
-// A failed accept: out of descriptors or memory for a moment. Logged at
-// most once a minute; the wait lets connections end before the next try.
-void AcceptFailed(int error) {
-  static std::chrono::steady_clock::time_point lastLogged;
-  static bool logged = false;
-  auto now = std::chrono::steady_clock::now();
-  if (!logged || now - lastLogged >= std::chrono::minutes(1)) {
-    LogLinef("control socket: accept failed: %s; trying again", strerror(error));
-    lastLogged = now;
-    logged = true;
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-}
 
-void AcceptClients(int fd) {
-  for (;;) {
-    int client = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) {
-      int error = errno;
-      {
-        std::lock_guard<std::mutex> lock(listenMu);
-        if (listenFd.load() != fd) {  // shut down at stop: the descriptor is this thread's to close
-          close(fd);
-          return;
-        }
-      }
-      if (error != EINTR && error != ECONNABORTED) AcceptFailed(error);
-      continue;
-    }
-    if (clients.fetch_add(1) >= kControlClients) {
-      SendFrame(client, 400, "too many control clients (" + std::to_string(kControlClients) + ")");
-      close(client);
-      clients--;
-      continue;
-    }
-    {
-      std::lock_guard<std::mutex> lock(clientsMu);
-      clientFds.insert(client);
-    }
-    auto end = [client] {
-      std::lock_guard<std::mutex> lock(clientsMu);
-      clientFds.erase(client);
-      close(client);
-      clients--;
-    };
-    if (!controlThreads.Start([client, end] {
-          ServeClient(client);
-          end();
-        })) {
-      end();
-    }
-  }
-}
 
 // True when a relay answers on the socket file at `path`.
 bool SomeoneListens(const sockaddr_un& address) {
@@ -285,7 +178,7 @@ std::string ControlSocketPath() {
   return base + "veltrane.ctl";
 }
 
-bool StartControlSocket(Tcl_Interp* interp) {
+bool ControlSocket::StartControlSocket(Tcl_Interp* interp) {
   std::string path = ControlSocketPath();
   if (path.empty()) return false;
   sockaddr_un address{};
@@ -310,14 +203,14 @@ bool StartControlSocket(Tcl_Interp* interp) {
     if (fd >= 0) close(fd);
     return false;
   }
-  controlInterp = interp;
-  interpThread = Tcl_GetCurrentThread();
+  interp_ = interp;
+  interpThread_ = Tcl_GetCurrentThread();
   {
-    std::lock_guard<std::mutex> lock(pathMu);
-    socketPath = path;
+    std::lock_guard<std::mutex> lock(pathMu_);
+    socketPath_ = path;
   }
-  listenFd = fd;
-  if (!controlThreads.Start([fd] { AcceptClients(fd); })) {
+  listenFd_ = fd;
+  if (!threads_.Start([this, fd] { AcceptClients(fd); })) {
     StopControlSocket();
     close(fd);
     return false;
@@ -325,22 +218,121 @@ bool StartControlSocket(Tcl_Interp* interp) {
   return true;
 }
 
-void StopControlSocket() {
+void ControlSocket::StopControlSocket() {
   {
-    std::lock_guard<std::mutex> lock(listenMu);
-    int fd = listenFd.exchange(-1);
+    std::lock_guard<std::mutex> lock(listenMu_);
+    int fd = listenFd_.exchange(-1);
     if (fd >= 0) shutdown(fd, SHUT_RDWR);
   }
   {
-    std::lock_guard<std::mutex> lock(pathMu);
-    if (!socketPath.empty()) unlink(socketPath.c_str());
-    socketPath.clear();
+    std::lock_guard<std::mutex> lock(pathMu_);
+    if (!socketPath_.empty()) unlink(socketPath_.c_str());
+    socketPath_.clear();
   }
   // A client whose command runs gets its answer first: the interpreter
   // still serves it.
   {
-    std::lock_guard<std::mutex> lock(clientsMu);
-    for (int fd : clientFds) shutdown(fd, SHUT_RDWR);
+    std::lock_guard<std::mutex> lock(clientsMu_);
+    for (int fd : clientFds_) shutdown(fd, SHUT_RDWR);
   }
-  controlThreads.JoinAll();
+  threads_.JoinAll();
+}
+
+// Hands `command` to the interpreter thread and waits for its outcome.
+void ControlSocket::Evaluate(Request* r) {
+  auto* event = reinterpret_cast<ControlEvent*>(Tcl_Alloc(sizeof(ControlEvent)));
+  event->header.proc = RunCommand;
+  event->header.nextPtr = nullptr;
+  event->request = r;
+  Tcl_ThreadQueueEvent(static_cast<Tcl_ThreadId>(interpThread_), &event->header, TCL_QUEUE_TAIL);
+  Tcl_ThreadAlert(static_cast<Tcl_ThreadId>(interpThread_));
+  std::unique_lock<std::mutex> lock(r->mu);
+  r->cv.wait(lock, [r] { return r->done; });
+}
+
+void ControlSocket::ServeClient(int fd) {
+  SetSocketTimeouts(fd, kControlIdleSeconds * 1000);  // a client that never reads its replies
+  std::string refusal = PeerRefusal(fd);
+  if (!refusal.empty()) {
+    SendFrame(fd, 400, refusal);
+    return;
+  }
+  std::string input;
+  char chunk[16384];
+  for (;;) {
+    size_t end;
+    while ((end = input.find('\n')) != std::string::npos) {
+      Request request;
+      request.interp = interp_;
+      request.command = input.substr(0, end > 0 && input[end - 1] == '\r' ? end - 1 : end);
+      input.erase(0, end + 1);
+      Evaluate(&request);
+      if (!SendFrame(fd, request.code == TCL_OK ? 200 : 500, request.result)) return;
+    }
+    if (input.size() > kControlLineLimit) {
+      SendFrame(fd, 400, "command line longer than " + std::to_string(kControlLineLimit) + " bytes");
+      DrainBriefly(fd);
+      return;
+    }
+    if (!WaitReadable(fd)) {
+      SendFrame(fd, 400, "no command for " + std::to_string(kControlIdleSeconds) + " seconds");
+      return;
+    }
+    ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    input.append(chunk, size_t(n));
+  }
+}
+
+// A failed accept: out of descriptors or memory for a moment. Logged at
+// most once a minute; the wait lets connections end before the next try.
+void ControlSocket::AcceptFailed(int error) {
+  auto now = std::chrono::steady_clock::now();
+  if (!acceptFailed_ || now - acceptLogged_ >= std::chrono::minutes(1)) {
+    LogLinef("control socket: accept failed: %s; trying again", strerror(error));
+    acceptLogged_ = now;
+    acceptFailed_ = true;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
+void ControlSocket::AcceptClients(int fd) {
+  for (;;) {
+    int client = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) {
+      int error = errno;
+      {
+        std::lock_guard<std::mutex> lock(listenMu_);
+        if (listenFd_.load() != fd) {  // shut down at stop: the descriptor is this thread's to close
+          close(fd);
+          return;
+        }
+      }
+      if (error != EINTR && error != ECONNABORTED) AcceptFailed(error);
+      continue;
+    }
+    if (clients_.fetch_add(1) >= kControlClients) {
+      SendFrame(client, 400, "too many control clients (" + std::to_string(kControlClients) + ")");
+      close(client);
+      clients_--;
+      continue;
+    }
+    {
+      std::lock_guard<std::mutex> lock(clientsMu_);
+      clientFds_.insert(client);
+    }
+    auto end = [this, client] {
+      std::lock_guard<std::mutex> lock(clientsMu_);
+      clientFds_.erase(client);
+      close(client);
+      clients_--;
+    };
+    if (!threads_.Start([this, client, end] {
+          ServeClient(client);
+          end();
+        })) {
+      end();
+    }
+  }
 }

@@ -19,8 +19,14 @@
 // Only the relay's own user and root may use the socket (SO_PEERCRED); the
 // file is created with mode 0600 and removed at stop.
 #pragma once
+#include <atomic>
+#include <chrono>
 #include <cstddef>
+#include <mutex>
+#include <set>
 #include <string>
+
+#include "platform/threads.h"
 
 struct Tcl_Interp;
 
@@ -34,18 +40,52 @@ inline constexpr int kControlCommandSeconds = 10;
 // key is present and empty (the socket is off).
 std::string ControlSocketPath();
 
-// Opens the socket and serves it on threads of its own, handing commands to
-// `interp`, which belongs to the calling thread (the interpreter thread
-// must run Tcl's event loop). A socket file left by a relay that is gone
-// is replaced; one that answers (another relay) is left alone. Problems
-// are logged and leave the relay without a control socket. True when it
-// listens.
-bool StartControlSocket(Tcl_Interp* interp);
+// One control socket. Its owner (the control interpreter) stops it before
+// the interpreter goes.
+class ControlSocket {
+ public:
+  ControlSocket() = default;
+  ~ControlSocket() { StopControlSocket(); }
+  ControlSocket(const ControlSocket&) = delete;
+  ControlSocket& operator=(const ControlSocket&) = delete;
 
-// Stops taking connections, closes the listening socket, removes the
-// socket file, ends every client's connection (a command under way is
-// answered first) and joins the socket's threads. Not to be called on the
-// interpreter thread, which may owe a client its answer. (A failed accept
-// before, such as running out of descriptors, is logged at most once a
-// minute and tried again.)
-void StopControlSocket();
+  // Opens the socket and serves it on threads of its own, handing commands
+  // to `interp`, which belongs to the calling thread (the interpreter
+  // thread must run Tcl's event loop). A socket file left by a relay that
+  // is gone is replaced; one that answers (another relay) is left alone.
+  // Problems are logged and leave the relay without a control socket. True
+  // when it listens.
+  bool StartControlSocket(Tcl_Interp* interp);
+
+  // Stops taking connections, closes the listening socket, removes the
+  // socket file, ends every client's connection (a command under way is
+  // answered first) and joins the socket's threads. Not to be called on the
+  // interpreter thread, which may owe a client its answer. (A failed accept
+  // before, such as running out of descriptors, is logged at most once a
+  // minute and tried again.)
+  void StopControlSocket();
+
+  struct Request;  // one command on its way to the interpreter and back
+
+ private:
+  void AcceptClients(int fd);
+  void AcceptFailed(int error);
+  void ServeClient(int fd);
+  void Evaluate(Request* r);
+
+  Tcl_Interp* interp_ = nullptr;
+  void* interpThread_ = nullptr;  // its Tcl_ThreadId
+  std::mutex listenMu_;  // the stop's shut-down against the accept thread's close
+  std::atomic<int> listenFd_{-1};
+  std::atomic<int> clients_{0};
+  std::mutex pathMu_;
+  std::string socketPath_;  // the file to remove at stop
+  // The accept thread and one thread per client, and the clients' sockets
+  // (under clientsMu_, until their threads close them), for the stop.
+  ThreadSet threads_;
+  std::mutex clientsMu_;
+  std::set<int> clientFds_;
+  // The last accept failure logged.
+  std::chrono::steady_clock::time_point acceptLogged_;
+  bool acceptFailed_ = false;
+};

@@ -1,31 +1,55 @@
 // The control interpreter: a Tcl interpreter on a thread of its own that
 // runs the operator's start-up script, opens the control socket, and then
 // serves Tcl events (timers, channel handlers, control commands) until it
-// is shut down.
+// is shut down. The relay owns it; it owns its thread, its interpreter and
+// its control socket.
 #pragma once
 #include <functional>
+#include <mutex>
+#include <thread>
+
+#include "control/control_socket.h"
 
 struct ControlTargets;
-
-// Starts the interpreter thread, whose commands act on `targets` (which
-// must outlive it). Returns 1.
-int InterfaceInit(const ControlTargets* targets);
-
-// Ends the interpreter thread: a script still running is unwound, the
-// event loop ends, the interpreter is deleted, and the thread is joined.
-// The control socket must be stopped first. Not on the interpreter thread.
-void InterfaceShutdown();
-
-// Creates an interpreter with the control commands, sources the start-up
-// script (StartupScript, default "init.tcl") and logs "Startup error:" and
-// Tcl's message when it fails. Returns the interpreter. Used by the
-// interpreter thread; tests call it to run a script in their own thread.
 struct Tcl_Interp;
-Tcl_Interp* RunStartupScript(const ControlTargets* targets);
 
-// What the interpreter's "exit ?code?" does, from the start-up script or a
-// control client: by default the process ends at once with the code; the
-// relay sets here a request for its stop sequence, so that everything is
-// written back first. The action must not wait for the stop (which ends
-// the interpreter thread); the calling script is unwound after it.
-void SetExitAction(std::function<void(int code)> action);
+class ControlInterpreter {
+ public:
+  // Its commands act on `targets`, which must outlive it.
+  explicit ControlInterpreter(const ControlTargets* targets) : targets_(targets) {}
+  ~ControlInterpreter() { InterfaceShutdown(); }
+  ControlInterpreter(const ControlInterpreter&) = delete;
+  ControlInterpreter& operator=(const ControlInterpreter&) = delete;
+
+  // Starts the interpreter thread. Returns 1.
+  int InterfaceInit();
+
+  // Stops the control socket, then ends the interpreter thread: a script
+  // still running is unwound, the event loop ends, the interpreter is
+  // deleted, and the thread is joined. Not on the interpreter thread.
+  void InterfaceShutdown();
+
+ private:
+  void InterfaceStartup();
+  bool Quitting();
+
+  const ControlTargets* const targets_;
+  ControlSocket socket_;
+  std::thread thread_;
+  std::mutex mu_;
+  Tcl_Interp* running_ = nullptr;  // under mu_ while the thread runs it
+  void* runningThread_ = nullptr;  // its Tcl_ThreadId
+  bool quit_ = false;              // under mu_; the thread reads it between events
+};
+
+// An interpreter with the control commands (and an "exit" that calls the
+// targets' exit action), on the calling thread.
+Tcl_Interp* CreateControlInterp(const ControlTargets* targets);
+
+// Sources the start-up script (StartupScript, default "init.tcl") in
+// `interp` and logs "Startup error:" and Tcl's message when it fails.
+void SourceStartupScript(Tcl_Interp* interp);
+
+// Both, for tests that run a script in their own thread. Returns the
+// interpreter.
+Tcl_Interp* RunStartupScript(const ControlTargets* targets);

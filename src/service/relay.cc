@@ -52,10 +52,11 @@ void Relay::Start() {
   metricsSources_.seen = seen_.get();
   ArticleInit(seen_.get());
   DirInit();
-  SetExitAction([this](int code) { RequestStop(code); });
   controlTargets_.peers = peers_.get();
   controlTargets_.listener = &listener_;
-  InterfaceInit(&controlTargets_);
+  controlTargets_.exit = [this](int code) { RequestStop(code); };
+  interpreter_ = std::make_unique<ControlInterpreter>(&controlTargets_);
+  interpreter_->InterfaceInit();
   intake_.peers = peers_.get();
   intake_.precommit = precommit_.get();
   intake_.seen = seen_.get();
@@ -69,8 +70,7 @@ void Relay::Start() {
 void Relay::Stop() {
   // Operators first, so that no command starts anything now; then the
   // peers, so that nothing more is stored.
-  StopControlSocket();
-  InterfaceShutdown();
+  interpreter_.reset();
   listener_.EndConnections();
   // Feeders finish their batches and settle what they sent, so that the
   // history written below owes each site exactly what it was not sent.

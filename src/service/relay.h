@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "control/commands.h"
+#include "control/interpreter.h"
 #include "dedupe/precommit.h"
 #include "dedupe/seen.h"
 #include "incoming/client_context.h"
@@ -56,6 +57,7 @@ class Relay {
   ControlTargets controlTargets_;
   Intake intake_;
   Listener listener_;  // made with the relay, so that a stop may be asked at any time
+  std::unique_ptr<ControlInterpreter> interpreter_;
 
   std::mutex stopMu_;
   std::condition_variable stopCv_;

@@ -141,9 +141,10 @@ TEST_F(ControlCommands, SiteCommands) {
 TEST_F(ControlCommands, ControlSocketReplacesOnlyAStaleSocketFile) {
   Load("HistoryTablePath = /h/");  // relay runs use a folder without the '/'
   EXPECT_EQ(ControlSocketPath(), "/h/veltrane.ctl");
+  ControlSocket control;
   auto start = [&](const std::string& path) {
     Load("ControlSocket = " + path);
-    return StartControlSocket(interp_);
+    return control.StartControlSocket(interp_);
   };
   auto listening = [](const std::string& path) {  // a socket file that answers
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -162,7 +163,7 @@ TEST_F(ControlCommands, ControlSocketReplacesOnlyAStaleSocketFile) {
   EXPECT_FALSE(start(longest + "c"));
   EXPECT_TRUE(start(longest));
   EXPECT_FALSE(start(longest));  // its own socket answers there now
-  StopControlSocket();
+  control.StopControlSocket();
   EXPECT_FALSE(FileExists(longest));
 }
 
