@@ -1,11 +1,24 @@
 #include "article/article_id.h"
 
+#include <array>
 #include <cstring>
 #include <nettle/md5.h>
 
 namespace {
 
-uint32_t CrcTable[128];
+// The table of the identifier hash's steps, made by the compiler.
+constexpr std::array<uint32_t, 128> MakeCrcTable() {
+  std::array<uint32_t, 128> table{};
+  for (uint32_t i = 0; i < 128; i++) {
+    uint32_t v = 0;
+    for (int n = 0; n < 7; n++) {
+      if (i & (1u << n)) v ^= 0x48000000u >> n;
+    }
+    table[i] = v;
+  }
+  return table;
+}
+constexpr std::array<uint32_t, 128> CrcTable = MakeCrcTable();
 
 constexpr uint32_t primes[5] = {52123457u, 321234581u, 123432473u, 675424129u, 625424133u};
 
@@ -35,15 +48,7 @@ void ComputeKey(ArticleIdentity* id, size_t copied) {
 
 }  // namespace
 
-void crcinit() {
-  for (uint32_t i = 0; i < 128; i++) {
-    uint32_t v = 0;
-    for (int n = 0; n < 7; n++) {
-      if (i & (1u << n)) v ^= 0x48000000u >> n;
-    }
-    CrcTable[i] = v;
-  }
-}
+void crcinit() {}
 
 uint32_t hash(const char* text, int32_t length) {
   uint32_t h = 0;
