@@ -84,7 +84,7 @@ void Relay::Stop() {
   peers_.reset();
   precommit_.reset();
   seen_.reset();
-  ServerStopEvent.Set();
+  stopped_.Set();
 }
 
 namespace {
@@ -109,3 +109,5 @@ int ServiceStop() {
 void ServiceRequestStop(int code) { ServiceRelay().RequestStop(code); }
 
 int RequestedStopCode() { return ServiceRelay().StopCode(); }
+
+bool ServiceWaitStopped(std::chrono::milliseconds limit) { return ServiceRelay().Stopped().WaitFor(limit); }

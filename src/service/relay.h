@@ -19,6 +19,7 @@
 #include "incoming/client_context.h"
 #include "incoming/incoming_table.h"
 #include "incoming/listener.h"
+#include "platform/event.h"
 #include "service/metrics.h"
 
 class Relay {
@@ -43,9 +44,12 @@ class Relay {
   // The stop sequence, on the thread that ran Start after it has returned:
   // ends the control socket and interpreter, the connections, the
   // feeders, shuts the store, history and log, ends the background
-  // threads and the metrics server, then signals ServerStopEvent. Every
-  // thread the relay started has been joined when it returns.
+  // threads and the metrics server, then signals Stopped. Every thread
+  // the relay started has been joined when it returns.
   void Stop();
+
+  // Set once Stop has ended.
+  ManualResetEvent& Stopped() { return stopped_; }
 
  private:
   MetricsSources metricsSources_;
@@ -62,4 +66,5 @@ class Relay {
   std::mutex stopMu_;
   std::condition_variable stopCv_;
   std::optional<int> stopCode_;
+  ManualResetEvent stopped_;
 };

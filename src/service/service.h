@@ -1,9 +1,9 @@
 // The process: command-line verbs, life under the service manager or on a
 // console, and the fixed start-up and stop sequences.
 #pragma once
+#include <chrono>
 #include <cstdint>
 
-#include "platform/event.h"
 
 inline constexpr const char* kServiceName = "Veltrane";
 inline constexpr const char* kDisplayName = "Veltrane News Router";
@@ -48,6 +48,7 @@ void ServiceStart();
 int ServiceStop();
 void ServiceRequestStop(int code);
 int RequestedStopCode();
+// Waits at most `limit` for the process's relay's stop sequence to end;
+// false when it has not.
+bool ServiceWaitStopped(std::chrono::milliseconds limit);
 
-// Signalled by the stop sequence.
-extern ManualResetEvent ServerStopEvent;

@@ -17,15 +17,26 @@
 
 namespace {
 
-// The status record and its checkpoint counter. Only the service_main
-// thread and the stop control write them, one after the other.
-uint32_t currentState = SERVICE_START_PENDING;
-uint32_t dwCheckPoint = 1;
+// What the process tells the service manager, in one place: the service
+// manager's callbacks reach it, as they reach the process's relay.
+struct ServiceStatus {
+  // The status record and its checkpoint counter. Only the service_main
+  // thread and the stop control write them, one after the other.
+  uint32_t currentState = SERVICE_START_PENDING;
+  uint32_t checkPoint = 1;
+  // The dispatcher returns once SERVICE_STOPPED has been reported.
+  std::mutex dispatcherMu;
+  std::condition_variable dispatcherCv;
+  bool stoppedReported = false;
+  // The stop control (SIGTERM under systemd) asked for the running stop:
+  // it reports the end itself.
+  std::atomic<bool> managerStop{false};
+};
 
-// The dispatcher returns once SERVICE_STOPPED has been reported.
-std::mutex dispatcherMu;
-std::condition_variable dispatcherCv;
-bool stoppedReported = false;
+ServiceStatus& Status() {
+  static ServiceStatus* status = new ServiceStatus;  // never destroyed: the process ends by _exit
+  return *status;
+}
 
 constexpr auto kStopStep = std::chrono::milliseconds(15000);
 
@@ -57,10 +68,6 @@ std::string StatusAssignments(uint32_t state, uint32_t checkPoint, uint32_t wait
   return msg;
 }
 
-// The stop control of the service manager (SIGTERM under systemd) asked
-// for the running stop: it reports the end itself.
-std::atomic<bool> managerStop{false};
-
 // Console events: interrupt and quit always; terminate only in console mode
 // (under the service manager it is the stop control). The thread that
 // started the relay stops it and ends the process with exit code 1.
@@ -78,44 +85,42 @@ void InstallControlHandler() {
 
 void service_ctrl(int) {
   // The only control delivered here is the stop (SIGTERM).
-  currentState = SERVICE_STOP_PENDING;
-  managerStop = true;
+  Status().currentState = SERVICE_STOP_PENDING;
+  Status().managerStop = true;
   ServiceRequestStop(0);
-  while (!ServerStopEvent.WaitFor(kStopStep)) {
+  while (!ServiceWaitStopped(kStopStep)) {
     ReportStatusToSCMgr(SERVICE_STOP_PENDING, 0, 15000);
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(3000));
-  currentState = SERVICE_STOPPED;
-  ReportStatusToSCMgr(currentState, 0, 0);
+  Status().currentState = SERVICE_STOPPED;
+  ReportStatusToSCMgr(SERVICE_STOPPED, 0, 0);
 }
 
 void ReleaseDispatcher() {
-  std::lock_guard<std::mutex> lock(dispatcherMu);
-  stoppedReported = true;
-  dispatcherCv.notify_all();
+  ServiceStatus& status = Status();
+  std::lock_guard<std::mutex> lock(status.dispatcherMu);
+  status.stoppedReported = true;
+  status.dispatcherCv.notify_all();
 }
 
 void service_main() {
   SetSignalHandler(SIGTERM, service_ctrl);
   if (!ReportStatusToSCMgr(SERVICE_START_PENDING, 0, 3000)) return ReleaseDispatcher();
-  ServerStopEvent.Reset();
   InstallControlHandler();
   if (!ReportStatusToSCMgr(SERVICE_RUNNING, 0, 0)) return ReleaseDispatcher();
   ServiceStart();
   ServiceStop();
   // Stopped by the interpreter's "exit": nobody else reports the end.
-  if (!managerStop) ExitProcess(RequestedStopCode());
+  if (!Status().managerStop) ExitProcess(RequestedStopCode());
 }
 
 }  // namespace
 
-ManualResetEvent ServerStopEvent;
-
 int ReportStatusToSCMgr(uint32_t state, uint32_t, uint32_t waitHint) {
   if (bDebug) return 1;
-  currentState = state;
+  Status().currentState = state;
   uint32_t checkPoint = 0;
-  if (state != SERVICE_RUNNING && state != SERVICE_STOPPED) checkPoint = dwCheckPoint++;
+  if (state != SERVICE_RUNNING && state != SERVICE_STOPPED) checkPoint = Status().checkPoint++;
   bool ok = NotifyServiceManager(StatusAssignments(state, checkPoint, waitHint));
   if (!ok) AddToMessageLog("SetServiceStatus");
   if (state == SERVICE_STOPPED) ReleaseDispatcher();
@@ -131,8 +136,9 @@ bool StartServiceCtrlDispatcher() {
     return false;
   }
   {
-    std::unique_lock<std::mutex> lock(dispatcherMu);
-    dispatcherCv.wait(lock, [] { return stoppedReported; });
+    ServiceStatus& status = Status();
+    std::unique_lock<std::mutex> lock(status.dispatcherMu);
+    status.dispatcherCv.wait(lock, [&status] { return status.stoppedReported; });
   }
   serviceMain.join();
   return true;
@@ -142,7 +148,6 @@ void CmdDebugService(int, char**) {
   printf("Debugging %s.\n", kDisplayName);
   fflush(stdout);
   InstallControlHandler();
-  ServerStopEvent.Reset();
   ServiceStart();
   ServiceStop();
   ExitProcess(RequestedStopCode());
