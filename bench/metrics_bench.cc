@@ -11,28 +11,29 @@
 
 namespace {
 
-void SetUpRelay(PeerTable* peers) {
+void SetUpRelay(PeerTable* peers, SiteTable* sites) {
   peers->SetHostResolver([](const char*, std::vector<NetAddress>* addresses) {
     addresses->emplace_back();
     return ParseNetAddress("127.0.0.1", &addresses->back());
   });
   for (int i = 0; i < 50; i++) peers->AddIncoming(("peer" + std::to_string(i) + ".example.net").c_str());
-  if (siteArray[0] != nullptr) return;  // the sites live as long as the process
   for (uint32_t i = 0; i < 20; i++) {
-    Site* site = MakeSite(("site" + std::to_string(i) + ".example.org").c_str(), i);
+    Site* site = sites->MakeSite(("site" + std::to_string(i) + ".example.org").c_str(), i);
     site->SetPort(119);
     site->SetFeedInfo("comp.*,news.*,!news.admin.*");
-    siteArray[i] = site;
+    sites->siteArray[i] = site;
   }
 }
 
 void BM_MetricsPage(benchmark::State& state) {
   PeerTable peers;
-  SetUpRelay(&peers);
+  SiteTable sites;
+  SetUpRelay(&peers, &sites);
   PrecommitCache precommit(263, 30000);
   MetricsSources sources;
   sources.peers = &peers;
   sources.precommit = &precommit;
+  sources.sites = &sites;
   size_t bytes = 0;
   for (auto _ : state) {
     std::string page = MetricsPage(sources);

@@ -56,16 +56,16 @@ void BM_StartWithFullHistory(benchmark::State& state) {
     fclose(f);
     auto start = std::chrono::steady_clock::now();
     histinit();
-    BeginSiteStartup();
-    Site* a = MakeSite("a.example", 0);
+    SiteTable sites;
+    sites.BeginSiteStartup();
+    Site* a = sites.MakeSite("a.example", 0);
     a->SetPort(119);
     a->SetFeedInfo("*");
-    InheritRecordedQueue(a);
-    siteArray[0] = a;
-    EndSiteStartup();
+    sites.InheritRecordedQueue(a);
+    sites.siteArray[0] = a;
+    sites.EndSiteStartup();
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     state.SetIterationTime(seconds);
-    siteArray[0] = nullptr;
     histclose();
   }
   std::filesystem::remove_all(dir);

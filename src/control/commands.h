@@ -8,11 +8,13 @@
 
 class Listener;
 class PeerTable;
+class SiteTable;
 
 // What the commands act on: the relay's objects, lent to the interpreter
 // for its life. Each handler receives it as its ClientData.
 struct ControlTargets {
   PeerTable* peers = nullptr;
+  SiteTable* sites = nullptr;
   Listener* listener = nullptr;  // its intake opens once the start-up script has run
   // What "exit ?code?" does: by default the process ends at once with the
   // code; the relay sets here a request for its stop sequence, so that

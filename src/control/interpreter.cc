@@ -111,7 +111,7 @@ void ControlInterpreter::InterfaceStartup() {
   // the notifier thread may clear the descriptor between the finalizer's
   // "quit" and its close. Such an end, its reader gone, is closed below.
   const std::set<int> before = OpenDescriptors();
-  BeginSiteStartup();
+  targets_->sites->BeginSiteStartup();
   Tcl_Interp* interp = CreateControlInterp(targets_);
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -119,7 +119,7 @@ void ControlInterpreter::InterfaceStartup() {
     runningThread_ = Tcl_GetCurrentThread();
   }
   if (!Quitting()) SourceStartupScript(interp);
-  EndSiteStartup();
+  targets_->sites->EndSiteStartup();
   // Only now are the sites there to flag articles for: the listener
   // admits no peer before.
   if (targets_->listener != nullptr) targets_->listener->OpenIntake();

@@ -11,17 +11,17 @@
 namespace {
 
 // The first site in slot order whose name matches.
-Site* FindSite(const char* name, int (*compare)(const char*, const char*)) {
-  for (std::atomic<Site*>& slot : siteArray) {
+Site* FindSite(SiteTable& sites, const char* name, int (*compare)(const char*, const char*)) {
+  for (std::atomic<Site*>& slot : sites.siteArray) {
     Site* site = slot.load();
     if (site != nullptr && compare(site->GetHostName(), name) == 0) return site;
   }
   return nullptr;
 }
 
-int LowestFreeSlot() {
+int LowestFreeSlot(SiteTable& sites) {
   for (uint32_t i = 0; i < kMaxSites; i++) {
-    if (siteArray[i].load() == nullptr) return int(i);
+    if (sites.siteArray[i].load() == nullptr) return int(i);
   }
   return -1;
 }
@@ -92,6 +92,7 @@ int SetParameter(Tcl_Interp* interp, Site* site, const char* command, const char
 }  // namespace
 
 VELTRANE_TCL_HANDLER(Tcl_CreateSite) {
+  SiteTable& sites = *Targets(data).sites;
   if (argc != 3 && argc != 4) {
     Tcl_AppendResult(interp, argv[0], ": invalid arguments: ", argv[0], " siteName sitePort", nullptr);
     return TCL_ERROR;
@@ -103,12 +104,12 @@ VELTRANE_TCL_HANDLER(Tcl_CreateSite) {
       Tcl_AppendResult(interp, argv[0], ": slot ", argv[3], " is outside 0 to 127", nullptr);
       return TCL_ERROR;
     }
-    if (siteArray[slot].load() != nullptr) {
-      Tcl_AppendResult(interp, argv[0], ": slot ", argv[3], " is taken by ", siteArray[slot].load()->GetHostName(),
+    if (sites.siteArray[slot].load() != nullptr) {
+      Tcl_AppendResult(interp, argv[0], ": slot ", argv[3], " is taken by ", sites.siteArray[slot].load()->GetHostName(),
                        nullptr);
       return TCL_ERROR;
     }
-  } else if ((slot = LowestFreeSlot()) < 0) {
+  } else if ((slot = LowestFreeSlot(sites)) < 0) {
     Tcl_AppendResult(interp, argv[0], "Too many sites", nullptr);
     return TCL_ERROR;
   }
@@ -121,20 +122,21 @@ VELTRANE_TCL_HANDLER(Tcl_CreateSite) {
     Tcl_AppendResult(interp, argv[0], ": site name longer than 255 characters", nullptr);
     return TCL_ERROR;
   }
-  Site* site = MakeSite(argv[1], uint32_t(slot));
+  Site* site = sites.MakeSite(argv[1], uint32_t(slot));
   site->SetPort(uint32_t(port));
-  InheritRecordedQueue(site);
-  siteArray[slot] = site;
+  sites.InheritRecordedQueue(site);
+  sites.siteArray[slot] = site;
   Tcl_AppendResult(interp, std::to_string(slot).c_str(), nullptr);
   return TCL_OK;
 }
 
 VELTRANE_TCL_HANDLER(Tcl_DeleteSite) {
+  SiteTable& sites = *Targets(data).sites;
   if (argc != 2) {
     Tcl_AppendResult(interp, argv[0], ": invalid arguments", nullptr);
     return TCL_ERROR;
   }
-  Site* site = FindSite(argv[1], strcmp);
+  Site* site = FindSite(sites, argv[1], strcmp);
   if (site == nullptr) {
     Tcl_AppendResult(interp, "Unknown site: ", argv[1], nullptr);
     return TCL_ERROR;
@@ -144,15 +146,16 @@ VELTRANE_TCL_HANDLER(Tcl_DeleteSite) {
   // the slot's bit: for the deleted site's feeders still finishing, and for
   // a new site given the slot, with the old site's patterns.
   site->StopDistribution();
-  siteArray[site->GetSiteIndex()] = nullptr;  // the record itself stays valid
+  sites.siteArray[site->GetSiteIndex()] = nullptr;  // the record itself stays valid
   return TCL_OK;
 }
 
 VELTRANE_TCL_HANDLER(Tcl_ReturnSiteStatsString) {
+  SiteTable& sites = *Targets(data).sites;
   (void)argc;
   (void)argv;
   Tcl_AppendResult(interp, "{sites ", nullptr);
-  for (std::atomic<Site*>& slot : siteArray) {
+  for (std::atomic<Site*>& slot : sites.siteArray) {
     if (Site* site = slot.load()) Tcl_AppendElement(interp, site->GetStateString().c_str());
   }
   Tcl_AppendResult(interp, "} ", nullptr);
@@ -160,8 +163,9 @@ VELTRANE_TCL_HANDLER(Tcl_ReturnSiteStatsString) {
 }
 
 VELTRANE_TCL_HANDLER(Tcl_ReturnSiteConfigString) {
+  SiteTable& sites = *Targets(data).sites;
   if (argc != 2) return TCL_ERROR;
-  Site* site = FindSite(argv[1], strcasecmp);
+  Site* site = FindSite(sites, argv[1], strcasecmp);
   if (site == nullptr) {
     Tcl_AppendResult(interp, "Unknown site: ", argv[1], nullptr);
     return TCL_ERROR;
@@ -171,11 +175,12 @@ VELTRANE_TCL_HANDLER(Tcl_ReturnSiteConfigString) {
 }
 
 VELTRANE_TCL_HANDLER(Tcl_SetSiteParam) {
+  SiteTable& sites = *Targets(data).sites;
   if (argc != 4) {
     Tcl_AppendResult(interp, argv[0], ": invalid arguments", nullptr);
     return TCL_ERROR;
   }
-  Site* site = FindSite(argv[1], strcmp);
+  Site* site = FindSite(sites, argv[1], strcmp);
   if (site == nullptr) {
     Tcl_AppendResult(interp, argv[0], ": site not found: ", argv[1], nullptr);
     return TCL_OK;
@@ -184,12 +189,13 @@ VELTRANE_TCL_HANDLER(Tcl_SetSiteParam) {
 }
 
 VELTRANE_TCL_HANDLER(Tcl_GetSiteList) {
+  SiteTable& sites = *Targets(data).sites;
   if (argc != 1) {
     Tcl_AppendResult(interp, argv[0], ": invalid arguments", nullptr);
     return TCL_ERROR;
   }
   for (uint32_t i = 0; i < kMaxSites; i++) {
-    Site* site = siteArray[i].load();
+    Site* site = sites.siteArray[i].load();
     if (site == nullptr) continue;
     Tcl_AppendResult(interp, "{", nullptr);
     Tcl_AppendElement(interp, site->GetHostName());

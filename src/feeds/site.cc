@@ -13,30 +13,15 @@
 #include "feeds/site_queues.h"
 #include "history/history_cursor.h"
 
-std::atomic<Site*> siteArray[kMaxSites];
-
-namespace {
-
-// Every site ever made. Never emptied, and never destroyed either: feeder
-// threads may still use their sites while a process that does not end by
-// _exit runs its static destructors.
-std::mutex storeMutex;
-std::vector<std::unique_ptr<Site>>& Store() {
-  static auto* store = new std::vector<std::unique_ptr<Site>>;
-  return *store;
+Site* SiteTable::MakeSite(const char* hostName, uint32_t siteIndex) {
+  std::lock_guard<std::mutex> lock(storeMu_);
+  return store_.emplace_back(std::make_unique<Site>(hostName, siteIndex, this)).get();
 }
 
-}  // namespace
-
-Site* MakeSite(const char* hostName, uint32_t siteIndex) {
-  std::lock_guard<std::mutex> lock(storeMutex);
-  return Store().emplace_back(std::make_unique<Site>(hostName, siteIndex)).get();
-}
-
-std::vector<Site*> SitesEverMade() {
-  std::lock_guard<std::mutex> lock(storeMutex);
+std::vector<Site*> SiteTable::SitesEverMade() {
+  std::lock_guard<std::mutex> lock(storeMu_);
   std::vector<Site*> sites;
-  for (auto& site : Store()) sites.push_back(site.get());
+  for (auto& site : store_) sites.push_back(site.get());
   return sites;
 }
 
@@ -59,7 +44,7 @@ bool WalksHistory(char type) { return type != 'n' && type != 'N'; }
 
 }  // namespace
 
-Site::Site(const char* hostName, uint32_t siteIndex) : siteIndex_(siteIndex) {
+Site::Site(const char* hostName, uint32_t siteIndex, SiteTable* table) : siteIndex_(siteIndex), table_(table) {
   snprintf(hostName_, sizeof hostName_, "%s", hostName);
   maxBacklog = ConfiguredOr("MaxBacklog", 5000);
   latencyFeedPrefetch = std::min(ConfiguredOr("LatencyFeedPrefetch", 5), kMaxPrefetch);
@@ -67,6 +52,8 @@ Site::Site(const char* hostName, uint32_t siteIndex) : siteIndex_(siteIndex) {
   // As long as another relay may hold the article in its precommit cache.
   deferDelayMs_ = ConfiguredOr("MaxPrecommitAge", 30000);
 }
+
+Site::~Site() = default;
 
 int Site::SetPort(uint32_t port) {
   port_ = port;
@@ -113,7 +100,7 @@ int Site::CreateFeeder(char feedType, const char* startId) {
   if (queue) {
     parked_ = UINT64_MAX;  // the new feeder walks from before it
     // After the start-up script only the first feeder takes the queue.
-    if (SiteStartupOver()) inherited_.reset();
+    if (table_->SiteStartupOver()) inherited_.reset();
   }
   hadFeeder_ = hadFeeder_ || WalksHistory(feedType);
   return int((*free)->index);
@@ -362,7 +349,7 @@ std::vector<FeederFigures> Site::GetFeederFigures() {
   return figures;
 }
 
-std::string ReturnSiteStatsString() {
+std::string SiteTable::ReturnSiteStatsString() {
   std::string out = "{sites ";
   for (const std::atomic<Site*>& slot : siteArray) {
     if (Site* site = slot.load()) out += "{" + site->GetStateString() + "} ";

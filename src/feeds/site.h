@@ -1,7 +1,7 @@
 // Outgoing sites: one peer the relay feeds, with its host and port, its
 // distribution (which articles it wants), its feeding parameters, its
 // statistics and up to 20 feeders, each a connection with a thread of its
-// own. A site's slot in siteArray is its bit in the articles' feed flags.
+// own. A site's slot in its table is its bit in the articles' feed flags.
 //
 // The site hands its feeders batches of articles from the history under
 // its lock. An article stays flagged for the site in its history entry
@@ -12,15 +12,18 @@
 // deleted, the site said "try again later") goes back to the site and is
 // offered again, before the history walk goes on.
 //
-// Lifetime: the control interpreter is the only writer of siteArray. A
-// deleted site leaves the table but is never freed, so a feeder still
-// winding down, or a statistics reader that fetched the pointer just
-// before, can go on using it. A feeder removes itself from its site when it
-// ends and frees itself afterwards.
+// Lifetime: the control interpreter is the only writer of a table's slots.
+// A deleted site leaves its slot but stays with its table until the table
+// goes (after the relay's stop has ended every feeder and reader), so a
+// feeder still winding down, or a statistics reader that fetched the
+// pointer just before, can go on using it. A feeder hands itself to its
+// site when it ends; the site joins and frees it.
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -30,8 +33,10 @@
 #include "distrib/distrib.h"
 #include "history/history.h"
 #include "history/position_set.h"
+#include "platform/threads.h"
 
 class Feeder;
+class SiteTable;
 
 // A feeder's figures for monitoring: its counts of the current feed loop
 // (they start again at each loop, as its state string shows them) and
@@ -67,7 +72,8 @@ class Site {
   // A site named `hostName` (at most 255 characters) in slot `siteIndex`,
   // with the configured MaxBacklog, LatencyFeedPrefetch and
   // RegularFeedPrefetch (the prefetch values capped at 29).
-  Site(const char* hostName, uint32_t siteIndex);
+  Site(const char* hostName, uint32_t siteIndex, SiteTable* table);
+  ~Site();  // its feeders have ended
 
   int SetPort(uint32_t port);
   // Builds a distribution from `text` under the site's bit. On success the
@@ -197,6 +203,7 @@ class Site {
   char hostName_[kMaxHostName + 1] = {};
   std::atomic<uint32_t> port_{0};
   uint32_t siteIndex_;
+  SiteTable* const table_;  // its owner
   std::string feedInfo_ = "not-set-yet";  // the control thread's alone
   std::atomic<_distrib*> distribution_{nullptr};
   // Under walkMu_:
@@ -214,15 +221,53 @@ class Site {
   int64_t lastPassedLogMs_ = -1;
 };
 
-// Every site by slot; null where there is none.
-extern std::atomic<Site*> siteArray[kMaxSites];
+// The relay's sites: the table by slot, every site ever made (deleted
+// ones stay, for feeders still ending and readers that hold them), and the
+// record of where their queues start (site_queues.h). The relay owns it;
+// the control commands, the statistics and the metrics borrow it.
+class SiteTable {
+ public:
+  SiteTable() = default;
+  ~SiteTable();  // stops the recorder; the feeders must have been stopped
+  SiteTable(const SiteTable&) = delete;
+  SiteTable& operator=(const SiteTable&) = delete;
 
-// Makes a site that lives as long as the process (see Lifetime above): the
-// one way sites are made.
-Site* MakeSite(const char* hostName, uint32_t siteIndex);
+  // Every site by slot; null where there is none. The control interpreter
+  // is the only writer.
+  std::atomic<Site*> siteArray[kMaxSites] = {};
 
-// Every site made so far, deleted ones too (whose feeders may still end).
-std::vector<Site*> SitesEverMade();
+  // Makes a site that lives as long as the table: the one way sites are made.
+  Site* MakeSite(const char* hostName, uint32_t siteIndex);
 
-// "{sites " + "{<site's state string>} " for each site in slot order + "} ".
-std::string ReturnSiteStatsString();
+  // Every site made so far, deleted ones too (whose feeders may still end).
+  std::vector<Site*> SitesEverMade();
+
+  // "{sites " + "{<site's state string>} " for each site in slot order + "} ".
+  std::string ReturnSiteStatsString();
+
+  // The queues' record (site_queues.h).
+  void BeginSiteStartup();
+  void InheritRecordedQueue(Site* site);
+  void EndSiteStartup();
+  bool SiteStartupOver() const { return !startupRunning_; }
+  bool WriteSiteQueues();
+  void StopFeeds(std::chrono::milliseconds limit);
+
+ private:
+  struct RecordedQueue {
+    std::string name;
+    std::string startId;
+    bool inherited = false;
+  };
+  void ReadRecord();
+  void ClearUninherited();
+  void RecordNow();
+
+  std::mutex storeMu_;
+  std::vector<std::unique_ptr<Site>> store_;
+  std::mutex recordMu_;
+  std::map<uint32_t, RecordedQueue> recorded_;  // by slot, while the start-up script runs
+  std::atomic<bool> startupRunning_{false};
+  std::mutex writing_;  // one staging file: one writer at a time
+  PeriodicThread recorder_;  // last: stopped first
+};

@@ -17,17 +17,6 @@ namespace {
 
 constexpr auto kRecordEvery = std::chrono::seconds(2);
 
-struct RecordedQueue {
-  std::string name, startId;
-  bool inherited = false;
-};
-
-std::mutex recordMu;
-std::map<uint32_t, RecordedQueue> recorded;  // by slot, while the start-up script runs
-std::atomic<bool> startupRunning{false};
-
-PeriodicThread recorder;
-
 constexpr auto kCutOffBound = std::chrono::milliseconds(130000);
 
 std::string RecordPath() {
@@ -39,57 +28,19 @@ std::string RecordPath() {
 HistFeedBit BitOf(uint32_t slot) { return HistFeedBit{1u << (slot % 32), slot / 32}; }
 
 // "<slot>\t<name>\t<id>", with nothing else on the line; false otherwise.
-bool ParseLine(const std::string& line, uint32_t* slot, RecordedQueue* q) {
+bool ParseLine(const std::string& line, uint32_t* slot, std::string* name, std::string* startId) {
   size_t tab1 = line.find('\t'), tab2 = tab1 == std::string::npos ? tab1 : line.find('\t', tab1 + 1);
   if (tab2 == std::string::npos || line.find('\t', tab2 + 1) != std::string::npos) return false;
   std::string number = line.substr(0, tab1);
   if (number.empty() || number.size() > 3 || number.find_first_not_of("0123456789") != std::string::npos) return false;
   *slot = uint32_t(std::stoul(number));
-  q->name = line.substr(tab1 + 1, tab2 - tab1 - 1);
-  q->startId = line.substr(tab2 + 1);
-  return *slot < kMaxSites && !q->name.empty();
+  *name = line.substr(tab1 + 1, tab2 - tab1 - 1);
+  *startId = line.substr(tab2 + 1);
+  return *slot < kMaxSites && !name->empty();
 }
 
-void ReadRecord() {
-  std::string path = RecordPath();
-  FILE* f = path.empty() ? nullptr : fopen(path.c_str(), "r");
-  if (f == nullptr) return;
-  char buffer[1024];
-  uint32_t bad = 0;
-  while (fgets(buffer, sizeof buffer, f) != nullptr) {
-    std::string line = buffer;
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    uint32_t slot;
-    RecordedQueue q;
-    if (ParseLine(line, &slot, &q)) {
-      recorded[slot] = q;
-    } else {
-      bad++;
-    }
-  }
-  fclose(f);
-  if (bad != 0) LogLinef("site queues: %u unreadable lines in %s ignored", bad, path.c_str());
-}
 
-// A slot whose recorded site is not there any more: what was owed to that
-// site is not the new owner's.
-void ClearUninherited() {
-  for (auto& [slot, q] : recorded) {
-    if (q.inherited) continue;
-    uint32_t cleared = HistClearBitFrom(q.startId.c_str(), BitOf(slot));
-    Site* now = siteArray[slot].load();
-    LogLinef("site queues: slot %u was %s's and is now %s: %u articles owed to %s are not offered", slot,
-             q.name.c_str(), now != nullptr ? now->GetHostName() : "empty", cleared, q.name.c_str());
-  }
-  recorded.clear();
-}
 
-void RecordNow() {
-  WriteSiteQueues();
-  for (std::atomic<Site*>& slot : siteArray) {
-    if (Site* site = slot.load()) site->LogPassedOver();
-  }
-}
 
 // Waits until none of `sites` has a feeder, at most `limit`.
 void WaitForFeeders(const std::vector<Site*>& sites, std::chrono::milliseconds limit) {
@@ -103,27 +54,70 @@ void WaitForFeeders(const std::vector<Site*>& sites, std::chrono::milliseconds l
 
 }  // namespace
 
-void BeginSiteStartup() {
-  std::lock_guard<std::mutex> lock(recordMu);
-  recorded.clear();
-  ReadRecord();
-  startupRunning = true;
+void SiteTable::ReadRecord() {
+  std::string path = RecordPath();
+  FILE* f = path.empty() ? nullptr : fopen(path.c_str(), "r");
+  if (f == nullptr) return;
+  char buffer[1024];
+  uint32_t bad = 0;
+  while (fgets(buffer, sizeof buffer, f) != nullptr) {
+    std::string line = buffer;
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    uint32_t slot;
+    RecordedQueue q;
+    if (ParseLine(line, &slot, &q.name, &q.startId)) {
+      recorded_[slot] = q;
+    } else {
+      bad++;
+    }
+  }
+  fclose(f);
+  if (bad != 0) LogLinef("site queues: %u unreadable lines in %s ignored", bad, path.c_str());
 }
 
-void InheritRecordedQueue(Site* site) {
-  std::lock_guard<std::mutex> lock(recordMu);
-  if (!startupRunning) return;
-  auto it = recorded.find(site->GetSiteIndex());
-  if (it == recorded.end() || it->second.inherited || it->second.name != site->GetHostName()) return;
+// A slot whose recorded site is not there any more: what was owed to that
+// site is not the new owner's.
+void SiteTable::ClearUninherited() {
+  for (auto& [slot, q] : recorded_) {
+    if (q.inherited) continue;
+    uint32_t cleared = HistClearBitFrom(q.startId.c_str(), BitOf(slot));
+    Site* now = siteArray[slot].load();
+    LogLinef("site queues: slot %u was %s's and is now %s: %u articles owed to %s are not offered", slot,
+             q.name.c_str(), now != nullptr ? now->GetHostName() : "empty", cleared, q.name.c_str());
+  }
+  recorded_.clear();
+}
+
+void SiteTable::RecordNow() {
+  WriteSiteQueues();
+  for (std::atomic<Site*>& slot : siteArray) {
+    if (Site* site = slot.load()) site->LogPassedOver();
+  }
+}
+
+SiteTable::~SiteTable() { recorder_.Stop(); }
+
+void SiteTable::BeginSiteStartup() {
+  std::lock_guard<std::mutex> lock(recordMu_);
+  recorded_.clear();
+  ReadRecord();
+  startupRunning_ = true;
+}
+
+void SiteTable::InheritRecordedQueue(Site* site) {
+  std::lock_guard<std::mutex> lock(recordMu_);
+  if (!startupRunning_) return;
+  auto it = recorded_.find(site->GetSiteIndex());
+  if (it == recorded_.end() || it->second.inherited || it->second.name != site->GetHostName()) return;
   it->second.inherited = true;
   site->InheritQueue(it->second.startId);
 }
 
-void EndSiteStartup() {
+void SiteTable::EndSiteStartup() {
   {
-    std::lock_guard<std::mutex> lock(recordMu);
+    std::lock_guard<std::mutex> lock(recordMu_);
     ClearUninherited();
-    startupRunning = false;
+    startupRunning_ = false;
   }
   for (std::atomic<Site*>& slot : siteArray) {
     if (Site* site = slot.load()) site->EndStartup();
@@ -131,14 +125,11 @@ void EndSiteStartup() {
   // At once: a run killed before its first tick must still leave where its
   // queues start (a first start has no record at all).
   WriteSiteQueues();
-  recorder.Start(kRecordEvery, RecordNow, false);
+  recorder_.Start(kRecordEvery, [this] { RecordNow(); }, false);
 }
 
-bool SiteStartupOver() { return !startupRunning; }
-
-bool WriteSiteQueues() {
-  static std::mutex writing;  // one staging file: one writer at a time
-  std::lock_guard<std::mutex> lock(writing);
+bool SiteTable::WriteSiteQueues() {
+  std::lock_guard<std::mutex> lock(writing_);
   std::string path = RecordPath();
   if (path.empty()) return true;
   std::string text;
@@ -158,8 +149,8 @@ bool WriteSiteQueues() {
   return ok;
 }
 
-void StopFeeds(std::chrono::milliseconds limit) {
-  recorder.Stop();
+void SiteTable::StopFeeds(std::chrono::milliseconds limit) {
+  recorder_.Stop();
   // Deleted sites too: their feeders may still be ending.
   const std::vector<Site*> sites = SitesEverMade();
   for (Site* site : sites) site->StopFeeders();

@@ -21,28 +21,20 @@
 // of a line inherits that queue. A slot whose line names another site (or
 // whose site is gone) does not: after the script, its bits are cleared
 // from the recorded entry on, and that is logged.
+// The record is kept by the relay's SiteTable (site.h):
+//   BeginSiteStartup reads the record; from then until EndSiteStartup
+//     sites may inherit.
+//   InheritRecordedQueue is called for every site the start-up script
+//     creates: it hands the site the queue recorded for its name and slot,
+//     if any.
+//   EndSiteStartup, after the start-up script, clears the bits of recorded
+//     slots that no site inherited, and starts writing the record now and
+//     then. SiteStartupOver tells whether that has happened (or no script
+//     runs).
+//   WriteSiteQueues writes the record now; false (logged) when it cannot.
+//   StopFeeds, as the relay stops: every feeder is asked to end after its
+//     current batch, and those that end within the limit have settled what
+//     they sent; those still waiting for replies then are cut off, and all
+//     are joined. Then the record is written a last time.
 #pragma once
-#include <chrono>
-#include <string>
-
-class Site;
-
-// Reads the record; from now until EndSiteStartup sites may inherit.
-void BeginSiteStartup();
-// Called for every site the start-up script creates: hands it the queue
-// recorded for its name and slot, if any.
-void InheritRecordedQueue(Site* site);
-// After the start-up script: clears the bits of recorded slots that no
-// site inherited, and starts writing the record now and then.
-void EndSiteStartup();
-// Whether the start-up script has finished (or none runs).
-bool SiteStartupOver();
-
-// Writes the record now. False (logged) when it cannot be written.
-bool WriteSiteQueues();
-
-// The relay stops: every feeder is asked to end after its current batch,
-// and those that end within `limit` have settled what they sent; those
-// still waiting for replies then are cut off and given half a second to
-// give back what they hold. Then the record is written a last time.
-void StopFeeds(std::chrono::milliseconds limit);
+#include "feeds/site.h"

@@ -150,9 +150,12 @@ void PeerFigures(Page& p, const MetricsSources& sources) {
 
 // Families over the sites; `value` picks the figures of one.
 template <typename F>
-void SiteFamily(Page& p, const char* name, const char* type, const char* help, F value) {
+void SiteFamily(Page& p, const MetricsSources& sources, const char* name, const char* type, const char* help,
+                F value) {
   p.Family(name, type, help);
-  for (const std::atomic<Site*>& slot : siteArray) {
+  SiteTable* sites = sources.sites.load();
+  if (sites == nullptr) return;
+  for (const std::atomic<Site*>& slot : sites->siteArray) {
     // Names need not be unique; slots are.
     if (Site* site = slot.load()) {
       value(Label("site", Escaped(site->GetHostName())) + "," + Label("slot", std::to_string(site->GetSiteIndex())),
@@ -161,26 +164,26 @@ void SiteFamily(Page& p, const char* name, const char* type, const char* help, F
   }
 }
 
-void SiteFigures(Page& p) {
-  SiteFamily(p, "veltrane_site_articles_total", "counter", "Articles offered to a site, by its answers.",
+void SiteFigures(Page& p, const MetricsSources& sources) {
+  SiteFamily(p, sources, "veltrane_site_articles_total", "counter", "Articles offered to a site, by its answers.",
              [&](const std::string& l, Site& s) {
                p.Sample(l + "," + Label("outcome", "accepted"), s.accepts.load());
                p.Sample(l + "," + Label("outcome", "refused"), s.refused.load());
                p.Sample(l + "," + Label("outcome", "rejected"), s.rejects.load());
                p.Sample(l + "," + Label("outcome", "deferred"), s.deferred.load());
              });
-  SiteFamily(p, "veltrane_site_passed_over_total", "counter",
+  SiteFamily(p, sources, "veltrane_site_passed_over_total", "counter",
              "Articles flagged for a site and passed over: more than MaxBacklog behind, or spool file gone.",
              [&](const std::string& l, Site& s) {
                p.Sample(l + "," + Label("reason", "backlog"), s.passedOver[kPassedBacklog].load());
                p.Sample(l + "," + Label("reason", "spool_gone"), s.passedOver[kPassedSpoolGone].load());
              });
-  SiteFamily(p, "veltrane_site_flagged_total", "counter", "Articles flagged for a site by its distribution.",
+  SiteFamily(p, sources, "veltrane_site_flagged_total", "counter", "Articles flagged for a site by its distribution.",
              [&](const std::string& l, Site& s) {
                _distrib* d = s.GetDistribution();
                p.Sample(l, d != nullptr ? d->flaggedFor.load() : 0);
              });
-  SiteFamily(p, "veltrane_site_backlog_articles", "gauge",
+  SiteFamily(p, sources, "veltrane_site_backlog_articles", "gauge",
              "Estimate of the articles flagged for a site not answered yet: flagged minus answered and "
              "passed over, counted since the distribution was set; it includes articles in flight.",
              [&](const std::string& l, Site& s) {
@@ -190,15 +193,15 @@ void SiteFigures(Page& p) {
                                    s.passedOver[kPassedBacklog].load() + s.passedOver[kPassedSpoolGone].load();
                p.Sample(l, flagged > answered ? flagged - answered : 0);
              });
-  SiteFamily(p, "veltrane_site_connects_total", "counter", "Connections the site's feeders have made.",
+  SiteFamily(p, sources, "veltrane_site_connects_total", "counter", "Connections the site's feeders have made.",
              [&](const std::string& l, Site& s) { p.Sample(l, s.connects.load()); });
-  SiteFamily(p, "veltrane_feeder_connected", "gauge", "1 while a feeder holds a connection to its site.",
+  SiteFamily(p, sources, "veltrane_feeder_connected", "gauge", "1 while a feeder holds a connection to its site.",
              [&](const std::string& l, Site& s) {
                for (const FeederFigures& f : s.GetFeederFigures()) {
                  p.Sample(l + "," + Label("feeder", std::to_string(f.index)), f.connected ? 1 : 0);
                }
              });
-  SiteFamily(p, "veltrane_feeder_loop_articles", "gauge",
+  SiteFamily(p, sources, "veltrane_feeder_loop_articles", "gauge",
              "Articles a feeder offered in its current feed loop, by the site's answers.",
              [&](const std::string& l, Site& s) {
                for (const FeederFigures& f : s.GetFeederFigures()) {
@@ -255,7 +258,7 @@ std::string MetricsPage(const MetricsSources& sources) {
   RelayFigures(p);
   DatabaseFigures(p, sources);
   PeerFigures(p, sources);
-  SiteFigures(p);
+  SiteFigures(p, sources);
   return std::move(p.text());
 }
 

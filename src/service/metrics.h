@@ -15,6 +15,7 @@
 class PeerTable;
 class PrecommitCache;
 class SeenDb;
+class SiteTable;
 struct MHD_Daemon;
 
 // The relay's objects the page reads. Each is null until the relay has
@@ -23,6 +24,7 @@ struct MetricsSources {
   std::atomic<PeerTable*> peers{nullptr};
   std::atomic<const PrecommitCache*> precommit{nullptr};
   std::atomic<const SeenDb*> seen{nullptr};
+  std::atomic<SiteTable*> sites{nullptr};
 };
 
 // The whole page.

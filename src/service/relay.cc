@@ -52,7 +52,10 @@ void Relay::Start() {
   metricsSources_.seen = seen_.get();
   ArticleInit(seen_.get());
   DirInit();
+  sites_ = std::make_unique<SiteTable>();
+  metricsSources_.sites = sites_.get();
   controlTargets_.peers = peers_.get();
+  controlTargets_.sites = sites_.get();
   controlTargets_.listener = &listener_;
   controlTargets_.exit = [this](int code) { RequestStop(code); };
   interpreter_ = std::make_unique<ControlInterpreter>(&controlTargets_);
@@ -60,7 +63,7 @@ void Relay::Start() {
   intake_.peers = peers_.get();
   intake_.precommit = precommit_.get();
   intake_.seen = seen_.get();
-  intake_.statistics = [this] { return GetStatsString(*peers_); };
+  intake_.statistics = [this] { return GetStatsString(*peers_, *sites_); };
   // Returns at the stop, or at once without a listening socket: the relay
   // then feeds its sites until it is asked to stop.
   listener_.DoConnections();
@@ -74,16 +77,18 @@ void Relay::Stop() {
   listener_.EndConnections();
   // Feeders finish their batches and settle what they sent, so that the
   // history written below owes each site exactly what it was not sent.
-  StopFeeds(std::chrono::seconds(5));
+  if (sites_ != nullptr) sites_->StopFeeds(std::chrono::seconds(5));
   CloseFiles();
   DirShutdown();
   metrics_.reset();
   metricsSources_.peers = nullptr;
   metricsSources_.precommit = nullptr;
   metricsSources_.seen = nullptr;
+  metricsSources_.sites = nullptr;
   peers_.reset();
   precommit_.reset();
   seen_.reset();
+  sites_.reset();  // every feeder has ended
   stopped_.Set();
 }
 

@@ -16,6 +16,7 @@
 #include "control/interpreter.h"
 #include "dedupe/precommit.h"
 #include "dedupe/seen.h"
+#include "feeds/site.h"
 #include "incoming/client_context.h"
 #include "incoming/incoming_table.h"
 #include "incoming/listener.h"
@@ -57,6 +58,7 @@ class Relay {
   std::unique_ptr<PeerTable> peers_;
   std::unique_ptr<PrecommitCache> precommit_;
   std::unique_ptr<SeenDb> seen_;
+  std::unique_ptr<SiteTable> sites_;
   // What the relay lends the interpreter's commands and the connections.
   ControlTargets controlTargets_;
   Intake intake_;

@@ -4,12 +4,12 @@
 #include "feeds/site.h"
 #include "incoming/incoming_table.h"
 
-std::string GetStatsString(PeerTable& peers) {
+std::string GetStatsString(PeerTable& peers, SiteTable& sites) {
   std::string out;
   out.reserve(4096);
   out += BaseStatsGroups();
   out += SeenStatsGroups();
-  out += ReturnSiteStatsString();
+  out += sites.ReturnSiteStatsString();
   out += peers.ReturnIncomingStatsString();
   out += "\r\n";
   return out;

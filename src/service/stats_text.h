@@ -4,7 +4,8 @@
 #include <string>
 
 class PeerTable;
+class SiteTable;
 
 // The "ssp" reply: BaseStatsGroups, SeenStatsGroups, the sites' and the
 // incoming peers' texts, then "\r\n".
-std::string GetStatsString(PeerTable& peers);
+std::string GetStatsString(PeerTable& peers, SiteTable& sites);

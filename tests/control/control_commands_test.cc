@@ -24,13 +24,13 @@ class ControlCommands : public ::testing::Test {
     Load("SiteDefaultMaxIncomingConnections = 4");
     peers_ = std::make_unique<PeerTable>();
     targets_.peers = peers_.get();
+    targets_.sites = &sites_;
     Tcl_FindExecutable(nullptr);
     interp_ = Tcl_CreateInterp();
     RegisterControlCommands(interp_, &targets_);
   }
   void TearDown() override {
     Tcl_DeleteInterp(interp_);
-    for (std::atomic<Site*>& slot : siteArray) slot = nullptr;
   }
   void Load(const std::string& config) {
     std::string text = "UpdateIncomingEntries = 0\nFavourite = blue  \n" + config;
@@ -44,6 +44,7 @@ class ControlCommands : public ::testing::Test {
   }
   TempDir dir_;
   std::unique_ptr<PeerTable> peers_;
+  SiteTable sites_;
   ControlTargets targets_;
   Tcl_Interp* interp_ = nullptr;
 };
@@ -126,9 +127,9 @@ TEST_F(ControlCommands, SiteCommands) {
   // Feeders take up streaming, the prefetch values, nocheckn, nocheckl and
   // setupdateflag at their next batch; maxbacklog and the distribution need
   // no update. The other site of the same name was not touched.
-  EXPECT_EQ(siteArray[0].load()->updateCount.load(), 6u);
-  EXPECT_EQ(siteArray[0].load()->GetDistribution()->cancelBypass.load(), 1u);
-  EXPECT_EQ(siteArray[1].load()->updateCount.load(), 0u);
+  EXPECT_EQ(sites_.siteArray[0].load()->updateCount.load(), 6u);
+  EXPECT_EQ(sites_.siteArray[0].load()->GetDistribution()->cancelBypass.load(), 1u);
+  EXPECT_EQ(sites_.siteArray[1].load()->updateCount.load(), 0u);
   Expect({{"DeleteSite news.example", "ok: "}, {"GetSiteList", "ok: {news.example 1} {other.example 127} "},
           {"CreateSite third.example 1", "ok: 0"},  // the lowest free slot again
           {"for {set i 0} {$i < 125} {incr i} {CreateSite filler 1}; CreateSite one.more 1",

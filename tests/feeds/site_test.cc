@@ -96,20 +96,20 @@ class SiteTest : public SpoolTest {
     SetFeederTimings(Fast());
   }
   void TearDown() override {
-    StopFeeds(0ms);  // every feeder ended and joined, as at a stop
-    for (std::atomic<Site*>& slot : siteArray) slot = nullptr;
+    sites_->StopFeeds(0ms);  // every feeder ended and joined, as at a stop
+    sites_.reset();
     SetFeederTimings(FeederTimings());
     CmdSock::connTimeout = savedTimeout_;
     SpoolTest::TearDown();
   }
 
   Site* NewSite(uint32_t slot, const char* distribution, uint32_t port = 119, std::string host = "127.0.0.1") {
-    Site* site = MakeSite(host.c_str(), slot);
+    Site* site = sites_->MakeSite(host.c_str(), slot);
     site->SetPort(port);
     if (distribution != nullptr) {
       EXPECT_EQ(site->SetFeedInfo(distribution), 1);
     }
-    siteArray[slot] = site;
+    sites_->siteArray[slot] = site;
     return site;
   }
 
@@ -157,6 +157,7 @@ class SiteTest : public SpoolTest {
   }
 
   const uint32_t savedTimeout_ = CmdSock::connTimeout;
+  std::unique_ptr<SiteTable> sites_ = std::make_unique<SiteTable>();
 };
 
 TEST_F(SiteTest, DistributionsDecideWhichSitesGetWhichArticles) {
@@ -181,7 +182,7 @@ TEST_F(SiteTest, DistributionsDecideWhichSitesGetWhichArticles) {
   EXPECT_NE(comp->GetSiteInfo().find("{Port 119} {LatencyFeedPrefetch 29} {RegularFeedPrefetch 7} {Streaming 1} "
                                      "{MaxBacklog 777} {NoCheckN 0} {NoCheckL 0} {Distribution {alt.*}}"),
             std::string::npos);
-  EXPECT_NE(ReturnSiteStatsString().find("{{site site0.test} {accepts 0} {refused 0} {rejects 0} "
+  EXPECT_NE(sites_->ReturnSiteStatsString().find("{{site site0.test} {accepts 0} {refused 0} {rejects 0} "
                                          "{articles_per_second 0.0000} {elapsed_time 0} {flagged_for 1} {inpath 0} "
                                          "{connects 0}} "),
             std::string::npos);
@@ -294,17 +295,17 @@ TEST_F(SiteTest, RecordedQueuesGoToTheSiteOfTheSameNameAndSlot) {
   NewSite(43, "*", peer.port(), "localhost");
   NewSite(44, "*");
   StoreNumbered("@record.test", 0, 6);
-  for (std::atomic<Site*>& slot : siteArray) slot = nullptr;  // as a restart finds them
+  for (std::atomic<Site*>& slot : sites_->siteArray) slot = nullptr;  // as a restart finds them
   dir_.Write("sites/site-queues", "42\t127.0.0.1\t2@record.test\n43\tlocalhost\t\n44\tgone.test\t3@record.test\nnone\n");
 
   size_t logSize = Log().size();
-  BeginSiteStartup();
+  sites_->BeginSiteStartup();
   Site* same = NewSite(42, "*", peer.port());
   Site* idle = NewSite(43, "*", peer.port(), "localhost");
   Site* other = NewSite(44, "*", peer.port(), "other.test");
-  for (Site* s : {same, idle, other}) InheritRecordedQueue(s);
+  for (Site* s : {same, idle, other}) sites_->InheritRecordedQueue(s);
   ASSERT_EQ(same->CreateFeeder('f', nullptr), 0);
-  EndSiteStartup();
+  sites_->EndSiteStartup();
   EXPECT_NE(Log().find("site queues: 1 unreadable lines in", logSize), std::string::npos);
   EXPECT_NE(Log().find("site queues: slot 44 was gone.test's and is now other.test: 3 articles owed to gone.test are "
                        "not offered", logSize), std::string::npos);
@@ -314,9 +315,9 @@ TEST_F(SiteTest, RecordedQueuesGoToTheSiteOfTheSameNameAndSlot) {
   // the oldest on: 0 and 1 taken, the rest refused as the other site's
   EXPECT_TRUE(WaitUntil([&] { return idle->accepts.load() == 2 && idle->refused.load() == 4; }));
   // Taken, the queues are the feeders' own: where they are is recorded.
-  ASSERT_TRUE(WriteSiteQueues());
+  ASSERT_TRUE(sites_->WriteSiteQueues());
   EXPECT_EQ(ReadFile(dir_.File("sites/site-queues")), "42\t127.0.0.1\t5@record.test\n43\tlocalhost\t5@record.test\n");
-  StopFeeds(0ms);
+  sites_->StopFeeds(0ms);
 }
 
 // A feeder whose history step waits (on a closed history here, as on an
@@ -333,7 +334,7 @@ TEST_F(SiteTest, AWaitingHistoryStepHoldsUpNoSiteCommand) {
   std::this_thread::sleep_for(100ms);
   auto commands = std::async(std::launch::async, [&] {
     site->DeleteFeeder(0);
-    return site->GetSiteInfo() + ReturnSiteStatsString() + std::to_string(site->GetFeederFigures().size());
+    return site->GetSiteInfo() + sites_->ReturnSiteStatsString() + std::to_string(site->GetFeederFigures().size());
   });
   EXPECT_EQ(commands.wait_for(5s), std::future_status::ready);
   ASSERT_EQ(histinit(), 1);  // the step goes on, and the feeder ends
@@ -353,7 +354,7 @@ TEST_F(SiteTest, SitesAreReadAndChangedWhileTheyFeed) {
   std::atomic<bool> done{false};
   std::thread commands([&] {
     for (uint32_t n = 0; !done; n++) {
-      std::string text = site->GetSiteInfo() + ReturnSiteStatsString();
+      std::string text = site->GetSiteInfo() + sites_->ReturnSiteStatsString();
       EXPECT_EQ(site->GetFeederFigures().size(), 2u);
       EXPECT_NE(text.find("{site 127.0.0.1}"), std::string::npos);
       site->regularFeedPrefetch = 1 + n % kMaxPrefetch;
