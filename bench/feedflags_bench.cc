@@ -50,9 +50,9 @@ std::string SampleArticle() {
 void BM_FeedSetFlags(benchmark::State& state) {
   int distributions = int(state.range(0));
   int patterns = int(state.range(1));
-  init_feed();
+  Distributions list;
   for (int site = 0; site < distributions; site++) {
-    BuildDistrib(uint32_t(site), DistributionText(site, patterns).c_str());
+    list.BuildDistrib(uint32_t(site), DistributionText(site, patterns).c_str());
   }
   std::string article = SampleArticle();
   FeedArticle view;
@@ -63,7 +63,7 @@ void BM_FeedSetFlags(benchmark::State& state) {
   uint32_t flags[4];
   int flagged = 0;
   for (auto _ : state) {
-    FeedSetFlags(view, flags);
+    FeedSetFlags(&list, view, flags);
     benchmark::DoNotOptimize(flags);
   }
   for (uint32_t word : flags) flagged += __builtin_popcount(word);

@@ -27,7 +27,8 @@ void SetUpRelay(PeerTable* peers, SiteTable* sites) {
 
 void BM_MetricsPage(benchmark::State& state) {
   PeerTable peers;
-  SiteTable sites;
+  Distributions distributions;
+  SiteTable sites(&distributions);
   SetUpRelay(&peers, &sites);
   PrecommitCache precommit(263, 30000);
   MetricsSources sources;

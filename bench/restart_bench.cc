@@ -56,7 +56,8 @@ void BM_StartWithFullHistory(benchmark::State& state) {
     fclose(f);
     auto start = std::chrono::steady_clock::now();
     histinit();
-    SiteTable sites;
+    Distributions distributions;
+    SiteTable sites(&distributions);
     sites.BeginSiteStartup();
     Site* a = sites.MakeSite("a.example", 0);
     a->SetPort(119);

@@ -19,8 +19,7 @@ struct ControlTargets {
   // What "exit ?code?" does: by default the process ends at once with the
   // code; the relay sets here a request for its stop sequence, so that
   // everything is written back first. It must not wait for the stop
-  // (which ends the interpreter thread); the calling script is unwound
-  // after it.
+  // (which ends the interpreter thread and unwinds a script still running).
   std::function<void(int code)> exit;
 };
 

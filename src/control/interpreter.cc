@@ -50,8 +50,9 @@ bool OrphanedPipeWriter(int fd) {
 
 
 // "exit ?code?", in place of Tcl's own, which would end the process
-// without the stop sequence. The stop runs elsewhere (it ends this
-// thread); the script that called exit is unwound at once.
+// without the stop sequence. The stop runs elsewhere (it ends this thread)
+// and soon unwinds a script still running; the command itself succeeds, so
+// a control client sees its "exit" taken (or the connection end).
 int ExitCommand(ClientData data, Tcl_Interp* interp, int argc, const char* argv[]) {
   int code = 0;
   if (argc > 2) {
@@ -62,9 +63,7 @@ int ExitCommand(ClientData data, Tcl_Interp* interp, int argc, const char* argv[
   const std::function<void(int)>& exitAction = Targets(data).exit;
   if (exitAction == nullptr) exit(code);
   exitAction(code);
-  Tcl_CancelEval(interp, Tcl_NewStringObj("exiting", -1), nullptr, TCL_CANCEL_UNWIND);
-  Tcl_AppendResult(interp, "exiting", nullptr);
-  return TCL_ERROR;
+  return TCL_OK;
 }
 
 }  // namespace

@@ -6,19 +6,11 @@
 #include "base/log.h"
 #include "distrib/string_match.h"
 
-_distrib* distribhead = nullptr;
-std::mutex csDistributions;
-uint32_t MaxCrossposts = 25;
 
 namespace {
 
 constexpr uint32_t kDefaultMaxCrossposts = 25;
 
-// Every record ever linked, so none is freed while the process runs.
-std::vector<std::unique_ptr<_distrib>>& KeptDistribs() {
-  static std::vector<std::unique_ptr<_distrib>> kept;
-  return kept;
-}
 
 struct Token {
   const char* start;
@@ -72,12 +64,10 @@ bool ParsePattern(Token token, _distpattern* out) {
 
 }  // namespace
 
-void init_feed() {
-  std::lock_guard<std::mutex> lock(csDistributions);
-  distribhead = nullptr;
+Distributions::Distributions() {
   uint32_t limit = 0;
   if (!GetConfigInt("MaxCrossPosts", &limit) || limit == 0) limit = kDefaultMaxCrossposts;
-  MaxCrossposts = limit;
+  maxCrossposts_ = limit;
 }
 
 std::unique_ptr<_distrib> ParseDistrib(uint32_t bit, const char* text) {
@@ -107,24 +97,24 @@ std::unique_ptr<_distrib> ParseDistrib(uint32_t bit, const char* text) {
   return d;
 }
 
-_distrib* LinkDistrib(std::unique_ptr<_distrib> record) {
+_distrib* Distributions::LinkDistrib(std::unique_ptr<_distrib> record) {
   _distrib* d = record.get();
-  std::lock_guard<std::mutex> lock(csDistributions);
-  KeptDistribs().push_back(std::move(record));
-  d->next = distribhead;
-  distribhead = d;
+  std::lock_guard<std::mutex> lock(mu_);
+  kept_.push_back(std::move(record));
+  d->next = head_;
+  head_ = d;
   return d;
 }
 
-_distrib* BuildDistrib(uint32_t bit, const char* text) {
+_distrib* Distributions::BuildDistrib(uint32_t bit, const char* text) {
   std::unique_ptr<_distrib> d = ParseDistrib(bit, text);
   if (d == nullptr) return nullptr;
   return LinkDistrib(std::move(d));
 }
 
-int DeleteDistrib(_distrib* record) {
-  std::lock_guard<std::mutex> lock(csDistributions);
-  for (_distrib** link = &distribhead; *link != nullptr; link = &(*link)->next) {
+int Distributions::DeleteDistrib(_distrib* record) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (_distrib** link = &head_; *link != nullptr; link = &(*link)->next) {
     if (*link == record) {
       *link = record->next;
       record->next = nullptr;

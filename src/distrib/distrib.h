@@ -40,7 +40,7 @@ struct _distpattern {
   uint8_t requiredLength;
   // Outcome of a path pattern for the article being flagged, so a long Path:
   // is matched once per article, not once per group. Guarded by
-  // csDistributions.
+  // the list's lock.
   uint64_t pathSerial;
   uint32_t pathMatched;
 };
@@ -50,7 +50,7 @@ struct _distrib {
   uint32_t wordIndex;  // bit / 32: the feed-flag word holding the bit, 0..3
   // Articles whose bit this distribution set ("flagged_for") and articles
   // whose Path: matched a path pattern ("inpath"). Increased only under
-  // csDistributions; statistics read them without the lock.
+  // the list's lock; statistics read them without the lock.
   std::atomic<uint32_t> flaggedFor{0};
   std::atomic<uint32_t> inPath{0};
   // Nonzero lets cancel messages through; the control interface writes it
@@ -62,33 +62,56 @@ struct _distrib {
   std::vector<_distpattern> patternStore;  // owns what `patterns` links
 };
 
-// Head of the list of linked distributions, newest first, and the lock that
-// guards the list, the walk over it and the pattern memo fields.
-extern _distrib* distribhead;
-extern std::mutex csDistributions;
+struct FeedArticle;
 
-// Cross-post limit: articles with more commas in their Newsgroups: line are
-// flagged for no site.
-extern uint32_t MaxCrossposts;
+// The distributions of the relay's sites, newest first, and the cross-post
+// limit. The relay owns them; its sites and its spool borrow them. A record
+// once linked stays valid for the life of this object, linked or not (a
+// site's old distribution may still be read).
+class Distributions {
+ public:
+  // Reads "MaxCrossPosts" (absent or 0: 25).
+  Distributions();
+  Distributions(const Distributions&) = delete;
+  Distributions& operator=(const Distributions&) = delete;
 
-// Empties the list and reads "MaxCrossPosts" (absent or 0: 25). Called once
-// by the spool start-up before any article arrives; tests may call it again
-// (records built before stay valid).
-void init_feed();
+  // Takes the record into the keep-for-life store and pushes it at the
+  // head of the list. Returns the record.
+  _distrib* LinkDistrib(std::unique_ptr<_distrib> record);
+
+  // ParseDistrib then LinkDistrib: the new record, already at the head of
+  // the list, or nullptr when the text is refused (nothing is linked then).
+  _distrib* BuildDistrib(uint32_t bit, const char* text);
+
+  // Unlinks `record` from the list wherever it stands. Returns nonzero when
+  // it was there, 0 otherwise. Frees nothing.
+  int DeleteDistrib(_distrib* record);
+
+  // The linked records, newest first, under the list's lock.
+  template <typename F>
+  void ForEach(F visit) {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (_distrib* d = head_; d != nullptr; d = d->next) visit(d);
+  }
+
+  // Cross-post limit: articles with more commas in their Newsgroups: line
+  // are flagged for no site.
+  uint32_t MaxCrossposts() const { return maxCrossposts_; }
+
+ private:
+  friend int FeedSetFlags(Distributions* distributions, const FeedArticle& article, uint32_t feedFlags[4]);
+
+  // Guards the list, the walk over it and the patterns' memo fields.
+  std::mutex mu_;
+  _distrib* head_ = nullptr;
+  std::vector<std::unique_ptr<_distrib>> kept_;
+  uint32_t maxCrossposts_;
+  // Numbers the articles so that path patterns remember their outcome for
+  // the current one only. Guarded by mu_.
+  uint64_t articleSerial_ = 0;
+};
 
 // Parses `text` into a new record for bit number `bit` without linking it.
 // Returns nullptr for a bit of 128 or more, or a pattern of more than 63
 // characters. The text is not modified.
 std::unique_ptr<_distrib> ParseDistrib(uint32_t bit, const char* text);
-
-// Takes the record into the keep-for-ever store and pushes it at the head of
-// the list under csDistributions. Returns the record.
-_distrib* LinkDistrib(std::unique_ptr<_distrib> record);
-
-// ParseDistrib then LinkDistrib: the new record, already at the head of the
-// list, or nullptr when the text is refused (nothing is linked then).
-_distrib* BuildDistrib(uint32_t bit, const char* text);
-
-// Unlinks `record` from the list wherever it stands. Returns nonzero when it
-// was there, 0 otherwise. Frees nothing.
-int DeleteDistrib(_distrib* record);

@@ -41,10 +41,6 @@ struct ArticleLines {
   bool isCancel;
 };
 
-// Numbers the articles so that path patterns remember their outcome for the
-// current one only. Guarded by csDistributions.
-uint64_t articleSerial = 0;
-
 bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
 
 // Length of a header value: up to its CR or LF, or the end of the text. A NUL
@@ -78,7 +74,7 @@ size_t SplitGroups(Span value, GroupToken* tokens) {
 
 // Finds and checks the Newsgroups: line. Returns false (after the note or
 // log line) when the article is to go to no site.
-bool ReadNewsgroupsLine(const FeedArticle& article, ArticleLines* lines) {
+bool ReadNewsgroupsLine(const FeedArticle& article, uint32_t maxCrossposts, ArticleLines* lines) {
   const char* n = static_cast<const char*>(
       memmem(article.text, article.length, kNewsgroupsTag, kNewsgroupsTagLength));
   if (n == nullptr) {
@@ -99,10 +95,10 @@ bool ReadNewsgroupsLine(const FeedArticle& article, ArticleLines* lines) {
   // The end of the text closes the last line, as the CR LF before the
   // terminating "." line does on the wire.
   bool lineTooLong = lineEnd == kNewsgroupsScanLimit;
-  if (lineTooLong || commas > MaxCrossposts) {
+  if (lineTooLong || commas > maxCrossposts) {
     const char* id = article.articleId != nullptr ? article.articleId : "";
     LogLinef("crosspost: %s has %i crossposts (limit %i)", id, int(commas),
-             int(MaxCrossposts));
+             int(maxCrossposts));
     return false;
   }
   const char* value = n + kNewsgroupsTagLength;
@@ -136,7 +132,7 @@ bool Contains(Span text, const char* needle, size_t length) {
   return false;
 }
 
-bool PathPatternMatches(_distpattern* p, Span path) {
+bool PathPatternMatches(_distpattern* p, Span path, uint64_t articleSerial) {
   if (path.start == nullptr) return false;
   if (p->pathSerial != articleSerial) {
     p->pathSerial = articleSerial;
@@ -149,7 +145,7 @@ bool PathPatternMatches(_distpattern* p, Span path) {
 
 // Decides one distribution: groups in header order, patterns in written
 // order; the first group for which a pattern decides settles it.
-void ApplyDistrib(_distrib* d, const ArticleLines& lines, uint32_t feedFlags[4]) {
+void ApplyDistrib(_distrib* d, const ArticleLines& lines, uint64_t articleSerial, uint32_t feedFlags[4]) {
   uint32_t& word = feedFlags[d->wordIndex];
   bool decided = false, included = false, excluded = false;
   for (size_t g = 0; g < lines.groupCount && !decided; g++) {
@@ -159,7 +155,7 @@ void ApplyDistrib(_distrib* d, const ArticleLines& lines, uint32_t feedFlags[4])
       if (p->pathMatch) {
         // A path pattern ignores '!' and keeps the article away when it
         // matches; '~' also clears a bit set by another distribution.
-        if (!PathPatternMatches(p, lines.path)) continue;
+        if (!PathPatternMatches(p, lines.path, articleSerial)) continue;
         if (p->exclude) word &= ~d->bitMask;
         decided = excluded = true;
         d->inPath.fetch_add(1, std::memory_order_relaxed);
@@ -191,16 +187,16 @@ void ApplyDistrib(_distrib* d, const ArticleLines& lines, uint32_t feedFlags[4])
 
 }  // namespace
 
-int FeedSetFlags(const FeedArticle& article, uint32_t feedFlags[4]) {
+int FeedSetFlags(Distributions* distributions, const FeedArticle& article, uint32_t feedFlags[4]) {
   feedFlags[0] = feedFlags[1] = feedFlags[2] = feedFlags[3] = 0;
   if (article.text == nullptr) return 0;
   ArticleLines lines;
-  if (!ReadNewsgroupsLine(article, &lines)) return 0;
+  if (!ReadNewsgroupsLine(article, distributions->maxCrossposts_, &lines)) return 0;
   lines.path = ReadPathValue(article);
   lines.isCancel = article.articleId != nullptr &&
                    strncmp(article.articleId, kCancelPrefix, sizeof kCancelPrefix - 1) == 0;
-  std::lock_guard<std::mutex> lock(csDistributions);
-  articleSerial++;
-  for (_distrib* d = distribhead; d != nullptr; d = d->next) ApplyDistrib(d, lines, feedFlags);
+  std::lock_guard<std::mutex> lock(distributions->mu_);
+  uint64_t serial = ++distributions->articleSerial_;
+  for (_distrib* d = distributions->head_; d != nullptr; d = d->next) ApplyDistrib(d, lines, serial, feedFlags);
   return 1;
 }

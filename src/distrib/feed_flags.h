@@ -18,10 +18,12 @@ struct FeedArticle {
   const char* articleId = "";       // Message-ID without angle brackets
 };
 
-// Clears `feedFlags`, then sets the bit of every distribution that wants the
-// article. Returns 1 when the distributions were consulted, 0 when the
-// article goes to no site before that: no "Newsgroups:" in the text (a note
-// on standard output), or more commas than MaxCrossposts in that line, or a
-// line of 3000 characters or more (a "crosspost:" log line). Takes
-// csDistributions for the walk over the list.
-int FeedSetFlags(const FeedArticle& article, uint32_t feedFlags[4]);
+class Distributions;
+
+// Clears `feedFlags`, then sets the bit of every one of `distributions`
+// that wants the article. Returns 1 when the distributions were consulted,
+// 0 when the article goes to no site before that: no "Newsgroups:" in the
+// text (a note on standard output), or more commas than MaxCrossposts in
+// that line, or a line of 3000 characters or more (a "crosspost:" log
+// line). Takes the list's lock for the walk over it.
+int FeedSetFlags(Distributions* distributions, const FeedArticle& article, uint32_t feedFlags[4]);

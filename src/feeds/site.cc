@@ -62,10 +62,10 @@ int Site::SetPort(uint32_t port) {
 
 int Site::SetFeedInfo(const char* text) {
   std::string copy = text;  // shown exactly as given
-  _distrib* record = BuildDistrib(siteIndex_, copy.c_str());
+  _distrib* record = table_->distributions()->BuildDistrib(siteIndex_, copy.c_str());
   if (record == nullptr) return 0;
   _distrib* old = distribution_.exchange(record);
-  if (old != nullptr) DeleteDistrib(old);
+  if (old != nullptr) table_->distributions()->DeleteDistrib(old);
   feedInfo_ = std::move(copy);
   return 1;
 }
@@ -107,7 +107,7 @@ int Site::CreateFeeder(char feedType, const char* startId) {
 }
 
 void Site::StopDistribution() {
-  if (_distrib* d = distribution_.load()) DeleteDistrib(d);
+  if (_distrib* d = distribution_.load()) table_->distributions()->DeleteDistrib(d);
 }
 
 int Site::DeleteFeeder(uint32_t index) {

@@ -227,7 +227,9 @@ class Site {
 // the control commands, the statistics and the metrics borrow it.
 class SiteTable {
  public:
-  SiteTable() = default;
+  // Its sites' distributions are made in `distributions`, which must
+  // outlive the table.
+  explicit SiteTable(Distributions* distributions) : distributions_(distributions) {}
   ~SiteTable();  // stops the recorder; the feeders must have been stopped
   SiteTable(const SiteTable&) = delete;
   SiteTable& operator=(const SiteTable&) = delete;
@@ -244,6 +246,8 @@ class SiteTable {
 
   // "{sites " + "{<site's state string>} " for each site in slot order + "} ".
   std::string ReturnSiteStatsString();
+
+  Distributions* distributions() const { return distributions_; }
 
   // The queues' record (site_queues.h).
   void BeginSiteStartup();
@@ -263,6 +267,7 @@ class SiteTable {
   void ClearUninherited();
   void RecordNow();
 
+  Distributions* const distributions_;
   std::mutex storeMu_;
   std::vector<std::unique_ptr<Site>> store_;
   std::mutex recordMu_;

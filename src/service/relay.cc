@@ -50,9 +50,10 @@ void Relay::Start() {
   console_init();
   seen_ = SeenInit();
   metricsSources_.seen = seen_.get();
-  ArticleInit(seen_.get());
+  distributions_ = std::make_unique<Distributions>();
+  ArticleInit(seen_.get(), distributions_.get());
   DirInit();
-  sites_ = std::make_unique<SiteTable>();
+  sites_ = std::make_unique<SiteTable>(distributions_.get());
   metricsSources_.sites = sites_.get();
   controlTargets_.peers = peers_.get();
   controlTargets_.sites = sites_.get();
@@ -89,6 +90,7 @@ void Relay::Stop() {
   precommit_.reset();
   seen_.reset();
   sites_.reset();  // every feeder has ended
+  distributions_.reset();
   stopped_.Set();
 }
 

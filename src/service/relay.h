@@ -58,6 +58,7 @@ class Relay {
   std::unique_ptr<PeerTable> peers_;
   std::unique_ptr<PrecommitCache> precommit_;
   std::unique_ptr<SeenDb> seen_;
+  std::unique_ptr<Distributions> distributions_;
   std::unique_ptr<SiteTable> sites_;
   // What the relay lends the interpreter's commands and the connections.
   ControlTargets controlTargets_;

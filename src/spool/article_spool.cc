@@ -32,6 +32,7 @@ namespace {
 std::mutex csArtFile;
 
 SeenDb* seenDb = nullptr;  // the relay's, from ArticleInit on
+Distributions* distributions = nullptr;  // likewise
 int fh = -1;            // the current spool file
 uint32_t fhTime = 0;    // its number
 uint32_t fhCreated = 0; // the clock when it was created, for its age
@@ -193,7 +194,7 @@ StoreResult StoreLocked(const StoreRequest& article) {
   }
   uint32_t start = uint32_t(fhCount - article.length - my_path_name.size());
   uint32_t feedFlags[4];
-  FeedSetFlags(FeedArticle{article.text, article.length, pathValue, article.articleId}, feedFlags);
+  FeedSetFlags(distributions, FeedArticle{article.text, article.length, pathValue, article.articleId}, feedFlags);
   seenDb->AddSeen(article.idKey[0], article.idKey[1]);
   int added = AddArticleToHistory(article.articleId, feedFlags, start, uint32_t(fhCount) - start, fhTime);
   return added ? StoreResult::kStored : StoreResult::kRefused;
@@ -212,8 +213,9 @@ void CheckSpoolFolder(const char* base) {
 
 }  // namespace
 
-int ArticleInit(SeenDb* seen) {
+int ArticleInit(SeenDb* seen, Distributions* feeds) {
   seenDb = seen;
+  distributions = feeds;
   const char* base = GetConfigString("ArticleBasePath");
   if (base == nullptr) StartupFailure("no article base specified, exiting\n");
   const char* host = GetConfigString("HostPathIdentifier");
@@ -228,7 +230,6 @@ int ArticleInit(SeenDb* seen) {
   GetConfigInt("MaxArticleFileSize", &max_file_size);
   GetConfigInt("MaxArticleAge", &MaxArticleAge);
   histinit();
-  init_feed();
   return 1;
 }
 

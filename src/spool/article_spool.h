@@ -24,13 +24,15 @@
 #include <string>
 
 #include "dedupe/seen.h"
+#include "distrib/distrib.h"
 #include "history/history.h"
 
 // Reads the spool's keys (ArticleBasePath and HostPathIdentifier are
 // required: their absence, or a base that is not a writable folder, ends
-// the process), then opens the history and the distributions. Stores mark
-// their keys in `seen`, which must stay open until CloseFiles. Returns 1.
-int ArticleInit(SeenDb* seen);
+// the process), then opens the history. Stores mark their keys in `seen`
+// and take their feed flags from `distributions`, which must stay until
+// CloseFiles. Returns 1.
+int ArticleInit(SeenDb* seen, Distributions* distributions);
 
 // The peer counters a store adjusts (either may be null).
 struct PeerCounters {

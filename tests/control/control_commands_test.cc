@@ -44,7 +44,8 @@ class ControlCommands : public ::testing::Test {
   }
   TempDir dir_;
   std::unique_ptr<PeerTable> peers_;
-  SiteTable sites_;
+  Distributions distributions_;
+  SiteTable sites_{&distributions_};
   ControlTargets targets_;
   Tcl_Interp* interp_ = nullptr;
 };

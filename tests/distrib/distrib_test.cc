@@ -65,15 +65,14 @@ std::string Patterns(const _distrib* d) {
   }
   return out;
 }
-std::string List() {
-  std::lock_guard<std::mutex> lock(csDistributions);
+std::string List(Distributions& dists) {
   std::string out;
-  for (const _distrib* d = distribhead; d != nullptr; d = d->next) out += Patterns(d);
+  dists.ForEach([&](const _distrib* d) { out += Patterns(d); });
   return out;
 }
 
 TEST(Distrib, TokensPrefixesAndLimits) {
-  init_feed();
+  auto dists = std::make_unique<Distributions>();
   const std::string p63(63, 'p');
   const struct { std::string text, patterns; uint32_t bypass; } rows[] = {
       {",,a b,c d\ne,, f\n", ":a b|:c|:d|:e|:f|", 0},  // the first token ends at a comma only
@@ -85,21 +84,21 @@ TEST(Distrib, TokensPrefixesAndLimits) {
     EXPECT_EQ(Patterns(d.get()) + std::to_string(d->cancelBypass),
               r.patterns + std::to_string(r.bypass));
   }
-  EXPECT_EQ(BuildDistrib(128, "x"), nullptr);
-  EXPECT_EQ(BuildDistrib(0, ("comp.*," + p63 + "q").c_str()), nullptr);  // 64 characters
-  EXPECT_EQ(List(), "");
+  EXPECT_EQ(dists->BuildDistrib(128, "x"), nullptr);
+  EXPECT_EQ(dists->BuildDistrib(0, ("comp.*," + p63 + "q").c_str()), nullptr);  // 64 characters
+  EXPECT_EQ(List(*dists), "");
 
   // The list: newest first; a record deleted wherever it stands stays whole
   // for the feeders made before the change.
-  _distrib* d[] = {BuildDistrib(1, "a"), BuildDistrib(2, "b"), BuildDistrib(3, "c")};
-  EXPECT_EQ(DeleteDistrib(d[1]), 1);
-  EXPECT_EQ(List(), ":c|:a|");
-  EXPECT_EQ(DeleteDistrib(d[1]) + DeleteDistrib(nullptr), 0);
-  EXPECT_EQ(DeleteDistrib(d[0]) + DeleteDistrib(d[2]), 2);
-  EXPECT_EQ(List() + Patterns(d[1]), ":b|");
-  BuildDistrib(4, "d");
-  init_feed();
-  EXPECT_EQ(List(), "");
+  _distrib* d[] = {dists->BuildDistrib(1, "a"), dists->BuildDistrib(2, "b"), dists->BuildDistrib(3, "c")};
+  EXPECT_EQ(dists->DeleteDistrib(d[1]), 1);
+  EXPECT_EQ(List(*dists), ":c|:a|");
+  EXPECT_EQ(dists->DeleteDistrib(d[1]) + dists->DeleteDistrib(nullptr), 0);
+  EXPECT_EQ(dists->DeleteDistrib(d[0]) + dists->DeleteDistrib(d[2]), 2);
+  EXPECT_EQ(List(*dists) + Patterns(d[1]), ":b|");
+  dists->BuildDistrib(4, "d");
+  dists = std::make_unique<Distributions>();  // a new relay's list starts empty
+  EXPECT_EQ(List(*dists), "");
 }
 
 class FeedFlags : public ::testing::Test {
@@ -110,7 +109,7 @@ class FeedFlags : public ::testing::Test {
     std::string conf = "LogDirectory = " + dir_.path() + "\n" + extra;
     ASSERT_TRUE(LoadConfigFile(dir_.Write("relay.conf", conf).c_str()));
     console_init();
-    init_feed();
+    dists_ = std::make_unique<Distributions>();
   }
   bool Logged(const std::string& line) {
     return ReadFile(dir_.File("veltrane.log")).find(": " + line + "\n") != std::string::npos;
@@ -122,7 +121,7 @@ class FeedFlags : public ::testing::Test {
     std::unique_ptr<char[]> exact(new char[text.size()]);
     memcpy(exact.get(), text.data(), text.size());
     uint32_t flags[4] = {1, 1, 1, 1};
-    int result = FeedSetFlags({exact.get(), std::min(length, text.size()), nullptr, id}, flags);
+    int result = FeedSetFlags(dists_.get(), {exact.get(), std::min(length, text.size()), nullptr, id}, flags);
     std::string bits;
     for (uint32_t b = 0; b < 128; b++) {
       if (flags[b / 32] >> (b % 32) & 1) bits += (bits.empty() ? "" : " ") + std::to_string(b);
@@ -130,6 +129,7 @@ class FeedFlags : public ::testing::Test {
     return result == 1 ? bits : bits + "-";
   }
   TempDir dir_;
+  std::unique_ptr<Distributions> dists_;
 };
 
 std::string Article(const std::string& groups, const std::string& path = "up!stream") {
@@ -146,10 +146,10 @@ TEST_F(FeedFlags, GroupsInOrderThenPatternsInOrderDecide) {
                            "@*!stream,*", "!alt.*,*", "~control.*,#", "!control.*,#",
                            "@~*!peerhost!*,comp.*",  // 12: '~' clears what a newer one sets
                            "@*!peerhost!*,comp.*", "@*,*"}) {
-    d.push_back(BuildDistrib(uint32_t(d.size()), text));
+    d.push_back(dists_->BuildDistrib(uint32_t(d.size()), text));
   }
-  for (uint32_t bit : {12, 13}) BuildDistrib(bit, "comp.*");
-  BuildDistrib(127, "alt.*");
+  for (uint32_t bit : {12, 13}) dists_->BuildDistrib(bit, "comp.*");
+  dists_->BuildDistrib(127, "alt.*");
   const struct { std::string text; const char* id; const char* bits; } rows[] = {
       {Article("alt.test,comp.lang.c"), "1@x", "0 3 5 6 7 9 12 13 127"},
       {Article("comp.lang.c"), "1@x", "0 2 5 6 7 9 12 13"},
@@ -178,7 +178,7 @@ TEST_F(FeedFlags, GroupsInOrderThenPatternsInOrderDecide) {
 TEST_F(FeedFlags, TheFirstPatternThatMatchesDecides) {
   uint32_t bit = 0;
   for (const char* text : {"!news.admin.*,comp.*,news.*", "comp.*,news.*,!news.admin.*", "*,!comp.*", "!comp.*,*"}) {
-    BuildDistrib(bit++, text);
+    dists_->BuildDistrib(bit++, text);
   }
   EXPECT_EQ(Flag(Article("news.admin.misc")), "1 2 3");
   EXPECT_EQ(Flag(Article("news.software.b")), "0 1 2 3");
@@ -189,7 +189,7 @@ TEST_F(FeedFlags, TheFirstPatternThatMatchesDecides) {
 // The Newsgroups: line: its crossposts counted against MaxCrossPosts, its
 // length, and only the article's bytes read while finding it.
 TEST_F(FeedFlags, NewsgroupsLineLimitsAndBounds) {
-  BuildDistrib(0, "*");
+  dists_->BuildDistrib(0, "*");
   std::string groups = "g0";
   for (int i = 1; i <= 25; i++) groups += ",g" + std::to_string(i);
   EXPECT_EQ(Flag(Article(groups), "ok@x") + Flag(Article(groups + ",g26"), "many@x"), "0-");
@@ -202,14 +202,14 @@ TEST_F(FeedFlags, NewsgroupsLineLimitsAndBounds) {
   EXPECT_TRUE(Logged("crosspost: long@x has 0 crossposts (limit 25)"));
   // NUL bytes do not stop the search, one in the value ends the value; the
   // tag need not start a line; a text that ends inside a group cuts it.
-  BuildDistrib(1, "comp.*");
+  dists_->BuildDistrib(1, "comp.*");
   EXPECT_EQ(Flag("Path: a\0b\r\nNewsgroups: alt.x,comp.y\r\n\r\n"s), "0 1");
   EXPECT_EQ(Flag("Newsgroups: alt.x\0,comp.y\r\n\r\n"s), "0");
   EXPECT_EQ(Flag("X-Old-Newsgroups: comp.z\r\nNewsgroups: alt.q\r\n\r\n"), "0 1");
   EXPECT_EQ(Flag("Newsgroups: alt.x,comp.yy\r\n", "1@x", 22), "0");  // ends in "comp"
   EXPECT_EQ(Flag("Path: a!b\r\nnewsgroups: comp.x\r\n\r\nbody"), "-");  // the tag's case counts
   Configure("MaxCrossPosts = 2\n");
-  BuildDistrib(0, "*");
+  dists_->BuildDistrib(0, "*");
   EXPECT_EQ(Flag(Article("g1,g2,g3")) + Flag(Article("g1 g2 g3 g4 g5")), "00");  // spaces: no count
   EXPECT_EQ(Flag(Article("g1,g2,g3,g4"), "three@x"), "-");
   EXPECT_TRUE(Logged("crosspost: three@x has 3 crossposts (limit 2)"));

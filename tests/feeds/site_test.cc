@@ -96,7 +96,7 @@ class SiteTest : public SpoolTest {
     SetFeederTimings(Fast());
   }
   void TearDown() override {
-    sites_->StopFeeds(0ms);  // every feeder ended and joined, as at a stop
+    if (sites_ != nullptr) sites_->StopFeeds(0ms);  // every feeder ended and joined, as at a stop
     sites_.reset();
     SetFeederTimings(FeederTimings());
     CmdSock::connTimeout = savedTimeout_;
@@ -104,6 +104,8 @@ class SiteTest : public SpoolTest {
   }
 
   Site* NewSite(uint32_t slot, const char* distribution, uint32_t port = 119, std::string host = "127.0.0.1") {
+    // The sites' distributions flag what the spool stores (Start made them).
+    if (sites_ == nullptr) sites_ = std::make_unique<SiteTable>(distributions_.get());
     Site* site = sites_->MakeSite(host.c_str(), slot);
     site->SetPort(port);
     if (distribution != nullptr) {
@@ -157,7 +159,7 @@ class SiteTest : public SpoolTest {
   }
 
   const uint32_t savedTimeout_ = CmdSock::connTimeout;
-  std::unique_ptr<SiteTable> sites_ = std::make_unique<SiteTable>();
+  std::unique_ptr<SiteTable> sites_;
 };
 
 TEST_F(SiteTest, DistributionsDecideWhichSitesGetWhichArticles) {

@@ -55,7 +55,7 @@ void SetUp() {
   crcinit();
   seen = new SeenDb;  // lives as long as the fuzzer
   if (seen->SeenOpen(dir.c_str(), dir.c_str(), 10000, 10007) != SeenOpenResult::kOk) abort();
-  ArticleInit(seen);
+  ArticleInit(seen, new Distributions);  // none links a distribution: nothing is flagged
   precommit = new PrecommitCache(1009, 100);  // lives as long as the fuzzer
   peers = new PeerTable;  // lives as long as the fuzzer
   peers->SetHostResolver([](const char*, std::vector<NetAddress>* addresses) {

@@ -105,7 +105,7 @@ TEST_F(SpoolTest, WhenFilesAreClosedAndHowTheNextIsNumbered) {
     dir_.Write("spool/" + name, "");
   }
   histclose();
-  ASSERT_EQ(ArticleInit(&seen_), 1);
+  ASSERT_EQ(ArticleInit(&seen_, distributions_.get()), 1);
   ASSERT_TRUE(Store("restarted@test", Sized(1001)));
   EXPECT_EQ(Entry("restarted@test").spoolFile, t + 5001);
   // A file put there behind the relay's back is never truncated.

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <memory>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -40,7 +41,8 @@ class SpoolTest : public ::testing::Test {
     console_init();
     crcinit();
     ASSERT_EQ(seen_.SeenOpen(d.c_str(), d.c_str(), 1000, 997), SeenOpenResult::kOk);
-    ASSERT_EQ(ArticleInit(&seen_), 1);
+    distributions_ = std::make_unique<Distributions>();
+    ASSERT_EQ(ArticleInit(&seen_, distributions_.get()), 1);
     started_ = true;
   }
   void TearDown() override {
@@ -122,6 +124,7 @@ class SpoolTest : public ::testing::Test {
 
   TempDir dir_;
   SeenDb seen_;
+  std::unique_ptr<Distributions> distributions_;
   std::string spool_;
   std::atomic<uint32_t> refused_{0}, rejected_{0};
   std::deque<std::string> texts_;
