@@ -70,6 +70,8 @@ Distributions::Distributions() {
   maxCrossposts_ = limit;
 }
 
+std::unique_ptr<Distributions> init_feed() { return std::make_unique<Distributions>(); }
+
 std::unique_ptr<_distrib> ParseDistrib(uint32_t bit, const char* text) {
   if (bit >= kFeedBits) return nullptr;
   auto d = std::make_unique<_distrib>();

@@ -111,6 +111,10 @@ class Distributions {
   uint64_t articleSerial_ = 0;
 };
 
+// Start-up: the relay's distributions, empty, with the configured
+// cross-post limit.
+std::unique_ptr<Distributions> init_feed();
+
 // Parses `text` into a new record for bit number `bit` without linking it.
 // Returns nullptr for a bit of 128 or more, or a pattern of more than 63
 // characters. The text is not modified.

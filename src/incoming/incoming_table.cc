@@ -268,3 +268,5 @@ int PeerTable::UpdateIncoming(_incomingentry* e) {
 void PeerTable::RefreshIncomingEntries() {
   for (_incomingentry& e : entries_) UpdateIncoming(&e);
 }
+
+std::unique_ptr<PeerTable> IncomingInit() { return std::make_unique<PeerTable>(); }

@@ -140,3 +140,6 @@ class PeerTable {
   std::atomic<HostResolver> resolver_;
   PeriodicThread refresher_;  // last: stopped first
 };
+
+// Start-up: the relay's peer table, as configured (UpdateIncomingEntries).
+std::unique_ptr<PeerTable> IncomingInit();

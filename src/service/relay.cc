@@ -3,14 +3,11 @@
 // comes last; the stop runs the other way.
 #include "base/config.h"
 #include "base/log.h"
-#include "control/control_socket.h"
 #include "control/interpreter.h"
 #include "dedupe/precommit.h"
 #include "dedupe/seen.h"
-#include "feeds/site_queues.h"
 #include "incoming/incoming_table.h"
 #include "incoming/listener.h"
-#include "incoming/nntp_server.h"
 #include "platform/process.h"
 #include "service/metrics.h"
 #include "service/relay.h"
@@ -43,14 +40,14 @@ void Relay::Start() {
   // Metrics read only counters, which are all valid from the start; a bad
   // MetricsListen stops the relay before anything else starts.
   metrics_ = std::make_unique<MetricsServer>(&metricsSources_);
-  peers_ = std::make_unique<PeerTable>();
+  peers_ = IncomingInit();
   metricsSources_.peers = peers_.get();
   precommit_ = PrecommitInit();
   metricsSources_.precommit = precommit_.get();
   console_init();
   seen_ = SeenInit();
   metricsSources_.seen = seen_.get();
-  distributions_ = std::make_unique<Distributions>();
+  distributions_ = init_feed();
   ArticleInit(seen_.get(), distributions_.get());
   DirInit();
   sites_ = std::make_unique<SiteTable>(distributions_.get());
