@@ -25,7 +25,6 @@ std::vector<std::string> CommandLines() {
 }
 
 void BM_GetArticleID(benchmark::State& state) {
-  crcinit();
   std::vector<std::string> lines = CommandLines();
   ArticleIdentity id;
   size_t i = 0;

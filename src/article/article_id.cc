@@ -48,8 +48,6 @@ void ComputeKey(ArticleIdentity* id, size_t copied) {
 
 }  // namespace
 
-void crcinit() {}
-
 uint32_t hash(const char* text, int32_t length) {
   uint32_t h = 0;
   for (int32_t i = 0; i < length; i++) h = HashStep(h, static_cast<unsigned char>(text[i]));

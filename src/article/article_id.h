@@ -14,10 +14,6 @@ struct ArticleIdentity {
   uint32_t idKey[2];    // 63-bit key, low half first; bit 63 always 0
 };
 
-// Once filled the hash table at start-up; the compiler fills it now, so
-// this does nothing. Kept for the callers of the original interface.
-void crcinit();
-
 // The identifier hash of `length` bytes: seven bits of each byte take part.
 uint32_t hash(const char* text, int32_t length);
 

@@ -94,12 +94,6 @@ void SourceStartupScript(Tcl_Interp* interp) {
   Tcl_Free(script);
 }
 
-Tcl_Interp* RunStartupScript(const ControlTargets* targets) {
-  Tcl_Interp* interp = CreateControlInterp(targets);
-  SourceStartupScript(interp);
-  return interp;
-}
-
 bool ControlInterpreter::Quitting() {
   std::lock_guard<std::mutex> lock(mu_);
   return quit_;

@@ -49,7 +49,3 @@ Tcl_Interp* CreateControlInterp(const ControlTargets* targets);
 // Sources the start-up script (StartupScript, default "init.tcl") in
 // `interp` and logs "Startup error:" and Tcl's message when it fails.
 void SourceStartupScript(Tcl_Interp* interp);
-
-// Both, for tests that run a script in their own thread. Returns the
-// interpreter.
-Tcl_Interp* RunStartupScript(const ControlTargets* targets);

@@ -241,9 +241,6 @@ class SiteTable {
   // Makes a site that lives as long as the table: the one way sites are made.
   Site* MakeSite(const char* hostName, uint32_t siteIndex);
 
-  // Every site made so far, deleted ones too (whose feeders may still end).
-  std::vector<Site*> SitesEverMade();
-
   // "{sites " + "{<site's state string>} " for each site in slot order + "} ".
   std::string ReturnSiteStatsString();
 
@@ -263,6 +260,8 @@ class SiteTable {
     std::string startId;
     bool inherited = false;
   };
+  // Every site made so far, deleted ones too (whose feeders may still end).
+  std::vector<Site*> SitesEverMade();
   void ReadRecord();
   void ClearUninherited();
   void RecordNow();

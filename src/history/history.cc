@@ -189,7 +189,6 @@ int histinit() {
   GetConfigInt("HistoryDataSize", &dataSize);
   GetConfigInt("HistoryTableSize", &tableSize);
   CheckSizes(dataSize, tableSize);
-  crcinit();
 
   bool created = NoDatabaseYet(dataPath);
   if (created) CreateDatabase(tablePath, dataPath, tableSize, dataSize);

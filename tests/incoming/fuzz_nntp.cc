@@ -52,7 +52,6 @@ void SetUp() {
   FILE* f = fopen(path.c_str(), "w");
   if (f == nullptr || fputs(config.c_str(), f) < 0 || fclose(f) != 0 || !LoadConfigFile(path.c_str())) abort();
   console_init();
-  crcinit();
   seen = new SeenDb;  // lives as long as the fuzzer
   if (seen->SeenOpen(dir.c_str(), dir.c_str(), 10000, 10007) != SeenOpenResult::kOk) abort();
   ArticleInit(seen, new Distributions);  // none links a distribution: nothing is flagged

@@ -39,7 +39,6 @@ class SpoolTest : public ::testing::Test {
                                      "\nHostPathIdentifier = relay.test\nMaxArticleFileSize = 1000000\n")
             .c_str()));
     console_init();
-    crcinit();
     ASSERT_EQ(seen_.SeenOpen(d.c_str(), d.c_str(), 1000, 997), SeenOpenResult::kOk);
     distributions_ = std::make_unique<Distributions>();
     ASSERT_EQ(ArticleInit(&seen_, distributions_.get()), 1);
