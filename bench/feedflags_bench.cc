@@ -50,7 +50,8 @@ std::string SampleArticle() {
 void BM_FeedSetFlags(benchmark::State& state) {
   int distributions = int(state.range(0));
   int patterns = int(state.range(1));
-  Distributions list;
+  RelayBase base;
+  Distributions list(&base);
   for (int site = 0; site < distributions; site++) {
     list.BuildDistrib(uint32_t(site), DistributionText(site, patterns).c_str());
   }

@@ -11,8 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "base/config.h"
-#include "base/stats.h"
+#include "base/relay_base.h"
 #include "history/history.h"
 #include "history/history_cursor.h"
 
@@ -32,13 +31,16 @@ class BenchHistory {
     fprintf(f, "HistoryTablePath = %s\nHistoryDataPath = %s\nLogDirectory = %s\n", dir_.c_str(),
             dir_.c_str(), dir_.c_str());
     fclose(f);
-    if (!LoadConfigFile(conf.c_str())) abort();
-    histinit();
+    if (!base.config.LoadConfigFile(conf.c_str())) abort();
+    history.histinit();
   }
   ~BenchHistory() {
-    histclose();
+    history.histclose();
     std::filesystem::remove_all(dir_);
   }
+
+  RelayBase base;
+  History history{&base};
 
  private:
   std::string dir_;
@@ -58,17 +60,18 @@ class IdMaker {
   char text_[64];
 };
 
-void Append(const char* id, uint32_t i, const uint32_t flags[4] = kAllSites) {
-  if (AddArticleToHistory(id, flags, i, 1000 + i % 5000, i / 1000) != 1) abort();
+void Append(History& history, const char* id, uint32_t i, const uint32_t flags[4] = kAllSites) {
+  if (history.AddArticleToHistory(id, flags, i, 1000 + i % 5000, i / 1000) != 1) abort();
 }
 
 // Appends of 1.5 million entries (about 100 MB: no expiry on the way).
 void BM_Append(benchmark::State& state) {
   IdMaker id("bench");
-  BenchHistory history;
+  BenchHistory bench;
+  History& history = bench.history;
   uint32_t i = 0;
   for (auto _ : state) {
-    Append(id(i), i);
+    Append(history, id(i), i);
     i++;
   }
   state.SetItemsProcessed(state.iterations());
@@ -79,18 +82,19 @@ BENCHMARK(BM_Append)->Iterations(1500000)->Unit(benchmark::kMillisecond);
 void BM_FindArticle(benchmark::State& state) {
   const uint32_t n = 1000000;
   IdMaker present("bench"), absent("absent");
-  BenchHistory history;
-  for (uint32_t i = 0; i < n; i++) Append(present(i), i);
+  BenchHistory bench;
+  History& history = bench.history;
+  for (uint32_t i = 0; i < n; i++) Append(history, present(i), i);
   // A fixed stride through the identifiers, so that consecutive lookups
   // land far apart in both files.
   size_t k = 0;
   uint64_t lookups = 0, hits = 0;
   for (auto _ : state) {
     k = (k + 7919) % n;
-    _histentry* e = FindArticle((lookups++ & 1) ? absent(uint32_t(k)) : present(uint32_t(k)));
+    _histentry* e = history.FindArticle((lookups++ & 1) ? absent(uint32_t(k)) : present(uint32_t(k)));
     if (e != nullptr) {
       hits++;
-      DestroyEntry(e);
+      History::DestroyEntry(e);
     }
   }
   state.SetItemsProcessed(int64_t(lookups));
@@ -104,12 +108,13 @@ BENCHMARK(BM_FindArticle)->Unit(benchmark::kNanosecond);
 void RunCursorSteps(benchmark::State& state, uint32_t flaggedEvery) {
   const uint32_t n = 200000;
   IdMaker id("bench");
-  BenchHistory history;
+  BenchHistory bench;
+  History& history = bench.history;
   const uint32_t none[4] = {0, 0, 0, 0};
-  for (uint32_t i = 0; i < n; i++) Append(id(i), i, i % flaggedEvery == flaggedEvery - 1 ? kAllSites : none);
-  _histentry* first = FindArticle(id(0));
+  for (uint32_t i = 0; i < n; i++) Append(history, id(i), i, i % flaggedEvery == flaggedEvery - 1 ? kAllSites : none);
+  _histentry* first = history.FindArticle(id(0));
   const uint32_t start = first->position;
-  DestroyEntry(first);
+  History::DestroyEntry(first);
   uint32_t bit = 0;
   _histentry cursor{};
   auto startSite = [&] {
@@ -118,12 +123,12 @@ void RunCursorSteps(benchmark::State& state, uint32_t flaggedEvery) {
     cursor.distribution.bitMask = 1u << (bit % 32);
     cursor.feedType = 'f';
     cursor.position = start;
-    cursor.expireSerial = HistExpireSerial();
+    cursor.expireSerial = history.HistExpireSerial();
     bit = (bit + 1) % 128;
   };
   startSite();
   for (auto _ : state) {
-    if (HistGetNextEntry(&cursor, 200000) == 0) startSite();
+    if (HistGetNextEntry(history, &cursor, 200000) == 0) startSite();
   }
   state.SetItemsProcessed(int64_t(state.iterations()) * flaggedEvery);
 }
@@ -142,27 +147,28 @@ BENCHMARK(BM_CursorSkip)->Iterations(200000)->Unit(benchmark::kNanosecond);
 // The append that runs an expiry of the full default data file: the move
 // of four fifths of 300 MiB and the adjustment of the 2097167-slot table.
 void BM_Expiry(benchmark::State& state) {
-  BenchHistory history;
+  BenchHistory bench;
+  History& history = bench.history;
   const double mark = kDefaultDataSize - kDefaultDataSize / 100.0;
   uint32_t i = 0;
   IdMaker id("bench");
   for (auto _ : state) {
     // Fill up to the mark, untimed.
-    uint32_t serial = HistExpireSerial();
-    while (double(Read(stats.dwHistBytesUsed)) <= mark) Append(id(i), i), i++;
+    uint32_t serial = history.HistExpireSerial();
+    while (double(Read(bench.base.stats.dwHistBytesUsed)) <= mark) Append(history, id(i), i), i++;
     // The newest entry so far must be found moved down by the cut after.
-    _histentry* last = FindArticle(id(i - 1));
+    _histentry* last = history.FindArticle(id(i - 1));
     uint32_t before = last->position;
-    DestroyEntry(last);
+    History::DestroyEntry(last);
     const char* trigger = id(i);
     auto t0 = std::chrono::steady_clock::now();
-    Append(trigger, i++);
+    Append(history, trigger, i++);
     auto t1 = std::chrono::steady_clock::now();
-    last = FindArticle(id(i - 2));
-    if (HistExpireSerial() != serial + 1 || last == nullptr || last->position != before - 62914560) {
+    last = history.FindArticle(id(i - 2));
+    if (history.HistExpireSerial() != serial + 1 || last == nullptr || last->position != before - 62914560) {
       state.SkipWithError("the expiry did not cut 62914560 bytes");
     }
-    if (last != nullptr) DestroyEntry(last);
+    if (last != nullptr) History::DestroyEntry(last);
     state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
   }
 }

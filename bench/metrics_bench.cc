@@ -26,12 +26,18 @@ void SetUpRelay(PeerTable* peers, SiteTable* sites) {
 }
 
 void BM_MetricsPage(benchmark::State& state) {
-  PeerTable peers;
-  Distributions distributions;
-  SiteTable sites(&distributions);
+  RelayBase base;
+  PeerTable peers(&base.config);
+  Distributions distributions(&base);
+  History history(&base);  // never opened: the page reads its figures only
+  ArticleSpool spool(&base);
+  SiteTable sites(&base, &distributions, &history, &spool);
   SetUpRelay(&peers, &sites);
   PrecommitCache precommit(263, 30000);
   MetricsSources sources;
+  sources.base = &base;
+  sources.history = &history;
+  sources.spool = &spool;
   sources.peers = &peers;
   sources.precommit = &precommit;
   sources.sites = &sites;

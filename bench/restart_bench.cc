@@ -11,9 +11,7 @@
 #include <filesystem>
 #include <string>
 
-#include "base/config.h"
-#include "base/log.h"
-#include "base/stats.h"
+#include "base/relay_base.h"
 #include "feeds/site.h"
 #include "feeds/site_queues.h"
 #include "history/history.h"
@@ -23,7 +21,7 @@ namespace {
 constexpr uint32_t kDataSize = 314572800;
 constexpr uint32_t kTwoSites[4] = {3u, 0, 0, 0};
 
-std::string MakeFolder() {
+std::string MakeFolder(RelayBase& base) {
   char pattern[] = "/tmp/veltrane-restart-XXXXXX";
   if (mkdtemp(pattern) == nullptr) abort();
   std::string dir = pattern;
@@ -31,33 +29,35 @@ std::string MakeFolder() {
   fprintf(f, "HistoryTablePath = %s\nHistoryDataPath = %s\nLogDirectory = %s\nHistoryDataSize = %u\n", dir.c_str(),
           dir.c_str(), dir.c_str(), kDataSize);
   fclose(f);
-  if (!LoadConfigFile((dir + "/relay.conf").c_str())) abort();
+  if (!base.config.LoadConfigFile((dir + "/relay.conf").c_str())) abort();
   return dir;
 }
 
 // Fills the history to just below its expiry mark.
-void Fill() {
-  histinit();
+void Fill(RelayBase& base) {
+  History history(&base);
+  history.histinit();
   char id[64];
-  for (uint32_t n = 0; Read(stats.dwHistBytesUsed) < kDataSize / 100 * 98; n++) {
+  for (uint32_t n = 0; Read(base.stats.dwHistBytesUsed) < kDataSize / 100 * 98; n++) {
     snprintf(id, sizeof id, "%010u.restart@news.example.com", n);
-    AddArticleToHistory(id, kTwoSites, 0, 2048, 1);
+    history.AddArticleToHistory(id, kTwoSites, 0, 2048, 1);
   }
-  histclose();
 }
 
 void BM_StartWithFullHistory(benchmark::State& state) {
-  std::string dir = MakeFolder();
-  console_init();
-  Fill();
+  RelayBase base;
+  std::string dir = MakeFolder(base);
+  base.log.console_init(base.config);
+  Fill(base);
   for (auto _ : state) {
     FILE* f = fopen((dir + "/site-queues").c_str(), "w");
     fprintf(f, "0\ta.example\t0000000000.restart@news.example.com\n1\tgone.example\t0000000000.restart@news.example.com\n");
     fclose(f);
     auto start = std::chrono::steady_clock::now();
-    histinit();
-    Distributions distributions;
-    SiteTable sites(&distributions);
+    History history(&base);
+    history.histinit();
+    Distributions distributions(&base);
+    SiteTable sites(&base, &distributions, &history, nullptr);
     sites.BeginSiteStartup();
     Site* a = sites.MakeSite("a.example", 0);
     a->SetPort(119);
@@ -67,7 +67,6 @@ void BM_StartWithFullHistory(benchmark::State& state) {
     sites.EndSiteStartup();
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     state.SetIterationTime(seconds);
-    histclose();
   }
   std::filesystem::remove_all(dir);
 }

@@ -44,7 +44,8 @@ class FullRing {
   const SeenDb& db() const { return db_; }
 
  private:
-  SeenDb db_;
+  RelayBase base_;
+  SeenDb db_{&base_};
   std::string dir_;
   std::vector<uint64_t> hits_, misses_;
 };

@@ -17,23 +17,9 @@
 
 namespace {
 
-struct ConfigEntry {
-  std::string name;
-  std::string value;
-};
-
-using ConfigList = std::vector<ConfigEntry>;
-
-// Every list ever loaded stays alive, so texts handed out keep pointing at
-// valid memory even when a test loads another file.
-std::vector<std::unique_ptr<ConfigList>>& AllLists() {
-  static std::vector<std::unique_ptr<ConfigList>> lists;
-  return lists;
-}
-const ConfigList* current = nullptr;
-
 // Applies the line rules to one chunk; returns false when it yields no entry.
-bool ParseLine(char* line, ConfigEntry* entry) {
+template <typename Entry>
+bool ParseLine(char* line, Entry* entry) {
   if (line[0] == '#') return false;
   size_t len = strlen(line);
   while (len > 0 && static_cast<unsigned char>(line[len - 1]) <= 13) line[--len] = '\0';
@@ -100,7 +86,15 @@ bool ParseWholeNumber(const char* text, int64_t* value) {
 
 }  // namespace
 
-std::string CheckConfigValues() {
+struct Config::Entry {
+  std::string name;
+  std::string value;
+};
+
+Config::Config() = default;
+Config::~Config() = default;
+
+std::string Config::CheckConfigValues() const {
   for (const IntegerRange& r : kIntegerKeys) {
     const char* text = GetConfigString(r.key);
     int64_t value = 0;
@@ -118,41 +112,40 @@ std::string CheckConfigValues() {
   return "";
 }
 
-bool LoadConfigFile(const char* path) {
+bool Config::LoadConfigFile(const char* path) {
   FILE* f = fopen(path, "r");
   if (f == nullptr) return false;
-  auto list = std::make_unique<ConfigList>();
+  auto list = std::make_unique<std::vector<Entry>>();
   char line[1024];
   while (fgets(line, sizeof line, f) != nullptr) {
-    ConfigEntry entry;
+    Entry entry;
     if (ParseLine(line, &entry)) list->push_back(std::move(entry));
   }
   fclose(f);
-  current = list.get();
-  AllLists().push_back(std::move(list));
+  lists_.push_back(std::move(list));
   return true;
 }
 
-int config_init(void*) {
-  const char* path = getenv("VELTRANE_CONFIG");
+int config_init(Config* config, const char* path) {
+  if (path == nullptr || *path == '\0') path = getenv("VELTRANE_CONFIG");
   if (path == nullptr || *path == '\0' || strlen(path) > 259) {
     StartupFailure("ConfigFile not specified in veltrane\\parameters in the registry", true);
   }
-  if (!LoadConfigFile(path)) StartupFailure(std::string("could not open config file, exiting...\n") + path, true);
-  std::string problem = CheckConfigValues();
+  if (!config->LoadConfigFile(path)) StartupFailure(std::string("could not open config file, exiting...\n") + path, true);
+  std::string problem = config->CheckConfigValues();
   if (!problem.empty()) StartupFailure(problem, true);
   return 1;
 }
 
-const char* GetConfigString(const char* key) {
-  if (current == nullptr) return nullptr;
-  for (const ConfigEntry& e : *current) {
+const char* Config::GetConfigString(const char* key) const {
+  if (lists_.empty()) return nullptr;
+  for (const Entry& e : *lists_.back()) {
     if (strcasecmp(e.name.c_str(), key) == 0) return e.value.c_str();
   }
   return nullptr;
 }
 
-int GetConfigInt(const char* key, uint32_t* dest) {
+int Config::GetConfigInt(const char* key, uint32_t* dest) const {
   const char* value = GetConfigString(key);
   if (value == nullptr) return 0;
   // strtoll saturates instead of overflowing; the low 32 bits are kept, as

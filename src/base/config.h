@@ -10,31 +10,46 @@
 // Lookups compare keys without regard to ASCII case; the first line wins.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
-// Reads the file named by the environment variable VELTRANE_CONFIG. Reports
-// through AddToMessageLog and ends the process with exit code 1 when the
-// variable is missing, the file cannot be opened, or CheckConfigValues
-// finds a problem. Returns 1.
-int config_init(void* unused);
+// One relay's configuration. Texts handed out stay valid for the life of
+// the object, even across a later LoadConfigFile.
+class Config {
+ public:
+  Config();
+  ~Config();
+  Config(const Config&) = delete;
+  Config& operator=(const Config&) = delete;
 
-// Replaces the list with the entries of the file at `path`. Returns false
-// (and leaves the list alone) when the file cannot be opened. Texts handed
-// out from an earlier list stay valid.
-bool LoadConfigFile(const char* path);
+  // Replaces the list with the entries of the file at `path`. Returns false
+  // (and leaves the list alone) when the file cannot be opened.
+  bool LoadConfigFile(const char* path);
 
-// Checks every integer key present in the list: it must be a whole decimal
-// number (blanks around it allowed, empty meaning 0) within the key's range.
-// Returns the message for the first key that is not, naming the key and the
-// range, or an empty text. ListenAddress, when present and not empty, must
-// be an IPv4 or IPv6 address.
-std::string CheckConfigValues();
+  // Checks every integer key present in the list: it must be a whole
+  // decimal number (blanks around it allowed, empty meaning 0) within the
+  // key's range. Returns the message for the first key that is not, naming
+  // the key and the range, or an empty text. ListenAddress, when present
+  // and not empty, must be an IPv4 or IPv6 address.
+  std::string CheckConfigValues() const;
 
-// The value of the first entry whose key matches, or nullptr. The text
-// belongs to the list and lives as long as the process.
-const char* GetConfigString(const char* key);
+  // The value of the first entry whose key matches, or nullptr.
+  const char* GetConfigString(const char* key) const;
 
-// Returns 1 and stores the value converted as a C decimal integer (negative
-// numbers in two's complement) when the key is present; returns 0 and leaves
-// `dest` unchanged when it is not.
-int GetConfigInt(const char* key, uint32_t* dest);
+  // Returns 1 and stores the value converted as a C decimal integer
+  // (negative numbers in two's complement) when the key is present; returns
+  // 0 and leaves `dest` unchanged when it is not.
+  int GetConfigInt(const char* key, uint32_t* dest) const;
+
+ private:
+  struct Entry;
+  std::vector<std::unique_ptr<std::vector<Entry>>> lists_;  // every list loaded; the last is current
+};
+
+// Loads `config` from the file `path`, or, when that is null or empty, the
+// file named by the environment variable VELTRANE_CONFIG. Reports through
+// AddToMessageLog and ends the process with exit code 1 when there is no
+// name, the file cannot be opened, or CheckConfigValues finds a problem.
+// Returns 1.
+int config_init(Config* config, const char* path = nullptr);

@@ -8,6 +8,8 @@
 #include "platform/service_manager.h"
 #include "platform/system_log.h"
 
+// How the process was started, console or service: one answer for the
+// whole process, set by its entry before any relay exists.
 int bDebug = 0;
 
 namespace {

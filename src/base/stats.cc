@@ -4,9 +4,6 @@
 #include <cstdio>
 #include <ctime>
 
-#include "base/log.h"
-
-RelayStats stats;
 
 namespace {
 
@@ -30,7 +27,7 @@ double Average(const Counter& depth, const Counter& ops) {
 
 }  // namespace
 
-std::string BaseStatsGroups() {
+std::string BaseStatsGroups(const RelayStats& stats, uint32_t startTime) {
   std::string out;
   uint32_t now = uint32_t(time(nullptr));
   Appendf(&out, "{starttime %u} {uptime %u} {ihave %u} {ihave_accept %u} {ihave_refuse %u} {ihave_reject %u} ",
@@ -47,7 +44,7 @@ std::string BaseStatsGroups() {
   return out;
 }
 
-std::string SeenStatsGroups() {
+std::string SeenStatsGroups(const RelayStats& stats) {
   std::string out;
   Appendf(&out, "{SeenSearchCount %u} {SeenMaxDepth %u} {avg_search_depth %4.4f} ",
           Read(stats.seenSearchCount), Read(stats.seenMaxDepth),
@@ -55,8 +52,8 @@ std::string SeenStatsGroups() {
   return out;
 }
 
-std::string GetBaseStatsString() {
-  std::string out = BaseStatsGroups();
+std::string GetBaseStatsString(const RelayStats& stats, uint32_t startTime) {
+  std::string out = BaseStatsGroups(stats, startTime);
   Appendf(&out, "{total_accept %u} {total_refuse %u} {total_reject %u}", Read(stats.total_accept),
           Read(stats.total_refuse), Read(stats.total_reject));
   out += "\r\n";

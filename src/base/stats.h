@@ -26,8 +26,6 @@ struct RelayStats {
   Counter total_accept, total_refuse, total_reject;
 };
 
-extern RelayStats stats;
-
 inline void Bump(Counter& c) { c.fetch_add(1, std::memory_order_relaxed); }
 inline void BumpBy(Counter& c, uint32_t n) { c.fetch_add(n, std::memory_order_relaxed); }
 inline uint32_t Read(const Counter& c) { return c.load(std::memory_order_relaxed); }
@@ -40,9 +38,10 @@ inline void RaiseTo(Counter& c, uint32_t value) {
 
 // The groups both statistics texts open with: start time, uptime, the
 // offer counters and the history figures, each group followed by a blank.
-std::string BaseStatsGroups();
+// `startTime` is when the relay's log was started.
+std::string BaseStatsGroups(const RelayStats& stats, uint32_t startTime);
 // The seen database's figures, as the full statistics carry them.
-std::string SeenStatsGroups();
+std::string SeenStatsGroups(const RelayStats& stats);
 
 // The base statistics: BaseStatsGroups, then the outgoing totals, "\r\n".
-std::string GetBaseStatsString();
+std::string GetBaseStatsString(const RelayStats& stats, uint32_t startTime);

@@ -9,10 +9,12 @@
 class Listener;
 class PeerTable;
 class SiteTable;
+struct RelayBase;
 
 // What the commands act on: the relay's objects, lent to the interpreter
 // for its life. Each handler receives it as its ClientData.
 struct ControlTargets {
+  RelayBase* base = nullptr;  // the configuration, the log and the counters
   PeerTable* peers = nullptr;
   SiteTable* sites = nullptr;
   Listener* listener = nullptr;  // its intake opens once the start-up script has run

@@ -169,22 +169,22 @@ bool BindPrivately(int fd, const std::string& path) {
 
 }  // namespace
 
-std::string ControlSocketPath() {
-  const char* path = GetConfigString("ControlSocket");
+std::string ControlSocketPath(const Config& config) {
+  const char* path = config.GetConfigString("ControlSocket");
   if (path != nullptr) return path;
-  const char* folder = GetConfigString("HistoryTablePath");
+  const char* folder = config.GetConfigString("HistoryTablePath");
   std::string base = folder != nullptr ? folder : ".";
   if (!base.empty() && base.back() != '/') base += '/';
   return base + "veltrane.ctl";
 }
 
 bool ControlSocket::StartControlSocket(Tcl_Interp* interp) {
-  std::string path = ControlSocketPath();
+  std::string path = ControlSocketPath(base_->config);
   if (path.empty()) return false;
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (path.size() + 4 >= sizeof address.sun_path) {  // room for the staging name
-    LogLinef("control socket path %s is longer than %zu bytes; no control socket", path.c_str(),
+    base_->log.LogLinef("control socket path %s is longer than %zu bytes; no control socket", path.c_str(),
              sizeof address.sun_path - 5);
     return false;
   }
@@ -192,14 +192,14 @@ bool ControlSocket::StartControlSocket(Tcl_Interp* interp) {
   struct stat st;
   if (lstat(path.c_str(), &st) == 0) {
     if (!S_ISSOCK(st.st_mode) || SomeoneListens(address)) {
-      LogLinef("control socket %s is in use or not a socket; no control socket", path.c_str());
+      base_->log.LogLinef("control socket %s is in use or not a socket; no control socket", path.c_str());
       return false;
     }
     unlink(path.c_str());  // left by a relay that is gone
   }
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0 || !BindPrivately(fd, path)) {
-    LogLinef("control socket %s: %s; no control socket", path.c_str(), strerror(errno));
+    base_->log.LogLinef("control socket %s: %s; no control socket", path.c_str(), strerror(errno));
     if (fd >= 0) close(fd);
     return false;
   }
@@ -290,7 +290,7 @@ void ControlSocket::ServeClient(int fd) {
 void ControlSocket::AcceptFailed(int error) {
   auto now = std::chrono::steady_clock::now();
   if (!acceptFailed_ || now - acceptLogged_ >= std::chrono::minutes(1)) {
-    LogLinef("control socket: accept failed: %s; trying again", strerror(error));
+    base_->log.LogLinef("control socket: accept failed: %s; trying again", strerror(error));
     acceptLogged_ = now;
     acceptFailed_ = true;
   }

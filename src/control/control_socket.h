@@ -26,6 +26,7 @@
 #include <set>
 #include <string>
 
+#include "base/relay_base.h"
 #include "platform/threads.h"
 
 struct Tcl_Interp;
@@ -38,13 +39,14 @@ inline constexpr int kControlCommandSeconds = 10;
 // The socket's path from the configuration: the key ControlSocket, or
 // "veltrane.ctl" in HistoryTablePath when the key is absent. Empty when the
 // key is present and empty (the socket is off).
-std::string ControlSocketPath();
+std::string ControlSocketPath(const Config& config);
 
 // One control socket. Its owner (the control interpreter) stops it before
 // the interpreter goes.
 class ControlSocket {
  public:
-  ControlSocket() = default;
+  // Logs to, and reads its path from, `base`, which must outlive it.
+  explicit ControlSocket(RelayBase* base) : base_(base) {}
   ~ControlSocket() { StopControlSocket(); }
   ControlSocket(const ControlSocket&) = delete;
   ControlSocket& operator=(const ControlSocket&) = delete;
@@ -73,6 +75,7 @@ class ControlSocket {
   void ServeClient(int fd);
   void Evaluate(Request* r);
 
+  RelayBase* const base_;
   Tcl_Interp* interp_ = nullptr;
   void* interpThread_ = nullptr;  // its Tcl_ThreadId
   std::mutex listenMu_;  // the stop's shut-down against the accept thread's close

@@ -1,8 +1,7 @@
 // Control commands for the incoming peers, the configuration and the status.
 #include <string>
 
-#include "base/config.h"
-#include "base/stats.h"
+#include "base/relay_base.h"
 #include "control/commands.h"
 #include "incoming/incoming_table.h"
 
@@ -56,7 +55,7 @@ VELTRANE_TCL_HANDLER(Tcl_GetIncomingConfig) {
 
 VELTRANE_TCL_HANDLER(Tcl_GetConfigString) {
   if (argc != 2) return TCL_ERROR;
-  const char* value = GetConfigString(argv[1]);
+  const char* value = Targets(data).base->config.GetConfigString(argv[1]);
   if (value != nullptr) Tcl_AppendResult(interp, value, nullptr);
   return TCL_OK;
 }
@@ -64,7 +63,8 @@ VELTRANE_TCL_HANDLER(Tcl_GetConfigString) {
 VELTRANE_TCL_HANDLER(Tcl_GetBaseStatsString) {
   (void)argv;
   if (argc != 1) return TCL_ERROR;
-  std::string text = GetBaseStatsString();
+  const RelayBase& base = *Targets(data).base;
+  std::string text = GetBaseStatsString(base.stats, base.log.StartTime());
   Tcl_AppendResult(interp, text.c_str(), nullptr);
   return TCL_OK;
 }

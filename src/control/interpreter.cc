@@ -76,20 +76,20 @@ Tcl_Interp* CreateControlInterp(const ControlTargets* targets) {
   return interp;
 }
 
-void SourceStartupScript(Tcl_Interp* interp) {
-  const char* path = GetConfigString("StartupScript");
+void SourceStartupScript(Tcl_Interp* interp, RelayBase& base) {
+  const char* path = base.config.GetConfigString("StartupScript");
   if (path == nullptr) path = "init.tcl";
   if (strlen(path) > kMaxScriptPath) {
-    LogLine("Startup error:");
-    LogLine("StartupScript path too long");
+    base.log.LogLine("Startup error:");
+    base.log.LogLine("StartupScript path too long");
     return;
   }
   // A list quotes the path, so names with blanks or brackets source as they are.
   const char* words[] = {"source", path};
   char* script = Tcl_Merge(2, words);
   if (Tcl_Eval(interp, script) == TCL_ERROR) {
-    LogLine("Startup error:");
-    LogLine(Tcl_GetStringResult(interp));
+    base.log.LogLine("Startup error:");
+    base.log.LogLine(Tcl_GetStringResult(interp));
   }
   Tcl_Free(script);
 }
@@ -111,7 +111,7 @@ void ControlInterpreter::InterfaceStartup() {
     running_ = interp;
     runningThread_ = Tcl_GetCurrentThread();
   }
-  if (!Quitting()) SourceStartupScript(interp);
+  if (!Quitting()) SourceStartupScript(interp, *targets_->base);
   targets_->sites->EndSiteStartup();
   // Only now are the sites there to flag articles for: the listener
   // admits no peer before.
@@ -140,7 +140,7 @@ int ControlInterpreter::InterfaceInit() {
     thread_ = std::thread([this] { InterfaceStartup(); });
   } catch (const std::system_error&) {
     // Without the thread the relay runs with no sites and no listed peers.
-    LogLine("control: could not start the interpreter thread");
+    targets_->base->log.LogLine("control: could not start the interpreter thread");
     if (targets_->listener != nullptr) targets_->listener->OpenIntake();
   }
   return 1;

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "control/commands.h"
 #include "control/control_socket.h"
 
 struct ControlTargets;
@@ -16,7 +17,7 @@ struct Tcl_Interp;
 class ControlInterpreter {
  public:
   // Its commands act on `targets`, which must outlive it.
-  explicit ControlInterpreter(const ControlTargets* targets) : targets_(targets) {}
+  explicit ControlInterpreter(const ControlTargets* targets) : targets_(targets), socket_(targets->base) {}
   ~ControlInterpreter() { InterfaceShutdown(); }
   ControlInterpreter(const ControlInterpreter&) = delete;
   ControlInterpreter& operator=(const ControlInterpreter&) = delete;
@@ -48,4 +49,4 @@ Tcl_Interp* CreateControlInterp(const ControlTargets* targets);
 
 // Sources the start-up script (StartupScript, default "init.tcl") in
 // `interp` and logs "Startup error:" and Tcl's message when it fails.
-void SourceStartupScript(Tcl_Interp* interp);
+void SourceStartupScript(Tcl_Interp* interp, RelayBase& base);

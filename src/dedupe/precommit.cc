@@ -143,9 +143,9 @@ void PrecommitCache::FreeList(Entry* e) {
   }
 }
 
-std::unique_ptr<PrecommitCache> PrecommitInit() {
+std::unique_ptr<PrecommitCache> PrecommitInit(const Config& config) {
   uint32_t hashSize = kDefaultHashSize, maxAge = kDefaultMaxAge;
-  GetConfigInt("PrecommitHashSize", &hashSize);
-  GetConfigInt("MaxPrecommitAge", &maxAge);
+  config.GetConfigInt("PrecommitHashSize", &hashSize);
+  config.GetConfigInt("MaxPrecommitAge", &maxAge);
   return std::make_unique<PrecommitCache>(hashSize, maxAge);
 }

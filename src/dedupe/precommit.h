@@ -82,4 +82,5 @@ class PrecommitCache {
 
 // The relay's cache as configured: PrecommitHashSize (buckets, default 263;
 // 0 counts as 263) and MaxPrecommitAge (ms, default 30000).
-std::unique_ptr<PrecommitCache> PrecommitInit();
+class Config;
+std::unique_ptr<PrecommitCache> PrecommitInit(const Config& config);

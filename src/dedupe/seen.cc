@@ -7,10 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "base/config.h"
-#include "base/log.h"
 #include "base/message_log.h"
-#include "base/stats.h"
 #include "platform/mapped_file.h"
 #include "platform/process.h"
 
@@ -101,7 +98,7 @@ void SeenDb::RebuildTable() {
     linked++;
   }
   Store(TableStale(), 0, std::memory_order_release);
-  LogLinef("seen: rebuilt the table of %u slots from %u keys of the ring", tableSize_, linked);
+  base_->log.LogLinef("seen: rebuilt the table of %u slots from %u keys of the ring", tableSize_, linked);
 }
 
 SeenOpenResult SeenDb::SeenOpen(const char* tableDir, const char* dataDir, uint32_t dataCount, uint32_t tableSize) {
@@ -128,7 +125,7 @@ SeenOpenResult SeenDb::SeenOpen(const char* tableDir, const char* dataDir, uint3
   // rebuilt from the ring, marked stale first so that a start killed
   // meanwhile rebuilds it again.
   if (!created && tableLength != int64_t(tableBytes)) {
-    LogLinef("seen: seen.idx holds %lld bytes where SeenTableSize %u needs %zu, rebuilding it",
+    base_->log.LogLinef("seen: seen.idx holds %lld bytes where SeenTableSize %u needs %zu, rebuilding it",
              static_cast<long long>(std::max<int64_t>(tableLength, 0)), tableSize_, tableBytes);
     Store(TableStale(), 1, std::memory_order_release);
   }
@@ -142,19 +139,20 @@ SeenOpenResult SeenDb::SeenOpen(const char* tableDir, const char* dataDir, uint3
   // the end; writing there would fall outside the mapping.
   uint32_t position = Load(Position());
   if (position >= dataCount_) {
-    LogLinef("seen: position %u beyond the %u records of the ring, starting again at 0", position, dataCount_);
+    base_->log.LogLinef("seen: position %u beyond the %u records of the ring, starting again at 0", position, dataCount_);
     Store(Position(), 0);
   }
   if (Load(TableStale(), std::memory_order_acquire) != 0) RebuildTable();
   return SeenOpenResult::kOk;
 }
 
-std::unique_ptr<SeenDb> SeenInit() {
+std::unique_ptr<SeenDb> SeenInit(RelayBase* base) {
+  const Config& config = base->config;
   uint32_t dataCount = kDefaultDataCount, tableSize = kDefaultTableSize;
-  GetConfigInt("SeenDataCount", &dataCount);
-  GetConfigInt("SeenTableSize", &tableSize);
-  auto seen = std::make_unique<SeenDb>();
-  switch (seen->SeenOpen(GetConfigString("HistoryTablePath"), GetConfigString("HistoryDataPath"), dataCount,
+  config.GetConfigInt("SeenDataCount", &dataCount);
+  config.GetConfigInt("SeenTableSize", &tableSize);
+  auto seen = std::make_unique<SeenDb>(base);
+  switch (seen->SeenOpen(config.GetConfigString("HistoryTablePath"), config.GetConfigString("HistoryDataPath"), dataCount,
                          tableSize)) {
     case SeenOpenResult::kOk: return seen;
     case SeenOpenResult::kTableOpenFailed: StartupFailure("could not open table file\n");
@@ -168,7 +166,7 @@ std::unique_ptr<SeenDb> SeenInit() {
 }
 
 int SeenDb::CheckSeen(uint32_t keyLow, uint32_t keyHigh) const {
-  Bump(stats.seenSearchCount);
+  Bump(base_->stats.seenSearchCount);
   uint32_t current = Load(Slot(Key(keyLow, keyHigh)), std::memory_order_acquire);
   if (current >= dataCount_) return 0;
   // One reading of the position for the whole walk: against a fixed
@@ -189,8 +187,8 @@ int SeenDb::CheckSeen(uint32_t keyLow, uint32_t keyHigh) const {
     depth++;
   }
   if (depth != 0) {
-    BumpBy(stats.seenDepth, depth);
-    RaiseTo(stats.seenMaxDepth, depth);
+    BumpBy(base_->stats.seenDepth, depth);
+    RaiseTo(base_->stats.seenMaxDepth, depth);
   }
   return found;
 }

@@ -31,6 +31,7 @@
 #include <memory>
 #include <string>
 
+#include "base/relay_base.h"
 #include "platform/mapped_file.h"
 
 enum class SeenOpenResult {
@@ -51,10 +52,11 @@ struct SeenFigures {
 
 // One seen database, open or closed. The relay owns its database; the
 // spool and the connections borrow it until the relay's stop has ended
-// them. Closing (or destroying) it unmaps both files.
+// them. Closing (or destroying) it unmaps both files. It logs to `base`'s
+// log and counts its look-ups in `base`'s counters; `base` must outlive it.
 class SeenDb {
  public:
-  SeenDb() = default;
+  explicit SeenDb(RelayBase* base) : base_(base) {}
   ~SeenDb() { SeenClose(); }
   SeenDb(const SeenDb&) = delete;
   SeenDb& operator=(const SeenDb&) = delete;
@@ -96,6 +98,7 @@ class SeenDb {
   SeenOpenResult CreateDatabase(size_t tableBytes, size_t dataBytes);
   void RebuildTable();
 
+  RelayBase* const base_;
   MappedFile tableFile_;
   MappedFile dataFile_;
   uint8_t* table_ = nullptr;
@@ -110,4 +113,4 @@ class SeenDb {
 // Start-up: the relay's database as configured (SeenDataCount,
 // SeenTableSize, HistoryTablePath, HistoryDataPath). On failure prints the
 // reason on standard output and ends the process with exit code 1.
-std::unique_ptr<SeenDb> SeenInit();
+std::unique_ptr<SeenDb> SeenInit(RelayBase* base);

@@ -2,8 +2,7 @@
 
 #include <cstring>
 
-#include "base/config.h"
-#include "base/log.h"
+#include "base/relay_base.h"
 #include "distrib/string_match.h"
 
 
@@ -41,7 +40,7 @@ std::vector<Token> Tokenize(const char* text) {
 }
 
 // Fills `out` from a pattern token; false when the pattern is too long.
-bool ParsePattern(Token token, _distpattern* out) {
+bool ParsePattern(Token token, _distpattern* out, Log* log) {
   const char* s = token.start;
   const char* end = token.start + token.length;
   *out = _distpattern{};
@@ -50,7 +49,7 @@ bool ParsePattern(Token token, _distpattern* out) {
   if (s < end && *s == '~') out->exclude = 1, s++;
   size_t length = size_t(end - s);
   if (length > kMaxPatternLength) {
-    LogLinef("distribution: pattern of more than %zu characters refused: %.*s",
+    if (log != nullptr) log->LogLinef("distribution: pattern of more than %zu characters refused: %.*s",
              kMaxPatternLength, int(token.length), token.start);
     return false;
   }
@@ -64,15 +63,15 @@ bool ParsePattern(Token token, _distpattern* out) {
 
 }  // namespace
 
-Distributions::Distributions() {
+Distributions::Distributions(RelayBase* base) : log_(&base->log) {
   uint32_t limit = 0;
-  if (!GetConfigInt("MaxCrossPosts", &limit) || limit == 0) limit = kDefaultMaxCrossposts;
+  if (!base->config.GetConfigInt("MaxCrossPosts", &limit) || limit == 0) limit = kDefaultMaxCrossposts;
   maxCrossposts_ = limit;
 }
 
-std::unique_ptr<Distributions> init_feed() { return std::make_unique<Distributions>(); }
+std::unique_ptr<Distributions> init_feed(RelayBase* base) { return std::make_unique<Distributions>(base); }
 
-std::unique_ptr<_distrib> ParseDistrib(uint32_t bit, const char* text) {
+std::unique_ptr<_distrib> ParseDistrib(uint32_t bit, const char* text, Log* log) {
   if (bit >= kFeedBits) return nullptr;
   auto d = std::make_unique<_distrib>();
   d->wordIndex = bit / 32;
@@ -83,7 +82,7 @@ std::unique_ptr<_distrib> ParseDistrib(uint32_t bit, const char* text) {
       continue;
     }
     _distpattern pattern;
-    if (!ParsePattern(token, &pattern)) return nullptr;
+    if (!ParsePattern(token, &pattern, log)) return nullptr;
     d->patternStore.push_back(pattern);
   }
   // Link only once the store has stopped growing.
@@ -109,7 +108,7 @@ _distrib* Distributions::LinkDistrib(std::unique_ptr<_distrib> record) {
 }
 
 _distrib* Distributions::BuildDistrib(uint32_t bit, const char* text) {
-  std::unique_ptr<_distrib> d = ParseDistrib(bit, text);
+  std::unique_ptr<_distrib> d = ParseDistrib(bit, text, log_);
   if (d == nullptr) return nullptr;
   return LinkDistrib(std::move(d));
 }

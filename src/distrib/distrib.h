@@ -25,6 +25,8 @@
 #include <mutex>
 #include <vector>
 
+#include "base/relay_base.h"
+
 constexpr uint32_t kFeedBits = 128;         // sites that feed flags can name
 constexpr size_t kMaxPatternLength = 63;    // characters of one pattern
 
@@ -70,8 +72,8 @@ struct FeedArticle;
 // site's old distribution may still be read).
 class Distributions {
  public:
-  // Reads "MaxCrossPosts" (absent or 0: 25).
-  Distributions();
+  // Reads "MaxCrossPosts" (absent or 0: 25); logs to the base's log.
+  explicit Distributions(RelayBase* base);
   Distributions(const Distributions&) = delete;
   Distributions& operator=(const Distributions&) = delete;
 
@@ -98,10 +100,13 @@ class Distributions {
   // are flagged for no site.
   uint32_t MaxCrossposts() const { return maxCrossposts_; }
 
+  Log* log() const { return log_; }
+
  private:
   friend int FeedSetFlags(Distributions* distributions, const FeedArticle& article, uint32_t feedFlags[4]);
 
   // Guards the list, the walk over it and the patterns' memo fields.
+  Log* const log_;
   std::mutex mu_;
   _distrib* head_ = nullptr;
   std::vector<std::unique_ptr<_distrib>> kept_;
@@ -113,9 +118,9 @@ class Distributions {
 
 // Start-up: the relay's distributions, empty, with the configured
 // cross-post limit.
-std::unique_ptr<Distributions> init_feed();
+std::unique_ptr<Distributions> init_feed(RelayBase* base);
 
 // Parses `text` into a new record for bit number `bit` without linking it.
 // Returns nullptr for a bit of 128 or more, or a pattern of more than 63
-// characters. The text is not modified.
-std::unique_ptr<_distrib> ParseDistrib(uint32_t bit, const char* text);
+// characters (logged to `log` unless it is null). The text is not modified.
+std::unique_ptr<_distrib> ParseDistrib(uint32_t bit, const char* text, Log* log = nullptr);

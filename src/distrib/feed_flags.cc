@@ -74,7 +74,7 @@ size_t SplitGroups(Span value, GroupToken* tokens) {
 
 // Finds and checks the Newsgroups: line. Returns false (after the note or
 // log line) when the article is to go to no site.
-bool ReadNewsgroupsLine(const FeedArticle& article, uint32_t maxCrossposts, ArticleLines* lines) {
+bool ReadNewsgroupsLine(const FeedArticle& article, uint32_t maxCrossposts, Log* log, ArticleLines* lines) {
   const char* n = static_cast<const char*>(
       memmem(article.text, article.length, kNewsgroupsTag, kNewsgroupsTagLength));
   if (n == nullptr) {
@@ -97,7 +97,7 @@ bool ReadNewsgroupsLine(const FeedArticle& article, uint32_t maxCrossposts, Arti
   bool lineTooLong = lineEnd == kNewsgroupsScanLimit;
   if (lineTooLong || commas > maxCrossposts) {
     const char* id = article.articleId != nullptr ? article.articleId : "";
-    LogLinef("crosspost: %s has %i crossposts (limit %i)", id, int(commas),
+    log->LogLinef("crosspost: %s has %i crossposts (limit %i)", id, int(commas),
              int(maxCrossposts));
     return false;
   }
@@ -191,7 +191,7 @@ int FeedSetFlags(Distributions* distributions, const FeedArticle& article, uint3
   feedFlags[0] = feedFlags[1] = feedFlags[2] = feedFlags[3] = 0;
   if (article.text == nullptr) return 0;
   ArticleLines lines;
-  if (!ReadNewsgroupsLine(article, distributions->maxCrossposts_, &lines)) return 0;
+  if (!ReadNewsgroupsLine(article, distributions->maxCrossposts_, distributions->log_, &lines)) return 0;
   lines.path = ReadPathValue(article);
   lines.isCancel = article.articleId != nullptr &&
                    strncmp(article.articleId, kCancelPrefix, sizeof kCancelPrefix - 1) == 0;

@@ -11,7 +11,6 @@
 
 #include "platform/io.h"
 
-uint32_t CmdSock::connTimeout = 600;
 
 int CreateSocketAddress(std::vector<SocketAddress>* addresses, const char* host, uint32_t port) {
   addresses->clear();
@@ -104,7 +103,7 @@ bool CmdSock::ReadMore() {
   pollfd p{socket_, POLLIN, 0};
   int ready;
   do {
-    ready = poll(&p, 1, int(connTimeout) * 1000);
+    ready = poll(&p, 1, int(connTimeout_) * 1000);
   } while (ready < 0 && errno == EINTR);
   if (ready <= 0) return false;
   ssize_t n;

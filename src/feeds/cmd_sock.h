@@ -27,10 +27,8 @@ struct ConnectReport {
 
 class CmdSock {
  public:
-  // Seconds a ReadLine waits for data before it fails (600).
-  static uint32_t connTimeout;
-
-  CmdSock() = default;
+  // `connTimeout`: seconds a ReadLine waits for data before it fails.
+  explicit CmdSock(uint32_t connTimeout = 600) : connTimeout_(connTimeout) {}
   ~CmdSock();  // closes the socket
   CmdSock(const CmdSock&) = delete;
   CmdSock& operator=(const CmdSock&) = delete;
@@ -68,6 +66,7 @@ class CmdSock {
  private:
   bool ReadMore();
 
+  const uint32_t connTimeout_;
   char buffer_[4096] = {0};
   uint32_t length_ = 0;
   int socket_ = -1;

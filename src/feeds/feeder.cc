@@ -14,21 +14,11 @@
 #include <system_error>
 #include <thread>
 
-#include "base/log.h"
-#include "base/stats.h"
 #include "feeds/site.h"
 #include "history/history_cursor.h"
 #include "platform/io.h"
 
 namespace {
-
-std::mutex timingsMutex;
-FeederTimings timings;
-
-FeederTimings Timings() {
-  std::lock_guard<std::mutex> lock(timingsMutex);
-  return timings;
-}
 
 // Seconds of the monotonic clock: a clock stepped back can neither wrap a
 // site's elapsed time nor hold a connection past its hour.
@@ -43,11 +33,6 @@ constexpr const char* kTerminator = "\r\n.\r\n";
 
 }  // namespace
 
-void SetFeederTimings(const FeederTimings& t) {
-  std::lock_guard<std::mutex> lock(timingsMutex);
-  timings = t;
-}
-
 Feeder::Feeder(Site* site, char feedType, const _histentry* start)
     : site_(site), state_("Starting up..."), feedType_(feedType) {
   _distrib* d = site->GetDistribution();
@@ -61,14 +46,14 @@ Feeder::Feeder(Site* site, char feedType, const _histentry* start)
   } else {
     // "The end of the history" is the end as it stands now, not when the
     // feeder first looks: articles stored while it connects are its too.
-    HistGetNextEntry(&cursor_, 0);
+    HistGetNextEntry(*site->table()->history(), &cursor_, 0);
   }
   for (_histentry& slot : slots_) slot = cursor_;
 }
 
 Feeder::~Feeder() {
   Join();
-  CloseCachedSpoolFile(&spool_);
+  site_->table()->spool()->CloseCachedSpoolFile(&spool_);
 }
 
 bool Feeder::Start() {
@@ -115,7 +100,7 @@ void Feeder::Sleep(int ms) {
 }
 
 int Feeder::ConnectToSite() {
-  sock_ = std::make_unique<CmdSock>();
+  sock_ = std::make_unique<CmdSock>(site_->table()->Timings().replySeconds);
   char line[kReplyCapacity + 2 + 1];
   const uint32_t greetingCapacity = 510, modeCapacity = 512;
   failKind_ = kConnectFailed;
@@ -166,9 +151,9 @@ void Feeder::NoteConnectAttempts(const ConnectReport& report) {
     FormatNetAddress(attempt.address, text);
     if (!several) continue;
     if (attempt.error != 0) {
-      LogLinef("feeder for %s: cannot connect to %s: %s", host, text, strerror(attempt.error));
+      site_->table()->base()->log.LogLinef("feeder for %s: cannot connect to %s: %s", host, text, strerror(attempt.error));
     } else if (report.tried.size() > 1) {
-      LogLinef("feeder for %s connected to %s", host, text);
+      site_->table()->base()->log.LogLinef("feeder for %s connected to %s", host, text);
     }
   }
   bool named = !report.tried.empty() && report.tried.back().error == 0 &&
@@ -192,7 +177,7 @@ int Feeder::DisconnectFromSite() {
 }
 
 bool Feeder::ConnectWithRetries(bool first) {
-  const FeederTimings t = Timings();
+  const FeederTimings t = site_->table()->Timings();
   for (;;) {
     if (Ending()) return false;
     if (ConnectToSite()) {
@@ -235,7 +220,7 @@ void Feeder::doFeed() {
       IhaveFeed();
     }
     SettleBatch();  // the answers read before a loop broke off
-    CloseCachedSpoolFile(&spool_);
+    site_->table()->spool()->CloseCachedSpoolFile(&spool_);
     feedEnd_ = Now();
     site_->elapsedTime += feedEnd_ - feedStart_;
     accepted_ = rejected_ = refused_ = 0;
@@ -243,7 +228,7 @@ void Feeder::doFeed() {
     // A delete request that comes now is kept: only a bare stop is cleared.
     uint32_t stopOnly = kStopRequested;
     requests_.compare_exchange_strong(stopOnly, 0);
-    if (Now() - connectTime > Timings().recycleSeconds || errorCount_ != 0) {
+    if (Now() - connectTime > site_->table()->Timings().recycleSeconds || errorCount_ != 0) {
       Show("Disconnecting");
       DisconnectFromSite();
     }
@@ -251,7 +236,7 @@ void Feeder::doFeed() {
   DisconnectFromSite();
   site_->GiveBack(slots_, slotCount_);
   slotCount_ = 0;
-  if ((requests_.load() & kDeleteRequested) != 0) LogLinef("feeder for %s deleted", site_->GetHostName());
+  if ((requests_.load() & kDeleteRequested) != 0) site_->table()->base()->log.LogLinef("feeder for %s deleted", site_->GetHostName());
   site_->ForgetFeeder(this);
 }
 
@@ -289,21 +274,21 @@ void Feeder::Accepted(uint32_t i) {
   outcomes_[i] = Outcome::kAnswered;
   site_->accepts++;
   accepted_++;
-  Bump(stats.total_accept);
+  Bump(site_->table()->base()->stats.total_accept);
 }
 
 void Feeder::Rejected(uint32_t i) {
   outcomes_[i] = Outcome::kAnswered;
   site_->rejects++;
   rejected_++;
-  Bump(stats.total_reject);
+  Bump(site_->table()->base()->stats.total_reject);
 }
 
 void Feeder::Refused(uint32_t i) {
   outcomes_[i] = Outcome::kAnswered;
   site_->refused++;
   refused_++;
-  Bump(stats.total_refuse);
+  Bump(site_->table()->base()->stats.total_refuse);
 }
 
 void Feeder::Deferred(uint32_t i) {
@@ -313,9 +298,9 @@ void Feeder::Deferred(uint32_t i) {
 }
 
 void Feeder::Throttled(int code, int pauseMs) {
-  CloseCachedSpoolFile(&spool_);
+  site_->table()->spool()->CloseCachedSpoolFile(&spool_);
   Show("throttled");
-  LogLinef("%s throttled, code=%u", site_->GetHostName(), unsigned(code));
+  site_->table()->base()->log.LogLinef("%s throttled, code=%u", site_->GetHostName(), unsigned(code));
   Sleep(pauseMs);
   BatchFailed();
 }
@@ -363,14 +348,14 @@ bool Feeder::ReadReply(int* code, const char* id) {
       *code = sock_->lastCode();
       return true;
     }
-    LogLinef("%s answered for <%.*s> where <%s> was due", site_->GetHostName(), int(named.size()), named.data(), id);
+    site_->table()->base()->log.LogLinef("%s answered for <%.*s> where <%s> was due", site_->GetHostName(), int(named.size()), named.data(), id);
   }
   ConnectionBroken();
   return false;
 }
 
 void Feeder::StreamFeed() {
-  const FeederTimings t = Timings();
+  const FeederTimings t = site_->table()->Timings();
   uint32_t window = feedType_ == 'l' || feedType_ == 'L' ? site_->latencyFeedPrefetch : site_->regularFeedPrefetch;
   window = std::clamp(window, 1u, kMaxPrefetch);
   uint32_t turnedDown = 0, baseline = 0;
@@ -385,7 +370,7 @@ void Feeder::StreamFeed() {
       if (turnedDown > accepted_ + baseline && window > 1) {
         baseline = turnedDown / 4;
         window--;
-        LogLinef("reducing check window for %s to %u", site_->GetHostName(), window);
+        site_->table()->base()->log.LogLinef("reducing check window for %s to %u", site_->GetHostName(), window);
         if (window == 1) {
           streamingOk_ = 0;
           requests_.fetch_or(kStopRequested);
@@ -421,7 +406,7 @@ void Feeder::StreamFeed() {
         char head[sizeof slots_[i].identifier + 32];
         snprintf(head, sizeof head, "%stakethis <%s>\r\n", owed, slots_[i].identifier);
         int error = 0;
-        if (TransmitArticle(&slots_[i], &spool_, sock_->socket(), head, nullptr, &error, true)) {
+        if (site_->table()->spool()->TransmitArticle(&slots_[i], &spool_, sock_->socket(), head, nullptr, &error, true)) {
           sent[takethisCount++] = uint8_t(i);
           owed = kTerminator;
           continue;
@@ -431,7 +416,7 @@ void Feeder::StreamFeed() {
           if (!throttled) errorCount_ = 0;
           continue;
         }
-        CloseCachedSpoolFile(&spool_);
+        site_->table()->spool()->CloseCachedSpoolFile(&spool_);
         ConnectionBroken();
         return;
       }
@@ -475,7 +460,7 @@ void Feeder::StreamFeed() {
 }
 
 void Feeder::IhaveFeed() {
-  const FeederTimings t = Timings();
+  const FeederTimings t = site_->table()->Timings();
   for (;;) {
     Show("Getting articles to feed (IHAVE)");
     if (!NextBatch(1)) return;
@@ -503,8 +488,8 @@ bool Feeder::OfferByIhave(const FeederTimings& t) {
   if (transferred) {
     Show("IHAVE (transmitting article)");
     int error = 0;
-    if (!TransmitArticle(&slot, &spool_, sock_->socket(), nullptr, kTerminator, &error)) {
-      CloseCachedSpoolFile(&spool_);
+    if (!site_->table()->spool()->TransmitArticle(&slot, &spool_, sock_->socket(), nullptr, kTerminator, &error)) {
+      site_->table()->spool()->CloseCachedSpoolFile(&spool_);
       ConnectionBroken();
       if (error == 436) {
         // The peer waits for an article whose spool file is gone: ending

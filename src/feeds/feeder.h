@@ -23,20 +23,6 @@
 
 class Site;
 
-// The waits of a feeder. The defaults are the relay's; tests shorten them.
-struct FeederTimings {
-  int firstConnectFailedMs = 30000;  // before the first connection: refused
-  int firstNoAccessMs = 300000;      // before the first connection: no access
-  int reconnectMs = 5000;            // any later reconnection
-  uint32_t recycleSeconds = 3600;    // a connection is renewed after this
-  int checkThrottleMs = 6000;        // pause after a throttled check or ihave
-  int takethisThrottleMs = 5000;     // pause after a throttled takethis
-};
-
-// The timings feeders use from now on; the defaults restored by a
-// default-constructed value. For tests.
-void SetFeederTimings(const FeederTimings& timings);
-
 class Feeder {
  public:
   // A feeder of `site` taking articles of type `feedType` (history_cursor.h)

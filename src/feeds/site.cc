@@ -18,6 +18,16 @@ Site* SiteTable::MakeSite(const char* hostName, uint32_t siteIndex) {
   return store_.emplace_back(std::make_unique<Site>(hostName, siteIndex, this)).get();
 }
 
+void SiteTable::SetFeederTimings(const FeederTimings& timings) {
+  std::lock_guard<std::mutex> lock(timingsMu_);
+  timings_ = timings;
+}
+
+FeederTimings SiteTable::Timings() {
+  std::lock_guard<std::mutex> lock(timingsMu_);
+  return timings_;
+}
+
 std::vector<Site*> SiteTable::SitesEverMade() {
   std::lock_guard<std::mutex> lock(storeMu_);
   std::vector<Site*> sites;
@@ -27,8 +37,8 @@ std::vector<Site*> SiteTable::SitesEverMade() {
 
 namespace {
 
-uint32_t ConfiguredOr(const char* key, uint32_t value) {
-  GetConfigInt(key, &value);
+uint32_t ConfiguredOr(const Config& config, const char* key, uint32_t value) {
+  config.GetConfigInt(key, &value);
   return value;
 }
 
@@ -46,11 +56,12 @@ bool WalksHistory(char type) { return type != 'n' && type != 'N'; }
 
 Site::Site(const char* hostName, uint32_t siteIndex, SiteTable* table) : siteIndex_(siteIndex), table_(table) {
   snprintf(hostName_, sizeof hostName_, "%s", hostName);
-  maxBacklog = ConfiguredOr("MaxBacklog", 5000);
-  latencyFeedPrefetch = std::min(ConfiguredOr("LatencyFeedPrefetch", 5), kMaxPrefetch);
-  regularFeedPrefetch = std::min(ConfiguredOr("RegularFeedPrefetch", 20), kMaxPrefetch);
+  const Config& config = table->base()->config;
+  maxBacklog = ConfiguredOr(config, "MaxBacklog", 5000);
+  latencyFeedPrefetch = std::min(ConfiguredOr(config, "LatencyFeedPrefetch", 5), kMaxPrefetch);
+  regularFeedPrefetch = std::min(ConfiguredOr(config, "RegularFeedPrefetch", 20), kMaxPrefetch);
   // As long as another relay may hold the article in its precommit cache.
-  deferDelayMs_ = ConfiguredOr("MaxPrecommitAge", 30000);
+  deferDelayMs_ = ConfiguredOr(config, "MaxPrecommitAge", 30000);
 }
 
 Site::~Site() = default;
@@ -74,10 +85,10 @@ int Site::CreateFeeder(char feedType, const char* startId) {
   if (port_ == 0 || distribution_.load() == nullptr) return -1;
   _histentry start{};
   bool started = false;
-  if (_histentry* found = startId != nullptr ? FindArticle(startId) : nullptr) {
+  if (_histentry* found = startId != nullptr ? table_->history()->FindArticle(startId) : nullptr) {
     start = *found;
     started = true;
-    DestroyEntry(found);
+    table_->history()->DestroyEntry(found);
   }
   std::optional<std::string> queue;
   if (!started && WalksHistory(feedType)) {
@@ -85,7 +96,7 @@ int Site::CreateFeeder(char feedType, const char* startId) {
     queue = inherited_;
   }
   if (queue) {
-    HistStartAt(queue->c_str(), &start);
+    table_->history()->HistStartAt(queue->c_str(), &start);
     started = true;
   }
   JoinEndedFeeders();
@@ -114,7 +125,7 @@ int Site::DeleteFeeder(uint32_t index) {
   std::lock_guard<std::mutex> lock(feedersMu_);
   if (index < kFeedersPerSite && feeders_[index] != nullptr) {
     feeders_[index]->RequestDelete();
-    WakeHistoryWaiters();
+    WakeHistoryWaiters(*table_->history());
   }
   return 1;
 }
@@ -124,7 +135,7 @@ void Site::StopFeeders() {
   for (auto& f : feeders_) {
     if (f != nullptr) f->RequestShutdown();
   }
-  WakeHistoryWaiters();
+  WakeHistoryWaiters(*table_->history());
 }
 
 void Site::CutOffFeeders() {
@@ -145,7 +156,7 @@ void Site::ForgetFeeder(Feeder* feeder) {
     if (f.get() == feeder) ended_.push_back(std::move(f));
   }
   // What it had not walked yet is still owed: a restart walks from there.
-  uint64_t at = HistAbsolutePosition(feeder->Cursor());
+  uint64_t at = table_->history()->HistAbsolutePosition(feeder->Cursor());
   if (WalksHistory(feeder->FeedType()) && at != 0) parked_ = std::min(parked_, at);
 }
 
@@ -177,11 +188,11 @@ bool Site::QueueMark(std::string* id) {
   }
   uint64_t lowest = std::min(claims_.Lowest(), parked_);
   for (auto& f : feeders_) {
-    uint64_t at = f != nullptr && WalksHistory(f->FeedType()) ? HistAbsolutePosition(f->Cursor()) : 0;
+    uint64_t at = f != nullptr && WalksHistory(f->FeedType()) ? table_->history()->HistAbsolutePosition(f->Cursor()) : 0;
     if (at != 0) lowest = std::min(lowest, at);  // 0: at the end once it looks again ('L', 'l')
   }
   if (lowest == UINT64_MAX) return false;
-  *id = HistMarkAt(lowest);
+  *id = table_->history()->HistMarkAt(lowest);
   return true;
 }
 
@@ -192,7 +203,7 @@ uint32_t Site::TakeOwed(std::deque<Owed>* owed, const _histentry& cursor, _histe
     if (deferredQueue && it->dueMs > now) break;  // in order of their due time
     _histentry& slot = slots[taken];
     slot = cursor;
-    if (!HistEntryAt(it->position, cursor.distribution, &slot)) {  // cut away, or answered meanwhile
+    if (!table_->history()->HistEntryAt(it->position, cursor.distribution, &slot)) {  // cut away, or answered meanwhile
       Unclaim(it->position);
       it = owed->erase(it);
       continue;
@@ -219,7 +230,7 @@ int Site::GetNextEntry(_histentry* cursor, _histentry* slots, uint32_t* count, c
       int64_t now = NowMs();
       found = TakeOwed(&returned_, *cursor, slots, *count, now, false);
       found += TakeOwed(&deferred_, *cursor, slots + found, *count - found, now, true);
-      while (found < *count && HistGetNextEntry(cursor, maxBacklog, &walk) == 1) {
+      while (found < *count && HistGetNextEntry(*table_->history(), cursor, maxBacklog, &walk) == 1) {
         slots[found++] = *cursor;
         if (!WalksHistory(cursor->feedType)) cursor->position = 0;  // back to the end after each
       }
@@ -227,7 +238,7 @@ int Site::GetNextEntry(_histentry* cursor, _histentry* slots, uint32_t* count, c
       int64_t due = NextDueMs();
       uint32_t waitMs = due < 0 ? kHourMs : uint32_t(std::clamp<int64_t>(due - now, 1, kHourMs));
       lock.unlock();
-      WaitNextHistoryEntry(waitMs);
+      WaitNextHistoryEntry(*table_->history(), *cursor, waitMs);
       lock.lock();
     }
   }
@@ -249,7 +260,7 @@ uint32_t Site::Settle(_histentry* slots, Outcome* outcomes, uint32_t count) {
     std::lock_guard<std::mutex> lock(walkMu_);
     const int64_t due = NowMs() + deferDelayMs_;
     for (uint32_t i = 0; i < count; i++) {
-      const uint64_t position = HistAbsolutePosition(slots[i]);
+      const uint64_t position = table_->history()->HistAbsolutePosition(slots[i]);
       switch (outcomes[i]) {
         case Outcome::kPending:
           if (kept != i) slots[kept] = slots[i];
@@ -259,11 +270,11 @@ uint32_t Site::Settle(_histentry* slots, Outcome* outcomes, uint32_t count) {
           deferred_.push_back(Owed{position, due, uint16_t(slots[i].deferrals + 1)});
           break;
         case Outcome::kSpoolGone:
-          gone += HistClearBit(position, slots[i].distribution);
+          gone += table_->history()->HistClearBit(position, slots[i].distribution);
           Unclaim(position);
           break;
         case Outcome::kAnswered:
-          HistClearBit(position, slots[i].distribution);
+          table_->history()->HistClearBit(position, slots[i].distribution);
           Unclaim(position);
           break;
       }
@@ -284,9 +295,9 @@ void Site::GiveBack(const _histentry* slots, uint32_t count) {
   if (count == 0) return;
   {
     std::lock_guard<std::mutex> lock(walkMu_);
-    for (uint32_t i = 0; i < count; i++) returned_.push_back(Owed{HistAbsolutePosition(slots[i]), 0, slots[i].deferrals});
+    for (uint32_t i = 0; i < count; i++) returned_.push_back(Owed{table_->history()->HistAbsolutePosition(slots[i]), 0, slots[i].deferrals});
   }
-  WakeHistoryWaiters();
+  WakeHistoryWaiters(*table_->history());
 }
 
 void Site::LogPassedOver(bool force) {
@@ -298,7 +309,7 @@ void Site::LogPassedOver(bool force) {
   lastPassedLogMs_ = now;
   for (int why = 0; why < 2; why++) {
     if (unloggedPassed_[why] == 0) continue;
-    LogLinef("passed over %llu articles for %s: %s", static_cast<unsigned long long>(unloggedPassed_[why]), hostName_,
+    table_->base()->log.LogLinef("passed over %llu articles for %s: %s", static_cast<unsigned long long>(unloggedPassed_[why]), hostName_,
              kWhy[why]);
     unloggedPassed_[why] = 0;
   }

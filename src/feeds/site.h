@@ -34,8 +34,20 @@
 #include "history/history.h"
 #include "history/position_set.h"
 #include "platform/threads.h"
+#include "spool/article_spool.h"
 
 class Feeder;
+
+// The waits of a feeder. The defaults are the relay's; tests shorten them.
+struct FeederTimings {
+  int firstConnectFailedMs = 30000;  // before the first connection: refused
+  int firstNoAccessMs = 300000;      // before the first connection: no access
+  int reconnectMs = 5000;            // any later reconnection
+  uint32_t recycleSeconds = 3600;    // a connection is renewed after this
+  int checkThrottleMs = 6000;        // pause after a throttled check or ihave
+  int takethisThrottleMs = 5000;     // pause after a throttled takethis
+  uint32_t replySeconds = 600;       // a wait for a reply line fails after this
+};
 class SiteTable;
 
 // A feeder's figures for monitoring: its counts of the current feed loop
@@ -121,6 +133,7 @@ class Site {
   bool QueueMark(std::string* id);
 
   const char* GetHostName() const { return hostName_; }
+  SiteTable* table() const { return table_; }
   _distrib* GetDistribution() const { return distribution_.load(); }
   uint32_t GetSitePort() const { return port_.load(); }
   uint32_t GetSiteIndex() const { return siteIndex_; }
@@ -227,9 +240,11 @@ class Site {
 // the control commands, the statistics and the metrics borrow it.
 class SiteTable {
  public:
-  // Its sites' distributions are made in `distributions`, which must
-  // outlive the table.
-  explicit SiteTable(Distributions* distributions) : distributions_(distributions) {}
+  // Its sites' distributions are made in `distributions`; their feeders
+  // walk `history` and send from `spool`; all log to and count in `base`.
+  // All four must outlive the table.
+  SiteTable(RelayBase* base, Distributions* distributions, History* history, ArticleSpool* spool)
+      : base_(base), distributions_(distributions), history_(history), spool_(spool) {}
   ~SiteTable();  // stops the recorder; the feeders must have been stopped
   SiteTable(const SiteTable&) = delete;
   SiteTable& operator=(const SiteTable&) = delete;
@@ -244,7 +259,15 @@ class SiteTable {
   // "{sites " + "{<site's state string>} " for each site in slot order + "} ".
   std::string ReturnSiteStatsString();
 
+  RelayBase* base() const { return base_; }
   Distributions* distributions() const { return distributions_; }
+  History* history() const { return history_; }
+  ArticleSpool* spool() const { return spool_; }
+
+  // The waits of this table's feeders; the defaults restored by a
+  // default-constructed value. For tests.
+  void SetFeederTimings(const FeederTimings& timings);
+  FeederTimings Timings();
 
   // The queues' record (site_queues.h).
   void BeginSiteStartup();
@@ -266,7 +289,12 @@ class SiteTable {
   void ClearUninherited();
   void RecordNow();
 
+  RelayBase* const base_;
   Distributions* const distributions_;
+  History* const history_;
+  ArticleSpool* const spool_;
+  std::mutex timingsMu_;
+  FeederTimings timings_;
   std::mutex storeMu_;
   std::vector<std::unique_ptr<Site>> store_;
   std::mutex recordMu_;

@@ -19,9 +19,9 @@ constexpr auto kRecordEvery = std::chrono::seconds(2);
 
 constexpr auto kCutOffBound = std::chrono::milliseconds(130000);
 
-std::string RecordPath() {
-  const char* dir = GetConfigString("SiteRecordPath");
-  if (dir == nullptr) dir = GetConfigString("HistoryDataPath");
+std::string RecordPath(const Config& config) {
+  const char* dir = config.GetConfigString("SiteRecordPath");
+  if (dir == nullptr) dir = config.GetConfigString("HistoryDataPath");
   return dir == nullptr ? "" : std::string(dir) + "/site-queues";
 }
 
@@ -55,7 +55,7 @@ void WaitForFeeders(const std::vector<Site*>& sites, std::chrono::milliseconds l
 }  // namespace
 
 void SiteTable::ReadRecord() {
-  std::string path = RecordPath();
+  std::string path = RecordPath(base_->config);
   FILE* f = path.empty() ? nullptr : fopen(path.c_str(), "r");
   if (f == nullptr) return;
   char buffer[1024];
@@ -72,7 +72,7 @@ void SiteTable::ReadRecord() {
     }
   }
   fclose(f);
-  if (bad != 0) LogLinef("site queues: %u unreadable lines in %s ignored", bad, path.c_str());
+  if (bad != 0) base_->log.LogLinef("site queues: %u unreadable lines in %s ignored", bad, path.c_str());
 }
 
 // A slot whose recorded site is not there any more: what was owed to that
@@ -80,9 +80,9 @@ void SiteTable::ReadRecord() {
 void SiteTable::ClearUninherited() {
   for (auto& [slot, q] : recorded_) {
     if (q.inherited) continue;
-    uint32_t cleared = HistClearBitFrom(q.startId.c_str(), BitOf(slot));
+    uint32_t cleared = history_->HistClearBitFrom(q.startId.c_str(), BitOf(slot));
     Site* now = siteArray[slot].load();
-    LogLinef("site queues: slot %u was %s's and is now %s: %u articles owed to %s are not offered", slot,
+    base_->log.LogLinef("site queues: slot %u was %s's and is now %s: %u articles owed to %s are not offered", slot,
              q.name.c_str(), now != nullptr ? now->GetHostName() : "empty", cleared, q.name.c_str());
   }
   recorded_.clear();
@@ -130,7 +130,7 @@ void SiteTable::EndSiteStartup() {
 
 bool SiteTable::WriteSiteQueues() {
   std::lock_guard<std::mutex> lock(writing_);
-  std::string path = RecordPath();
+  std::string path = RecordPath(base_->config);
   if (path.empty()) return true;
   std::string text;
   for (std::atomic<Site*>& slot : siteArray) {
@@ -145,7 +145,7 @@ bool SiteTable::WriteSiteQueues() {
   ok = f != nullptr && fflush(f) == 0 && fdatasync(fileno(f)) == 0 && ok;
   if (f != nullptr) ok = fclose(f) == 0 && ok;
   ok = ok && rename(staging.c_str(), path.c_str()) == 0;
-  if (!ok) LogLinef("site queues: could not write %s: %s", path.c_str(), strerror(errno));
+  if (!ok) base_->log.LogLinef("site queues: could not write %s: %s", path.c_str(), strerror(errno));
   return ok;
 }
 

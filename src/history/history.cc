@@ -8,38 +8,18 @@
 #include <thread>
 
 #include "article/article_id.h"
-#include "base/config.h"
-#include "base/log.h"
 #include "base/message_log.h"
-#include "base/stats.h"
+#include "base/relay_base.h"
 #include "history/history_format.h"
 #include "platform/mapped_file.h"
 #include "platform/process.h"
 
 using namespace hist;
 
-uint8_t* histData = nullptr;
-uint32_t* histTable = nullptr;
-uint32_t histDataSize = 0;
-uint32_t histTableSize = 0;
-std::atomic<uint32_t> dbClosed{1};
-std::recursive_mutex csHistoryWrite;
-std::mutex csHistoryInterlock;
-ManualResetEvent hEvtHistory;        // starts reset: nothing reads before histinit
-std::atomic<uint32_t> bExpirePending{1};
-std::atomic<uint32_t> histLockCount{0};
-// Never destroyed: feeders may still wait on it while static destructors run.
-NewEntrySignal& hEvtAddToHistory = *new NewEntrySignal;
-std::atomic<uint32_t> expireSerial{0};
-uint32_t lastExpireDeleted = 0;
-std::atomic<uint32_t> newestEntry{0};
-
 namespace {
 
 constexpr uint32_t kDefaultTableSize = 2097167;
 constexpr uint32_t kDefaultDataSize = 314572800;
-
-MappedFile tableFile, dataFile;
 
 // What a failed open of each file prints.
 struct FileMessages {
@@ -72,7 +52,7 @@ uint8_t* MapOrExit(MappedFile* file, const std::string& path, size_t size, const
 
 // Whether the data file holds no database yet: absent, empty, or never
 // initialised (used 0, as a process killed while creating it once left it).
-bool NoDatabaseYet(const std::string& dataPath) {
+bool NoDatabaseYet(const std::string& dataPath, Log& log) {
   if (MissingOrEmptyFile(dataPath)) return true;
   FILE* f = fopen(dataPath.c_str(), "rb");
   uint8_t word[4] = {1, 0, 0, 0};
@@ -81,7 +61,7 @@ bool NoDatabaseYet(const std::string& dataPath) {
     fclose(f);
   }
   if (Load32(word) != 0) return false;
-  LogLine("db: hist.dat was never initialised, starting a new history\n");
+  log.LogLine("db: hist.dat was never initialised, starting a new history\n");
   return true;
 }
 
@@ -98,8 +78,8 @@ void CreateDatabase(const std::string& tablePath, const std::string& dataPath, u
   if (status != MappedFile::Status::kOk) OpenFailure(status, dataPath, dataSize, kDataMessages);
 }
 
-std::string FilePath(const char* key, const char* name, const char* openFailed) {
-  const char* dir = GetConfigString(key);
+std::string FilePath(const Config& config, const char* key, const char* name, const char* openFailed) {
+  const char* dir = config.GetConfigString(key);
   if (dir == nullptr) StartupFailure(std::string(key) + " not specified, " + openFailed);
   return std::string(dir) + "/" + name;
 }
@@ -118,32 +98,32 @@ void CheckSizes(uint32_t dataSize, uint32_t tableSize) {
   }
 }
 
-void Unmap() {
-  dataFile.Close();
-  tableFile.Close();
-  histData = nullptr;
-  histTable = nullptr;
+void Unmap(Db& db) {
+  db.dataFile.Close();
+  db.tableFile.Close();
+  db.histData = nullptr;
+  db.histTable = nullptr;
 }
 
 // Slot `slot` was found holding `bad`; clear it unless an append has put a
 // fresh offset there in the meantime.
-void PruneSlot(uint32_t slot, uint32_t bad, const char* line) {
-  LogLine(line);
-  Slot(slot).compare_exchange_strong(bad, 0, std::memory_order_relaxed);
+void PruneSlot(Db& db, uint32_t slot, uint32_t bad, const char* line) {
+  db.base->log.LogLine(line);
+  db.Slot(slot).compare_exchange_strong(bad, 0, std::memory_order_relaxed);
 }
 
 // The identifier at `off` equals `id` (with its NUL), within `end`.
-bool TextEquals(uint32_t off, const char* id, size_t len, uint32_t end) {
+bool TextEquals(const Db& db, uint32_t off, const char* id, size_t len, uint32_t end) {
   if (size_t(end) - off - kTextAt < len + 1) return false;
-  return memcmp(histData + off + kTextAt, id, len + 1) == 0;
+  return memcmp(db.histData + off + kTextAt, id, len + 1) == 0;
 }
 
 // Walks the chain from the slot's newest entry; returns the entry's offset
 // or 0. Links that lead outside the data stop the walk.
-uint32_t SearchChain(uint32_t off, const char* id, size_t len, uint32_t end, uint32_t* links) {
+uint32_t SearchChain(const Db& db, uint32_t off, const char* id, size_t len, uint32_t end, uint32_t* links) {
   for (;;) {
-    if (TextEquals(off, id, len, end)) return off;
-    uint32_t previous = EntryField(off, kPreviousAt);
+    if (TextEquals(db, off, id, len, end)) return off;
+    uint32_t previous = db.EntryField(off, kPreviousAt);
     if (previous == 0 || previous >= off || off - previous < kHeaderSize) return 0;
     off -= previous;
     ++*links;
@@ -154,7 +134,7 @@ uint32_t SearchChain(uint32_t off, const char* id, size_t len, uint32_t end, uin
 
 namespace hist {
 
-void EnterReader() {
+void Db::EnterReader() {
   for (;;) {
     histLockCount.fetch_add(1, std::memory_order_seq_cst);
     if (bExpirePending.load(std::memory_order_seq_cst) == 0) return;
@@ -164,7 +144,7 @@ void EnterReader() {
   }
 }
 
-void ShutOutReaders() {
+void Db::ShutOutReaders() {
   bExpirePending.store(1, std::memory_order_seq_cst);
   std::lock_guard<std::mutex> lock(csHistoryInterlock);
   hEvtHistory.Reset();
@@ -173,29 +153,32 @@ void ShutOutReaders() {
   }
 }
 
-void ReadmitReaders() {
+void Db::ReadmitReaders() {
   hEvtHistory.Set();
   bExpirePending.store(0, std::memory_order_seq_cst);
 }
 
 }  // namespace hist
 
-int histinit() {
-  std::lock_guard<std::recursive_mutex> write(csHistoryWrite);
-  if (dbClosed.load() == 0) return 1;
-  std::string tablePath = FilePath("HistoryTablePath", "hist.idx", "could not open table file\n");
-  std::string dataPath = FilePath("HistoryDataPath", "hist.dat", "could not open history file\n");
+int History::histinit() {
+  Db& db = *db_;
+  const Config& config = db.base->config;
+  Log& log = db.base->log;
+  std::lock_guard<std::recursive_mutex> write(db.csHistoryWrite);
+  if (db.dbClosed.load() == 0) return 1;
+  std::string tablePath = FilePath(config, "HistoryTablePath", "hist.idx", "could not open table file\n");
+  std::string dataPath = FilePath(config, "HistoryDataPath", "hist.dat", "could not open history file\n");
   uint32_t dataSize = kDefaultDataSize, tableSize = kDefaultTableSize;
-  GetConfigInt("HistoryDataSize", &dataSize);
-  GetConfigInt("HistoryTableSize", &tableSize);
+  config.GetConfigInt("HistoryDataSize", &dataSize);
+  config.GetConfigInt("HistoryTableSize", &tableSize);
   CheckSizes(dataSize, tableSize);
 
-  bool created = NoDatabaseYet(dataPath);
+  bool created = NoDatabaseYet(dataPath, log);
   if (created) CreateDatabase(tablePath, dataPath, tableSize, dataSize);
   int64_t tableLength = FileLength(tablePath);
-  histData = MapOrExit(&dataFile, dataPath, dataSize, kDataMessages);
-  histDataSize = dataSize;
-  uint32_t used = Load32(histData);
+  db.histData = MapOrExit(&db.dataFile, dataPath, dataSize, kDataMessages);
+  db.histDataSize = dataSize;
+  uint32_t used = Load32(db.histData);
   if (used < kHeaderSize || used > dataSize) {
     char text[200];
     snprintf(text, sizeof text, "history file ends at %u, outside HistoryDataSize %u\n", used, dataSize);
@@ -205,58 +188,61 @@ int histinit() {
   // rebuilt from the entries, marked stale first so that a start killed
   // meanwhile rebuilds it again.
   if (!created && tableLength != int64_t(tableSize) * 4) {
-    LogLinef("db: hist.idx holds %lld bytes where HistoryTableSize %u needs %llu, rebuilding it\n",
-             static_cast<long long>(std::max<int64_t>(tableLength, 0)), tableSize,
-             static_cast<unsigned long long>(tableSize) * 4);
-    SetHeaderWord(kTableStaleAt, 1);
+    log.LogLinef("db: hist.idx holds %lld bytes where HistoryTableSize %u needs %llu, rebuilding it\n",
+                 static_cast<long long>(std::max<int64_t>(tableLength, 0)), tableSize,
+                 static_cast<unsigned long long>(tableSize) * 4);
+    db.SetHeaderWord(kTableStaleAt, 1);
   }
-  histTable = reinterpret_cast<uint32_t*>(MapOrExit(&tableFile, tablePath, size_t(tableSize) * 4, kTableMessages, true));
-  histTableSize = tableSize;
-  FinishInterruptedExpiry();
-  if (HeaderWord(kTableStaleAt) != 0) RebuildTable();
+  db.histTable = reinterpret_cast<uint32_t*>(MapOrExit(&db.tableFile, tablePath, size_t(tableSize) * 4, kTableMessages, true));
+  db.histTableSize = tableSize;
+  db.FinishInterruptedExpiry();
+  if (db.HeaderWord(kTableStaleAt) != 0) db.RebuildTable();
 
-  stats.dwHistBytesUsed.store(Load32(histData), std::memory_order_relaxed);
-  newestEntry.store(0, std::memory_order_relaxed);  // found by a walk when first asked for
-  dbClosed.store(0);
-  ReadmitReaders();
+  db.base->stats.dwHistBytesUsed.store(Load32(db.histData), std::memory_order_relaxed);
+  db.newestEntry.store(0, std::memory_order_relaxed);  // found by a walk when first asked for
+  db.dbClosed.store(0);
+  db.ReadmitReaders();
   return 1;
 }
 
-bool histclose() {
-  std::lock_guard<std::recursive_mutex> write(csHistoryWrite);
-  if (dbClosed.exchange(1) != 0) return true;
-  bool dataFlushed = dataFile.Flush();
-  bool tableFlushed = tableFile.Flush();
-  ShutOutReaders();
-  Unmap();
+bool History::histclose() {
+  Db& db = *db_;
+  std::lock_guard<std::recursive_mutex> write(db.csHistoryWrite);
+  if (db.dbClosed.exchange(1) != 0) return true;
+  bool dataFlushed = db.dataFile.Flush();
+  bool tableFlushed = db.tableFile.Flush();
+  db.ShutOutReaders();
+  Unmap(db);
   return dataFlushed && tableFlushed;
 }
 
-int AddArticleToHistory(const char* articleId, const uint32_t feedFlags[4], uint32_t spoolOffset,
-                        uint32_t length, uint32_t spoolFile) {
-  std::lock_guard<std::recursive_mutex> write(csHistoryWrite);
-  if (dbClosed.load() != 0) return 0;
-  if (double(Load32(histData)) > double(histDataSize) - double(histDataSize) / 100.0) DoExpire();
+int History::AddArticleToHistory(const char* articleId, const uint32_t feedFlags[4], uint32_t spoolOffset,
+                                 uint32_t length, uint32_t spoolFile) {
+  Db& db = *db_;
+  RelayStats& stats = db.base->stats;
+  std::lock_guard<std::recursive_mutex> write(db.csHistoryWrite);
+  if (db.dbClosed.load() != 0) return 0;
+  if (double(Load32(db.histData)) > double(db.histDataSize) - double(db.histDataSize) / 100.0) db.DoExpire();
 
-  uint32_t used = Load32(histData);
+  uint32_t used = Load32(db.histData);
   size_t textLen = strnlen(articleId, kMaxIdentifier + 1);
   uint32_t size = kEntryFixedSize + uint32_t(textLen) + 1;
-  if (textLen > kMaxIdentifier || size > histDataSize - used) {
-    LogLine("exception occured in AddArticleToHistory()");
+  if (textLen > kMaxIdentifier || size > db.histDataSize - used) {
+    db.base->log.LogLine("exception occured in AddArticleToHistory()");
     return 0;
   }
-  uint32_t slot = hash(articleId, int32_t(textLen)) % histTableSize;
-  uint32_t newest = Slot(slot).load(std::memory_order_relaxed);
+  uint32_t slot = hash(articleId, int32_t(textLen)) % db.histTableSize;
+  uint32_t newest = db.Slot(slot).load(std::memory_order_relaxed);
   uint32_t previous = 0;
   if (newest != 0) {
     previous = used - newest;
     if (previous > used) {
-      LogLine("db: invalid next entry, pruning...\n");
+      db.base->log.LogLine("db: invalid next entry, pruning...\n");
       previous = 0;
     }
   }
   // The entry is complete before used or the slot lead to it.
-  uint8_t* e = histData + used;
+  uint8_t* e = db.histData + used;
   Store32(e + kSlotAt, slot);
   Store32(e + kReservedAt, 0);
   Store32(e + kMagicAt, kMagic);
@@ -268,54 +254,56 @@ int AddArticleToHistory(const char* articleId, const uint32_t feedFlags[4], uint
   Store32(e + kPreviousAt, previous);
   Store32(e + kSizeAt, size);
 
-  newestEntry.store(used, std::memory_order_relaxed);
-  PublishUsed(used + size);
+  db.newestEntry.store(used, std::memory_order_relaxed);
+  db.PublishUsed(used + size);
   stats.dwHistBytesUsed.store(used + size, std::memory_order_relaxed);
-  Slot(slot).store(used, std::memory_order_release);
+  db.Slot(slot).store(used, std::memory_order_release);
   Bump(stats.dbInsertOps);
-  hEvtAddToHistory.Advance();
+  db.hEvtAddToHistory.Advance();
   return 1;
 }
 
-_histentry* FindArticle(const char* articleId) {
-  ReaderSection reader;
+_histentry* History::FindArticle(const char* articleId) {
+  Db& db = *db_;
+  RelayStats& stats = db.base->stats;
+  ReaderSection reader(db);
   Bump(stats.dbSearchOps);
   size_t len = strlen(articleId);
-  uint32_t slot = hash(articleId, int32_t(len)) % histTableSize;
-  uint32_t newest = Slot(slot).load(std::memory_order_acquire);
+  uint32_t slot = hash(articleId, int32_t(len)) % db.histTableSize;
+  uint32_t newest = db.Slot(slot).load(std::memory_order_acquire);
   if (newest == 0) return nullptr;
-  uint32_t end = LoadUsed();
+  uint32_t end = db.LoadUsed();
   if (newest > end || end - newest < kMinEntrySize) {
-    PruneSlot(slot, newest, "db: tried to get an unused entry, pruning\n");
+    PruneSlot(db, slot, newest, "db: tried to get an unused entry, pruning\n");
     return nullptr;
   }
-  if (newest < kHeaderSize || EntryField(newest, kMagicAt) != kMagic || EntryField(newest, kSlotAt) != slot) {
-    PruneSlot(slot, newest, "db: database corrupted, pruning a branch\n");
+  if (newest < kHeaderSize || db.EntryField(newest, kMagicAt) != kMagic || db.EntryField(newest, kSlotAt) != slot) {
+    PruneSlot(db, slot, newest, "db: database corrupted, pruning a branch\n");
     return nullptr;
   }
   uint32_t links = 0;
-  uint32_t found = SearchChain(newest, articleId, len, end, &links);
+  uint32_t found = SearchChain(db, newest, articleId, len, end, &links);
   RaiseTo(stats.dbMaxDepth, links);
   BumpBy(stats.dbDepth, links);
   if (found == 0) return nullptr;
 
   _histentry* entry = new _histentry{};
   entry->position = found;
-  CopyHeader(found, &entry->header);
-  entry->expireSerial = expireSerial.load(std::memory_order_relaxed);
+  db.CopyHeader(found, &entry->header);
+  entry->expireSerial = db.expireSerial.load(std::memory_order_relaxed);
   return entry;
 }
 
-int DestroyEntry(_histentry* entry) {
+int History::DestroyEntry(_histentry* entry) {
   delete entry;
   return 1;
 }
 
-uint32_t HistExpireSerial() { return expireSerial.load(std::memory_order_relaxed); }
+uint32_t History::HistExpireSerial() const { return db_->expireSerial.load(std::memory_order_relaxed); }
 
 namespace hist {
 
-uint32_t FirstEntry(uint32_t end) {
+uint32_t Db::FirstEntry(uint32_t end) const {
   // The tail before the first entry is shorter than the longest entry.
   for (uint32_t off = kHeaderSize; off < end && off <= kHeaderSize + kMaxEntrySize; off++) {
     if (TrustedEntryAt(off, end)) return off;
@@ -323,7 +311,7 @@ uint32_t FirstEntry(uint32_t end) {
   return end;
 }
 
-uint32_t NewestEntry(uint32_t end) {
+uint32_t Db::NewestEntry(uint32_t end) const {
   uint32_t newest = newestEntry.load(std::memory_order_relaxed);
   if (newest != 0 && IsEntryAt(newest, end) && newest + EntryField(newest, kSizeAt) == end) return newest;
   newest = 0;
@@ -333,82 +321,87 @@ uint32_t NewestEntry(uint32_t end) {
   return newest;
 }
 
-}  // namespace hist
-
-namespace {
-
-// The offset of absolute `position` under the current serial, or 0 when
-// its entry was cut away or it leads to no entry. Inside a reader section.
-uint32_t OffsetOf(uint64_t position, uint32_t end) {
+uint32_t Db::OffsetOf(uint64_t position, uint32_t end) const {
   uint64_t cut = CutBefore(expireSerial.load(std::memory_order_relaxed));
   if (position < cut + kHeaderSize) return 0;
   uint64_t off = position - cut;
   return off < end && IsEntryAt(uint32_t(off), end) ? uint32_t(off) : 0;
 }
 
-}  // namespace
+}  // namespace hist
 
-uint64_t HistAbsolutePosition(const _histentry& entry) {
-  return entry.position == 0 ? 0 : entry.position + CutBefore(entry.expireSerial);
+uint64_t History::HistAbsolutePosition(const _histentry& entry) const {
+  return entry.position == 0 ? 0 : entry.position + db_->CutBefore(entry.expireSerial);
 }
 
-bool HistEntryAt(uint64_t position, HistFeedBit bit, _histentry* entry) {
-  ReaderSection reader;
-  uint32_t end = LoadUsed();
-  uint32_t off = OffsetOf(position, end);
-  if (off == 0 || WantedBits(off, bit) == 0) return false;
+bool History::HistEntryAt(uint64_t position, HistFeedBit bit, _histentry* entry) {
+  Db& db = *db_;
+  ReaderSection reader(db);
+  uint32_t end = db.LoadUsed();
+  uint32_t off = db.OffsetOf(position, end);
+  if (off == 0 || db.WantedBits(off, bit) == 0) return false;
   entry->position = off;
-  entry->expireSerial = expireSerial.load(std::memory_order_relaxed);
-  CopyHeader(off, &entry->header);
-  CopyIdentifier(off, end, entry->identifier, sizeof entry->identifier);
+  entry->expireSerial = db.expireSerial.load(std::memory_order_relaxed);
+  db.CopyHeader(off, &entry->header);
+  db.CopyIdentifier(off, end, entry->identifier, sizeof entry->identifier);
   return true;
 }
 
-bool HistClearBit(uint64_t position, HistFeedBit bit) {
-  ReaderSection reader;
-  uint32_t off = OffsetOf(position, LoadUsed());
-  return off != 0 && TakeBits(off, bit) != 0;
+bool History::HistClearBit(uint64_t position, HistFeedBit bit) {
+  Db& db = *db_;
+  ReaderSection reader(db);
+  uint32_t off = db.OffsetOf(position, db.LoadUsed());
+  return off != 0 && db.TakeBits(off, bit) != 0;
 }
 
-std::string HistMarkAt(uint64_t position) {
-  ReaderSection reader;
-  uint32_t end = LoadUsed();
-  uint64_t cut = CutBefore(expireSerial.load(std::memory_order_relaxed));
+std::string History::HistMarkAt(uint64_t position) {
+  Db& db = *db_;
+  ReaderSection reader(db);
+  uint32_t end = db.LoadUsed();
+  uint64_t cut = db.CutBefore(db.expireSerial.load(std::memory_order_relaxed));
   uint32_t off;
   if (position >= cut + end) {
-    off = NewestEntry(end);
-  } else if (position < cut + kHeaderSize || (off = OffsetOf(position, end)) == 0) {
-    off = FirstEntry(end);
+    off = db.NewestEntry(end);
+  } else if (position < cut + kHeaderSize || (off = db.OffsetOf(position, end)) == 0) {
+    off = db.FirstEntry(end);
   }
   if (off == 0 || off >= end) return "";
   char text[kMaxIdentifier + 2];
-  CopyIdentifier(off, end, text, sizeof text);
+  db.CopyIdentifier(off, end, text, sizeof text);
   return text;
 }
 
-void HistStartAt(const char* id, _histentry* cursor) {
+void History::HistStartAt(const char* id, _histentry* cursor) {
+  Db& db = *db_;
   if (_histentry* found = *id != '\0' ? FindArticle(id) : nullptr) {
     cursor->position = found->position;
     cursor->expireSerial = found->expireSerial;
     DestroyEntry(found);
     return;
   }
-  ReaderSection reader;
-  uint32_t end = LoadUsed();
-  cursor->position = FirstEntry(end);
-  cursor->expireSerial = expireSerial.load(std::memory_order_relaxed);
+  ReaderSection reader(db);
+  uint32_t end = db.LoadUsed();
+  cursor->position = db.FirstEntry(end);
+  cursor->expireSerial = db.expireSerial.load(std::memory_order_relaxed);
 }
 
-uint32_t HistClearBitFrom(const char* id, HistFeedBit bit) {
+uint32_t History::HistClearBitFrom(const char* id, HistFeedBit bit) {
+  Db& db = *db_;
   _histentry start{};
   HistStartAt(id, &start);
   const uint64_t position = HistAbsolutePosition(start);
-  ReaderSection reader;
-  uint32_t end = LoadUsed();
-  uint32_t first = OffsetOf(position, end);
+  ReaderSection reader(db);
+  uint32_t end = db.LoadUsed();
+  uint32_t first = db.OffsetOf(position, end);
   uint32_t cleared = 0;
-  for (uint32_t off = first != 0 ? first : FirstEntry(end); off < end && IsEntryAt(off, end); off += EntryField(off, kSizeAt)) {
-    cleared += TakeBits(off, bit) != 0;
+  for (uint32_t off = first != 0 ? first : db.FirstEntry(end); off < end && db.IsEntryAt(off, end); off += db.EntryField(off, kSizeAt)) {
+    cleared += db.TakeBits(off, bit) != 0;
   }
   return cleared;
 }
+
+History::History(RelayBase* base) : db_(std::make_unique<Db>(base)) {}
+
+History::~History() { histclose(); }
+
+void History::SetExpireStepHook(void (*hook)(uint32_t done, uint32_t total)) { db_->expireStepHook = hook; }

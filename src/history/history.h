@@ -16,6 +16,7 @@
 // to leave before it moves data, and new readers wait until it is done.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 
 // An entry's first 48 bytes as they stand in "hist.dat" (little-endian words
@@ -56,77 +57,107 @@ struct _histentry {
   uint32_t expireSerial = 0;   // expiry count under which position was valid
   char feedType = 0;           // the cursor's article filter
   uint16_t deferrals = 0;      // times its site said "try again later" (feeds)
+  uint32_t lookedAt = 0;       // the history's new-entry sequence before the cursor's last step
 };
 
-// Opens or creates both files from the configuration (HistoryTablePath,
-// HistoryDataPath, HistoryTableSize, HistoryDataSize) and opens the database.
-// Returns 1. Prints a message on standard output and ends the process with
-// exit code 1 when a file cannot be opened or mapped, the disk has no room
-// for all of its blocks, a path is missing, or a size is unusable (a table
-// of 0 slots, or a data size whose last hundredth cannot hold the largest
-// entry, 303 bytes).
-//
-// A process may die at any moment without costing a later start anything:
-// a new database takes its files' names only once they are whole; an expiry
-// records its progress in the header, and the next start finishes it; a
-// table that may not match the entries (after such a kill, or when
-// HistoryTableSize changed, or hist.idx was lost) is rebuilt from them. Each
-// repair is logged with a line beginning "db: ".
-int histinit();
+namespace hist {
+struct Db;
+}
+struct RelayBase;
 
-// Flushes both files, waits for readers to leave and unmaps them. Afterwards
-// appends return 0 and readers wait until the database is opened again.
-// False when the files could not be written back to disk.
-bool histclose();
+// One history database. The relay owns it; the spool appends to it and the
+// sites' feeders walk it, borrowing it until the relay's stop has ended
+// them. It logs to, and counts in, `base`, which must outlive it.
+class History {
+ public:
+  explicit History(RelayBase* base);
+  ~History();  // closes the database
+  History(const History&) = delete;
+  History& operator=(const History&) = delete;
 
-// Appends the entry of one stored article and wakes the waiting feeders.
-// `articleId` is the Message-ID without angle brackets (at most 254
-// characters); `feedFlags` the four flag words. Runs an expiry first when the
-// data file is 99% full. Returns 1 when appended, 0 when the database is
-// closed or the entry cannot be written.
-int AddArticleToHistory(const char* articleId, const uint32_t feedFlags[4], uint32_t spoolOffset,
-                        uint32_t length, uint32_t spoolFile);
+  // Opens or creates both files from the configuration (HistoryTablePath,
+  // HistoryDataPath, HistoryTableSize, HistoryDataSize) and opens the
+  // database. Returns 1. Prints a message on standard output and ends the
+  // process with exit code 1 when a file cannot be opened or mapped, the
+  // disk has no room for all of its blocks, a path is missing, or a size is
+  // unusable (a table of 0 slots, or a data size whose last hundredth cannot
+  // hold the largest entry, 303 bytes).
+  //
+  // A process may die at any moment without costing a later start anything:
+  // a new database takes its files' names only once they are whole; an
+  // expiry records its progress in the header, and the next start finishes
+  // it; a table that may not match the entries (after such a kill, or when
+  // HistoryTableSize changed, or hist.idx was lost) is rebuilt from them.
+  // Each repair is logged with a line beginning "db: ".
+  int histinit();
 
-// Looks up a Message-ID (exact byte comparison). Returns a new record with
-// position, header and expireSerial set (the serial current at the lookup,
-// under which the position is valid), or nullptr when the identifier is not
-// in the history. Release the record with DestroyEntry.
-_histentry* FindArticle(const char* articleId);
+  // Flushes both files, waits for readers to leave and unmaps them.
+  // Afterwards appends return 0 and readers wait until the database is
+  // opened again. False when the files could not be written back to disk.
+  bool histclose();
 
-// Frees a record from FindArticle. Returns 1.
-int DestroyEntry(_histentry* entry);
+  // Appends the entry of one stored article and wakes the waiting feeders.
+  // `articleId` is the Message-ID without angle brackets (at most 254
+  // characters); `feedFlags` the four flag words. Runs an expiry first when
+  // the data file is 99% full. Returns 1 when appended, 0 when the database
+  // is closed or the entry cannot be written.
+  int AddArticleToHistory(const char* articleId, const uint32_t feedFlags[4], uint32_t spoolOffset,
+                          uint32_t length, uint32_t spoolFile);
 
-// Number of expiries since the database was first opened in this process.
-uint32_t HistExpireSerial();
+  // Looks up a Message-ID (exact byte comparison). Returns a new record with
+  // position, header and expireSerial set (the serial current at the
+  // lookup, under which the position is valid), or nullptr when the
+  // identifier is not in the history. Release the record with DestroyEntry.
+  _histentry* FindArticle(const char* articleId);
 
-// A position that names one entry for the life of the process, however
-// many expiries move it: its offset plus every byte cut away before the
-// expiry serial under which the offset is valid. 0 for a record without a
-// position.
-uint64_t HistAbsolutePosition(const _histentry& entry);
+  // Frees a record from FindArticle. Returns 1.
+  static int DestroyEntry(_histentry* entry);
 
-// Fills `entry` (position, expireSerial, header, identifier) from the entry
-// at absolute `position` if it is still in the history and still flagged
-// under `bit`; false otherwise (cut away by an expiry, or answered).
-bool HistEntryAt(uint64_t position, HistFeedBit bit, _histentry* entry);
+  // Number of expiries since the database was first opened by this object.
+  uint32_t HistExpireSerial() const;
 
-// Clears `bit` of the entry at absolute `position`, if it is still in the
-// history; true when the bit was set. Atomic with respect to other sites
-// clearing their bits.
-bool HistClearBit(uint64_t position, HistFeedBit bit);
+  // A position that names one entry for the life of this object, however
+  // many expiries move it: its offset plus every byte cut away before the
+  // expiry serial under which the offset is valid. 0 for a record without
+  // a position.
+  uint64_t HistAbsolutePosition(const _histentry& entry) const;
 
-// The Message-ID of an entry at or before absolute `position`, such that a
-// walk started at that entry passes every entry from `position` on: the
-// entry itself, the oldest entry when it was cut away, the newest when
-// `position` is the end; "" when the history holds no entry, which stands
-// for the oldest entry.
-std::string HistMarkAt(uint64_t position);
+  // Fills `entry` (position, expireSerial, header, identifier) from the
+  // entry at absolute `position` if it is still in the history and still
+  // flagged under `bit`; false otherwise (cut away by an expiry, or
+  // answered).
+  bool HistEntryAt(uint64_t position, HistFeedBit bit, _histentry* entry);
 
-// Sets `cursor` (position and expireSerial) at the entry `id`, or at the
-// oldest entry when `id` is "" or not in the history (cut away since).
-void HistStartAt(const char* id, _histentry* cursor);
+  // Clears `bit` of the entry at absolute `position`, if it is still in the
+  // history; true when the bit was set. Atomic with respect to other sites
+  // clearing their bits.
+  bool HistClearBit(uint64_t position, HistFeedBit bit);
 
-// Walks every entry from the one `id` names (or from the oldest) to the
-// end and clears `bit`; returns how many had it set. For a slot whose
-// owner changed.
-uint32_t HistClearBitFrom(const char* id, HistFeedBit bit);
+  // The Message-ID of an entry at or before absolute `position`, such that
+  // a walk started at that entry passes every entry from `position` on: the
+  // entry itself, the oldest entry when it was cut away, the newest when
+  // `position` is the end; "" when the history holds no entry, which stands
+  // for the oldest entry.
+  std::string HistMarkAt(uint64_t position);
+
+  // Sets `cursor` (position and expireSerial) at the entry `id`, or at the
+  // oldest entry when `id` is "" or not in the history (cut away since).
+  void HistStartAt(const char* id, _histentry* cursor);
+
+  // Walks every entry from the one `id` names (or from the oldest) to the
+  // end and clears `bit`; returns how many had it set. For a slot whose
+  // owner changed.
+  uint32_t HistClearBitFrom(const char* id, HistFeedBit bit);
+
+  // For tests: called as an expiry goes, with the bytes of data moved so
+  // far and the bytes to move: (0, total) once its record is written, after
+  // each step, and (total + 1, total) once the new end is stored, before
+  // the record is cleared. nullptr: nothing is called.
+  void SetExpireStepHook(void (*hook)(uint32_t done, uint32_t total));
+
+  // The database's state, for the cursor (history_cursor.h).
+  hist::Db& db() { return *db_; }
+
+ private:
+  std::unique_ptr<hist::Db> db_;
+};

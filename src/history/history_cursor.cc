@@ -8,25 +8,21 @@ using namespace hist;
 
 namespace {
 
-// The new-entry sequence as this thread saw it before its last look at the
-// end of the history; a wait returns as soon as the sequence has moved on.
-thread_local uint32_t lookedAtSequence = 0;
-
 // A position taken before one or more expiries is moved back by their
 // cuts. One whose entry was cut away goes to the oldest entry left, so
 // that nothing still in the history is skipped; one that leads to no entry
 // (damage) restarts at the end.
-void CatchUpExpiry(_histentry* cursor, uint32_t end) {
-  uint32_t serial = expireSerial.load(std::memory_order_relaxed);
+void CatchUpExpiry(const Db& db, _histentry* cursor, uint32_t end) {
+  uint32_t serial = db.expireSerial.load(std::memory_order_relaxed);
   if (cursor->expireSerial == serial) return;
   uint32_t pos = cursor->position;
   if (pos != 0) {
-    uint64_t shift = CutBefore(serial) - CutBefore(cursor->expireSerial);
+    uint64_t shift = db.CutBefore(serial) - db.CutBefore(cursor->expireSerial);
     if (pos < kHeaderSize + shift) {
-      pos = FirstEntry(end);
+      pos = db.FirstEntry(end);
     } else {
       pos = uint32_t(pos - shift);
-      if (pos != end && !IsEntryAt(pos, end)) pos = 0;
+      if (pos != end && !db.IsEntryAt(pos, end)) pos = 0;
     }
   }
   cursor->position = pos;
@@ -42,9 +38,9 @@ bool FeedTypeTakes(_histentry* cursor, uint32_t length, uint32_t behind) {
   return FeedTypeTakesLength(cursor->feedType, length);
 }
 
-void HandOut(uint32_t entry, _histentry* cursor, uint32_t end) {
-  CopyHeader(entry, &cursor->header);
-  CopyIdentifier(entry, end, cursor->identifier, sizeof cursor->identifier);
+void HandOut(const Db& db, uint32_t entry, _histentry* cursor, uint32_t end) {
+  db.CopyHeader(entry, &cursor->header);
+  db.CopyIdentifier(entry, end, cursor->identifier, sizeof cursor->identifier);
   cursor->position = entry;
   cursor->deferrals = 0;
 }
@@ -52,10 +48,10 @@ void HandOut(uint32_t entry, _histentry* cursor, uint32_t end) {
 bool TooFarBehind(uint32_t behind, uint32_t maxBacklog) { return uint64_t(behind) > uint64_t(maxBacklog) * 98; }
 
 // Whether the entry is to be offered to the cursor's site now.
-bool Offered(uint32_t entry, _histentry* cursor, uint32_t maxBacklog, uint32_t end) {
+bool Offered(const Db& db, uint32_t entry, _histentry* cursor, uint32_t maxBacklog, uint32_t end) {
   uint32_t behind = end - entry;
-  if (TooFarBehind(behind, maxBacklog) || WantedBits(entry, cursor->distribution) == 0) return false;
-  return FeedTypeTakes(cursor, EntryField(entry, kLengthAt), behind);
+  if (TooFarBehind(behind, maxBacklog) || db.WantedBits(entry, cursor->distribution) == 0) return false;
+  return FeedTypeTakes(cursor, db.EntryField(entry, kLengthAt), behind);
 }
 
 // Whether the cursor takes the entry at `pos`. Without a site the bit is
@@ -63,17 +59,17 @@ bool Offered(uint32_t entry, _histentry* cursor, uint32_t maxBacklog, uint32_t e
 // once the article is answered) and the entry goes into the site's claims.
 // A wanted entry too far behind is passed over for good by a site: its bit
 // is cleared and counted.
-bool Takes(uint32_t pos, _histentry* cursor, uint32_t maxBacklog, uint32_t end, CursorSite* site) {
-  if (site == nullptr) return Offered(pos, cursor, maxBacklog, end) && TakeBits(pos, cursor->distribution) != 0;
-  if (WantedBits(pos, cursor->distribution) == 0) return false;
-  const uint64_t absolute = pos + CutBefore(cursor->expireSerial);
+bool Takes(const Db& db, uint32_t pos, _histentry* cursor, uint32_t maxBacklog, uint32_t end, CursorSite* site) {
+  if (site == nullptr) return Offered(db, pos, cursor, maxBacklog, end) && db.TakeBits(pos, cursor->distribution) != 0;
+  if (db.WantedBits(pos, cursor->distribution) == 0) return false;
+  const uint64_t absolute = pos + db.CutBefore(cursor->expireSerial);
   if (site->claims->Contains(absolute)) return false;
   const uint32_t behind = end - pos;
   if (TooFarBehind(behind, maxBacklog)) {
-    site->passedOver += TakeBits(pos, cursor->distribution) != 0;
+    site->passedOver += db.TakeBits(pos, cursor->distribution) != 0;
     return false;
   }
-  if (!FeedTypeTakes(cursor, EntryField(pos, kLengthAt), behind)) return false;
+  if (!FeedTypeTakes(cursor, db.EntryField(pos, kLengthAt), behind)) return false;
   site->claims->Insert(absolute);
   return true;
 }
@@ -93,19 +89,20 @@ bool FeedTypeTakesLength(char feedType, uint32_t length) {
   }
 }
 
-int HistCheckDistVsEntry(uint32_t entry, _histentry* cursor, uint32_t maxBacklog, uint32_t end) {
-  return Offered(entry, cursor, maxBacklog, end) ? 1 : 0;
+int HistCheckDistVsEntry(History& history, uint32_t entry, _histentry* cursor, uint32_t maxBacklog, uint32_t end) {
+  return Offered(history.db(), entry, cursor, maxBacklog, end) ? 1 : 0;
 }
 
-int HistGetNextEntry(_histentry* cursor, uint32_t maxBacklog, CursorSite* site) {
-  lookedAtSequence = hEvtAddToHistory.Sequence();
-  ReaderSection reader;
-  uint32_t end = LoadUsed();
-  CatchUpExpiry(cursor, end);
+int HistGetNextEntry(History& history, _histentry* cursor, uint32_t maxBacklog, CursorSite* site) {
+  Db& db = history.db();
+  cursor->lookedAt = db.hEvtAddToHistory.Sequence();
+  ReaderSection reader(db);
+  uint32_t end = db.LoadUsed();
+  CatchUpExpiry(db, cursor, end);
   if (cursor->position == 0) cursor->position = end;
   uint32_t pos = cursor->position;
   if (pos == end) return 0;
-  if (!IsEntryAt(pos, end)) {
+  if (!db.IsEntryAt(pos, end)) {
     cursor->position = end;
     return 0;
   }
@@ -115,31 +112,31 @@ int HistGetNextEntry(_histentry* cursor, uint32_t maxBacklog, CursorSite* site) 
   // twice. The bit test and the taking are one atomic step, so even two
   // cursors of one site stepping at once could not both take an entry.
   for (;;) {
-    if (Takes(pos, cursor, maxBacklog, end, site)) {
-      HandOut(pos, cursor, end);
+    if (Takes(db, pos, cursor, maxBacklog, end, site)) {
+      HandOut(db, pos, cursor, end);
       // 'n' and 'N' skip what accumulated meanwhile: back to the end. A
       // site does that itself once it has noted the entry's position.
       if (site == nullptr && (cursor->feedType == 'n' || cursor->feedType == 'N')) cursor->position = 0;
       return 1;
     }
     if (cursor->position == 0) return 0;
-    pos += EntryField(pos, kSizeAt);
+    pos += db.EntryField(pos, kSizeAt);
     if (pos == end) {
-      end = LoadUsed();
+      end = db.LoadUsed();
       if (pos == end) {
         cursor->position = end;
         return 0;
       }
     }
-    if (!IsEntryAt(pos, end)) {  // damage: nothing beyond can be reached
+    if (!db.IsEntryAt(pos, end)) {  // damage: nothing beyond can be reached
       cursor->position = end;
       return 0;
     }
   }
 }
 
-void WakeHistoryWaiters() { hEvtAddToHistory.Advance(); }
+void WakeHistoryWaiters(History& history) { history.db().hEvtAddToHistory.Advance(); }
 
-int WaitNextHistoryEntry(uint32_t timeoutMs) {
-  return hEvtAddToHistory.WaitPast(lookedAtSequence, std::chrono::milliseconds(timeoutMs)) ? 1 : 0;
+int WaitNextHistoryEntry(History& history, const _histentry& cursor, uint32_t timeoutMs) {
+  return history.db().hEvtAddToHistory.WaitPast(cursor.lookedAt, std::chrono::milliseconds(timeoutMs)) ? 1 : 0;
 }

@@ -38,23 +38,23 @@ struct CursorSite {
 // without a position starts at the current end of the history; one that
 // finds nothing is left at the end. Waits only while an expiry runs (or
 // while the database is closed).
-int HistGetNextEntry(_histentry* cursor, uint32_t maxBacklog, CursorSite* site = nullptr);
+int HistGetNextEntry(History& history, _histentry* cursor, uint32_t maxBacklog, CursorSite* site = nullptr);
 
 // Whether the published entry at offset `entry` is to be offered to the
 // cursor's site, `end` being the current end of the data. May drop the
 // cursor's position ('L', 'l'). Call only from inside a cursor step.
-int HistCheckDistVsEntry(uint32_t entry, _histentry* cursor, uint32_t maxBacklog, uint32_t end);
+int HistCheckDistVsEntry(History& history, uint32_t entry, _histentry* cursor, uint32_t maxBacklog, uint32_t end);
 
 // The size classes of the feed types: whether a cursor of `feedType` takes
 // an article of `length` bytes (the lag rules of 'L' and 'l' aside).
 bool FeedTypeTakesLength(char feedType, uint32_t length);
 
-// Waits for an append made after this thread's last HistGetNextEntry began
+// Waits for an append made after the cursor's last HistGetNextEntry began
 // (one already made returns at once), at most `timeoutMs` (one hour by
 // default). Returns 1 when woken by an append, 0 when the time passed.
 // The caller retries HistGetNextEntry either way.
-int WaitNextHistoryEntry(uint32_t timeoutMs = 3600000);
+int WaitNextHistoryEntry(History& history, const _histentry& cursor, uint32_t timeoutMs = 3600000);
 
 // Wakes every thread in WaitNextHistoryEntry as an append would: each finds
 // nothing new and may look again at why it waits.
-void WakeHistoryWaiters();
+void WakeHistoryWaiters(History& history);

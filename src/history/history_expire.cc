@@ -15,19 +15,24 @@
 #include <system_error>
 #include <thread>
 
-#include "base/config.h"
-#include "base/log.h"
 #include "history/history_format.h"
-
-using namespace hist;
 
 namespace {
 
+// The data moves in steps of at most this many bytes (and never more than
+// the cut), each step recorded in the header.
+constexpr uint32_t kMoveStep = 4u << 20;
+
+}  // namespace
+
+namespace hist {
+
 // The last-expire file records when the history last expired. It goes to
 // SiteRecordPath, or beside hist.dat when that key is not set.
-void RecordExpireTime() {
-  const char* dir = GetConfigString("SiteRecordPath");
-  if (dir == nullptr) dir = GetConfigString("HistoryDataPath");
+void Db::RecordExpireTime() const {
+  const Config& config = base->config;
+  const char* dir = config.GetConfigString("SiteRecordPath");
+  if (dir == nullptr) dir = config.GetConfigString("HistoryDataPath");
   if (dir == nullptr) return;
   std::string path = std::string(dir) + "/last-expire";
   FILE* f = fopen(path.c_str(), "w");
@@ -36,30 +41,15 @@ void RecordExpireTime() {
   fclose(f);
 }
 
-// The data moves in steps of at most this many bytes (and never more than
-// the cut), each step recorded in the header.
-constexpr uint32_t kMoveStep = 4u << 20;
-
-void (*expireStepHook)(uint32_t done, uint32_t total) = nullptr;
-
-void Step(uint32_t done, uint32_t total) {
-  if (expireStepHook != nullptr) expireStepHook(done, total);
-}
-
-}  // namespace
-
-void SetExpireStepHook(void (*hook)(uint32_t done, uint32_t total)) { expireStepHook = hook; }
-
-uint32_t HistTableExpire(uint32_t cut) {
+void Db::HistTableExpire(uint32_t cut) {
   const uint32_t removedBelow = kHeaderSize + cut;
   for (uint32_t i = 0; i < histTableSize; i++) {
     uint32_t v = histTable[i];
     histTable[i] = v < removedBelow ? 0 : v - cut;
   }
-  return 0;
 }
 
-void MoveDataDown(uint32_t cut, uint32_t usedBefore, uint32_t moved) {
+void Db::MoveDataDown(uint32_t cut, uint32_t usedBefore, uint32_t moved) {
   const uint32_t total = usedBefore - kHeaderSize - cut;
   const uint32_t step = std::min(cut, kMoveStep);
   uint8_t* to = histData + kHeaderSize;
@@ -73,7 +63,7 @@ void MoveDataDown(uint32_t cut, uint32_t usedBefore, uint32_t moved) {
   }
 }
 
-void DoExpire() {
+void Db::DoExpire() {
   ShutOutReaders();
   uint32_t used = Load32(histData);
   uint32_t cut = ExpiryCut();
@@ -88,9 +78,9 @@ void DoExpire() {
   // the move; the table is adjusted before the expiry ends either way.
   std::thread worker;
   try {
-    worker = std::thread(HistTableExpire, cut);
+    worker = std::thread([this, cut] { HistTableExpire(cut); });
   } catch (const std::system_error&) {
-    LogLine("db: could not start the table expiry thread, adjusting the table in line\n");
+    base->log.LogLine("db: could not start the table expiry thread, adjusting the table in line\n");
   }
   MoveDataDown(cut, used, 0);
   if (worker.joinable()) {
@@ -109,3 +99,5 @@ void DoExpire() {
   ReadmitReaders();
   RecordExpireTime();
 }
+
+}  // namespace hist

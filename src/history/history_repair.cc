@@ -9,15 +9,12 @@
 #include <cstring>
 
 #include "article/article_id.h"
-#include "base/log.h"
 #include "history/history_format.h"
 
-using namespace hist;
-
-namespace {
+namespace hist {
 
 // Links the entry at `off` into the table as the newest of its slot.
-void Link(uint32_t off) {
+void Db::Link(uint32_t off) {
   uint32_t size = EntryField(off, kSizeAt);
   const char* text = reinterpret_cast<const char*>(histData + off + kTextAt);
   uint32_t slot = hash(text, int32_t(size - kEntryFixedSize - 1)) % histTableSize;
@@ -27,9 +24,7 @@ void Link(uint32_t off) {
   histTable[slot] = off;
 }
 
-}  // namespace
-
-bool FinishInterruptedExpiry() {
+bool Db::FinishInterruptedExpiry() {
   uint32_t cut = HeaderWord(kExpireCutAt);
   if (cut == 0) return true;
   uint32_t usedBefore = HeaderWord(kExpireUsedAt), moved = HeaderWord(kExpireMovedAt);
@@ -38,7 +33,7 @@ bool FinishInterruptedExpiry() {
                moved <= usedBefore - kHeaderSize - cut && (used == usedBefore || used == usedBefore - cut);
   SetHeaderWord(kTableStaleAt, 1);
   if (!sound) {
-    LogLinef("db: expiry record (cut %u, moved %u, used %u) does not fit the history, ignored\n", cut, moved,
+    base->log.LogLinef("db: expiry record (cut %u, moved %u, used %u) does not fit the history, ignored\n", cut, moved,
              usedBefore);
     SetHeaderWord(kExpireCutAt, 0);
     return false;
@@ -48,12 +43,12 @@ bool FinishInterruptedExpiry() {
     SetHeaderWord(0, usedBefore - cut);
   }
   SetHeaderWord(kExpireCutAt, 0);
-  LogLinef("db: finished an expiry that was interrupted (%u of %u bytes had moved)\n", moved,
+  base->log.LogLinef("db: finished an expiry that was interrupted (%u of %u bytes had moved)\n", moved,
            usedBefore - kHeaderSize - cut);
   return true;
 }
 
-uint32_t RebuildTable() {
+uint32_t Db::RebuildTable() {
   SetHeaderWord(kTableStaleAt, 1);
   memset(histTable, 0, size_t(histTableSize) * 4);
   const uint32_t end = Load32(histData);
@@ -69,7 +64,9 @@ uint32_t RebuildTable() {
     off += EntryField(off, kSizeAt);
   }
   SetHeaderWord(kTableStaleAt, 0);
-  LogLinef("db: rebuilt the table of %u slots from %u entries (%u bytes passed over)\n", histTableSize, entries,
+  base->log.LogLinef("db: rebuilt the table of %u slots from %u entries (%u bytes passed over)\n", histTableSize, entries,
            skipped);
   return entries;
 }
+
+}  // namespace hist

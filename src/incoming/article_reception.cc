@@ -56,8 +56,8 @@ bool Store(_clientcontext* ctx) {
   article.idKey[1] = ctx->idKey[1];
   article.peerName = ctx->peerName;
   article.peer = PeerCounters{&ctx->incoming->refused, &ctx->incoming->rejected};
-  StoreResult result = AddArticleToFile(article);
-  if (result == StoreResult::kWriteFailed) CloseConnection(ctx);
+  StoreResult result = ctx->intake->spool->AddArticleToFile(article);
+  if (result == StoreResult::kWriteFailed || result == StoreResult::kClosed) CloseConnection(ctx);
   return result == StoreResult::kStored;
 }
 

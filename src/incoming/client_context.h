@@ -10,10 +10,12 @@
 #include <set>
 #include <string>
 
+#include "base/relay_base.h"
 #include "dedupe/precommit.h"
 #include "dedupe/seen.h"
 #include "incoming/incoming_table.h"
 #include "platform/reserved_buffer.h"
+#include "spool/article_spool.h"
 
 // The input buffer: 1 MiB + 1 byte of address space per connection, of
 // which 64 KiB + 1 is backed by memory until a large article needs more.
@@ -35,6 +37,8 @@ class PeerTable;
 // what it points to stays valid until the listener's EndConnections has
 // returned.
 struct Intake {
+  RelayBase* base = nullptr;
+  ArticleSpool* spool = nullptr;
   PeerTable* peers = nullptr;
   PrecommitCache* precommit = nullptr;
   const SeenDb* seen = nullptr;

@@ -102,9 +102,9 @@ void PeerTable::ApplyLookup(_incomingentry* e, const Lookup& found) {
   e->address_count = uint32_t(n);
 }
 
-PeerTable::PeerTable() : resolver_(ResolveWithGetaddrinfo) {
+PeerTable::PeerTable(const Config* config) : config_(config), resolver_(ResolveWithGetaddrinfo) {
   uint32_t update = 1;
-  GetConfigInt("UpdateIncomingEntries", &update);
+  config_->GetConfigInt("UpdateIncomingEntries", &update);
   for (_incomingentry& e : entries_) ClearSlot(&e);
   if (update != 0) {
     // Without it the table simply is not refreshed.
@@ -122,7 +122,7 @@ int PeerTable::AddIncoming(const char* given) {
   if (key.size() >= sizeof entries_[0].host) return 0;
   Lookup found = LookUp(host);
   uint32_t maxConnections = 7;
-  GetConfigInt("SiteDefaultMaxIncomingConnections", &maxConnections);
+  config_->GetConfigInt("SiteDefaultMaxIncomingConnections", &maxConnections);
   // The duplicate and free-slot checks and the insert are one step.
   std::lock_guard<std::recursive_mutex> lock(mu_);
   _incomingentry* free = nullptr;
@@ -269,4 +269,4 @@ void PeerTable::RefreshIncomingEntries() {
   for (_incomingentry& e : entries_) UpdateIncoming(&e);
 }
 
-std::unique_ptr<PeerTable> IncomingInit() { return std::make_unique<PeerTable>(); }
+std::unique_ptr<PeerTable> IncomingInit(const Config& config) { return std::make_unique<PeerTable>(&config); }

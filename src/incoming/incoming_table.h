@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "base/config.h"
 #include "platform/net_address.h"
 #include "platform/threads.h"
 
@@ -69,8 +70,9 @@ struct IncomingFigures {
 class PeerTable {
  public:
   // Reads UpdateIncomingEntries: an empty table and, unless the key is 0,
-  // the hourly refresh thread.
-  PeerTable();
+  // the hourly refresh thread. Later reads SiteDefaultMaxIncomingConnections
+  // from `config`, which must outlive the table.
+  explicit PeerTable(const Config* config);
   // Ends the refresh thread (a refresh under way finishes first) and joins it.
   ~PeerTable();
   PeerTable(const PeerTable&) = delete;
@@ -135,6 +137,7 @@ class PeerTable {
   void ApplyLookup(_incomingentry* e, const Lookup& found);
   _incomingentry* FindHost(const char* host, int (*compare)(const char*, const char*));
 
+  const Config* const config_;
   _incomingentry entries_[kIncomingSlots];
   std::recursive_mutex mu_;
   std::atomic<HostResolver> resolver_;
@@ -142,4 +145,4 @@ class PeerTable {
 };
 
 // Start-up: the relay's peer table, as configured (UpdateIncomingEntries).
-std::unique_ptr<PeerTable> IncomingInit();
+std::unique_ptr<PeerTable> IncomingInit(const Config& config);

@@ -85,11 +85,11 @@ int PostRead(_clientcontext* ctx) {
   // meanwhile: the peer was given its transfer time and used it up.
   const bool transferOver = ctx->transferTimed && int32_t(GetTickCount() - ctx->transferDeadline) > 0;
   if (transferOver && (timedOut || n > 0)) {
-    LogLinef("transfer timeout for connection %s", ctx->peerName);
+    ctx->intake->base->log.LogLinef("transfer timeout for connection %s", ctx->peerName);
     CloseConnection(ctx);
   }
   if (timedOut) {
-    LogLinef("read timeout for connection %s", ctx->peerName);
+    ctx->intake->base->log.LogLinef("read timeout for connection %s", ctx->peerName);
     CloseConnection(ctx);
   }
   if (n <= 0) CloseConnection(ctx);

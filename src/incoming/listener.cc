@@ -54,12 +54,12 @@ struct ListenEndpoint {
 // "::", every address of both families) and ListenPort (default 119).
 // False when ListenAddress is not an address (the configuration's check
 // stops the start before that can be).
-bool ParseListenEndpoint(ListenEndpoint* endpoint) {
+bool ParseListenEndpoint(const Config& config, ListenEndpoint* endpoint) {
   *endpoint = ListenEndpoint{};
   uint32_t port = 119;  // the configuration holds it to 1..65535
-  GetConfigInt("ListenPort", &port);
+  config.GetConfigInt("ListenPort", &port);
   endpoint->port = uint16_t(port);
-  const char* text = GetConfigString("ListenAddress");
+  const char* text = config.GetConfigString("ListenAddress");
   endpoint->unset = text == nullptr || *text == '\0';
   NetAddress address{};  // "::", every address of both families
   if (!endpoint->unset && !ParseNetAddress(text, &address)) return false;
@@ -90,12 +90,12 @@ int ListenOn(const SocketAddress& address, bool dualStack) {
 // Socket, bind, listen. A relay that cannot listen runs on without incoming
 // service; the reason is logged so the administrator can tell why. With no
 // ListenAddress, a system without IPv6 listens on every IPv4 address.
-int OpenListener() {
+int OpenListener(RelayBase& base) {
   ListenEndpoint endpoint;
-  if (!ParseListenEndpoint(&endpoint)) return -1;
+  if (!ParseListenEndpoint(base.config, &endpoint)) return -1;
   int sock = ListenOn(endpoint.address, endpoint.dualStack);
   if (sock < 0 && errno == EAFNOSUPPORT && endpoint.unset) {
-    LogLine("listener: no IPv6 on this system, listening on IPv4 only");
+    base.log.LogLine("listener: no IPv6 on this system, listening on IPv4 only");
     NetAddress any4;
     ParseNetAddress("0.0.0.0", &any4);
     endpoint.address = SocketAddressOf(any4, endpoint.port);
@@ -105,7 +105,7 @@ int OpenListener() {
     NetAddress shown;
     NetAddressOf(endpoint.address.get(), &shown);
     char text[kNetAddressTextSize];
-    LogLinef(shown.IsV4() ? "listener: cannot listen on %s:%u: %s" : "listener: cannot listen on [%s]:%u: %s",
+    base.log.LogLinef(shown.IsV4() ? "listener: cannot listen on %s:%u: %s" : "listener: cannot listen on [%s]:%u: %s",
              FormatNetAddress(shown, text), unsigned(endpoint.port), strerror(errno));
     return -1;
   }
@@ -114,14 +114,14 @@ int OpenListener() {
 
 }  // namespace
 
-std::string GreetingText() {
-  const char* banner = GetConfigString("ConnectBanner");
+std::string GreetingText(const Config& config) {
+  const char* banner = config.GetConfigString("ConnectBanner");
   if (banner != nullptr && strlen(banner) <= kMaxBannerLength) return banner;
   return kBuiltInBanner;
 }
 
-std::string RefusalText(const char* key, const char* builtIn) {
-  const char* text = GetConfigString(key);
+std::string RefusalText(const Config& config, const char* key, const char* builtIn) {
+  const char* text = config.GetConfigString(key);
   if (text != nullptr && strlen(text) <= kMaxRefusalLength) return text;
   return builtIn;
 }
@@ -132,7 +132,7 @@ bool Listener::WaitForIntake() {
   std::unique_lock<std::mutex> lock(mu_);
   auto ready = [this] { return intakeOpen_ || stopping_; };
   if (!cv_.wait_for(lock, std::chrono::seconds(10), ready)) {
-    LogLine("listener: waiting for the start-up script to finish before admitting peers");
+    intake_->base->log.LogLine("listener: waiting for the start-up script to finish before admitting peers");
     cv_.wait(lock, ready);
   }
   return !stopping_;
@@ -152,7 +152,7 @@ int Listener::AcceptNext(int listener, sockaddr_storage* peer) {
     int err = errno;
     if (Stopping()) return -1;
     if (err == EINTR) continue;
-    LogLinef("oops, accept() failed, %u\n", unsigned(err));
+    intake_->base->log.LogLinef("oops, accept() failed, %u\n", unsigned(err));
     // Out of descriptors or memory: let connections end before trying again
     // instead of spinning on the same failure.
     if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
@@ -171,8 +171,8 @@ void Listener::Admit(int sock, const sockaddr_storage& peer, const std::string& 
   FormatNetAddress(address, dotted);
   uint32_t total = intake_->connections.load();
   if (total >= maxConnections_) {
-    SendAndClose(sock, "400 " + RefusalText("SystemTooManyMessage", kSystemTooMany) + "\r\n");
-    LogLinef("chopped %s, connection limit reached\n", dotted);
+    SendAndClose(sock, "400 " + RefusalText(intake_->base->config, "SystemTooManyMessage", kSystemTooMany) + "\r\n");
+    intake_->base->log.LogLinef("chopped %s, connection limit reached\n", dotted);
     return;
   }
   bool underLoad = double(total) / double(maxConnections_) > 0.9;
@@ -181,12 +181,12 @@ void Listener::Admit(int sock, const sockaddr_storage& peer, const std::string& 
   uint32_t maxConnections = 0;
   switch (intake_->peers->HoldIncoming(address, underLoad, &entry, host, &maxConnections)) {
     case Admission::kNoAccess:
-      SendAndClose(sock, "502 " + RefusalText("NoAccessMessage", kNoAccess) + "\r\n");
-      LogLinef("chopped %s, no access\n", dotted);
+      SendAndClose(sock, "502 " + RefusalText(intake_->base->config, "NoAccessMessage", kNoAccess) + "\r\n");
+      intake_->base->log.LogLinef("chopped %s, no access\n", dotted);
       return;
     case Admission::kAtLimit:
-      SendAndClose(sock, "400 " + RefusalText("SiteTooManyMessage", kSiteTooMany) + "\r\n");
-      LogLinef("chopped %s, connection limit (%u) reached\n", host, maxConnections);
+      SendAndClose(sock, "400 " + RefusalText(intake_->base->config, "SiteTooManyMessage", kSiteTooMany) + "\r\n");
+      intake_->base->log.LogLinef("chopped %s, connection limit (%u) reached\n", host, maxConnections);
       return;
     case Admission::kHeld:
       break;
@@ -197,7 +197,7 @@ void Listener::Admit(int sock, const sockaddr_storage& peer, const std::string& 
   if (ctx == nullptr) {
     PeerTable::ReleaseIncoming(entry);
     SendAndClose(sock, "400 Server Throttled\r\n");
-    LogLine("oops, couldn't alloc context\n");
+    intake_->base->log.LogLine("oops, couldn't alloc context\n");
     return;
   }
   ctx->sock = sock;
@@ -229,7 +229,7 @@ void Listener::OpenIntake() {
 }
 
 int Listener::DoConnections() {
-  int listener = OpenListener();
+  int listener = OpenListener(*intake_->base);
   if (listener < 0) return 0;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -241,10 +241,11 @@ int Listener::DoConnections() {
     serving_ = true;
   }
   if (WaitForIntake()) {
-    GetConfigInt("MaxIncomingConnections", &maxConnections_);
-    GetConfigInt("IncomingReadTimeout", &intake_->readTimeout);
-    GetConfigInt("IncomingTransferTimeout", &intake_->transferTimeout);
-    const std::string greeting = "200 " + GreetingText() + "\r\n";
+    const Config& config = intake_->base->config;
+    config.GetConfigInt("MaxIncomingConnections", &maxConnections_);
+    config.GetConfigInt("IncomingReadTimeout", &intake_->readTimeout);
+    config.GetConfigInt("IncomingTransferTimeout", &intake_->transferTimeout);
+    const std::string greeting = "200 " + GreetingText(config) + "\r\n";
     for (;;) {
       sockaddr_storage peer{};
       int sock = AcceptNext(listener, &peer);

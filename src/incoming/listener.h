@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/config.h"
 #include "platform/threads.h"
 
 struct Intake;
@@ -62,5 +63,5 @@ class Listener {
 
 // The texts the listener sends: a configured text when present and not
 // longer than `limit`, else the built-in one.
-std::string GreetingText();
-std::string RefusalText(const char* key, const char* builtIn);
+std::string GreetingText(const Config& config);
+std::string RefusalText(const Config& config, const char* key, const char* builtIn);

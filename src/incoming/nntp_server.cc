@@ -64,7 +64,7 @@ bool ParseId(_clientcontext* ctx, uint32_t lineLength) {
 }
 
 void HandleCheck(_clientcontext* ctx, uint32_t lineLength) {
-  Bump(stats.check);
+  Bump(ctx->intake->base->stats.check);
   if (!ParseId(ctx, lineLength)) {
     Respond(ctx, kReplyTakethisRefuse);
   } else if (ctx->intake->seen->CheckSeen(ctx->idKey[0], ctx->idKey[1])) {
@@ -85,7 +85,7 @@ void HandleTakethis(_clientcontext* ctx, uint32_t lineLength) {
   ctx->storeArticle = parsed ? 1 : 0;
   FixBuffer(ctx, lineLength + 2);
   nntp_readarticle(ctx);
-  Bump(stats.takethis);
+  Bump(ctx->intake->base->stats.takethis);
 }
 
 // The ihave exchange is lock-step: nothing the peer sent behind the
@@ -115,7 +115,7 @@ void HandleInnoculate(_clientcontext* ctx, uint32_t lineLength) {
     Respond(ctx, kReplyTakethisRefuse);
     return;
   }
-  InnoculateHistory(ctx->idKey, PeerCounters{&ctx->incoming->refused, &ctx->incoming->rejected});
+  ctx->intake->spool->InnoculateHistory(ctx->idKey, PeerCounters{&ctx->incoming->refused, &ctx->incoming->rejected});
 }
 
 void HandleModeStream(_clientcontext* ctx) {
@@ -134,7 +134,7 @@ bool HandleCommand(_clientcontext* ctx, uint32_t lineLength) {
       return false;
     case Command::kIhave:
       nntp_ihave(ctx, lineLength);
-      Bump(stats.ihave);
+      Bump(ctx->intake->base->stats.ihave);
       return false;
     case Command::kInnoculate:
       HandleInnoculate(ctx, lineLength);
@@ -165,7 +165,7 @@ bool HandleCommand(_clientcontext* ctx, uint32_t lineLength) {
     int end = FindLineEnd(ctx);
     if (end < 0) {
       if (ctx->bufLen > kMaxLineWithoutEnd) {
-        LogLinef("main: garbage on connection from %s\n", ctx->peerName);
+        ctx->intake->base->log.LogLinef("main: garbage on connection from %s\n", ctx->peerName);
         CloseConnection(ctx);
       }
       StartTransferClock(ctx);
@@ -186,43 +186,43 @@ const char* CountReply(_clientcontext* ctx, int code) {
     case kReplyInvalidId: return "400 Invalid articleid\r\n";
     case kReplySendIt: return "335 Send it\r\n";
     case kReplyAlreadyGot:
-      Bump(stats.ihave_refuse);
+      Bump(ctx->intake->base->stats.ihave_refuse);
       peer->refused++;
       return "435 Already got it\r\n";
     case kReplyGotIt:
-      Bump(stats.ihave_accept);
+      Bump(ctx->intake->base->stats.ihave_accept);
       peer->accepts++;
       return "235 Got it\r\n";
     case kReplyStreamOk: return "203 StreamOK\r\n";
     case kReplyCheckRefuse:
-      Bump(stats.check_refuse);
+      Bump(ctx->intake->base->stats.check_refuse);
       peer->refused++;
       return nullptr;
     case kReplyTransferOk:
-      Bump(stats.takethis_transferok);
+      Bump(ctx->intake->base->stats.takethis_transferok);
       peer->accepts++;
       return nullptr;
     case kReplyGoodbye: return "205 Goodbye\r\n";
     case kReplyCheckAccept:
-      Bump(stats.check_accept);
+      Bump(ctx->intake->base->stats.check_accept);
       return nullptr;
     // Another connection is receiving the article. Its transfer may still
     // fail, so the peer is asked to offer it again later, not told that
     // it is unwanted.
     case kReplyCheckLater:
-      Bump(stats.precommit_saves);
+      Bump(ctx->intake->base->stats.precommit_saves);
       peer->precommit_saves++;
       return nullptr;
     case kReplyIhaveLater:
-      Bump(stats.precommit_saves);
+      Bump(ctx->intake->base->stats.precommit_saves);
       peer->precommit_saves++;
       return "436 Transfer not possible; try again later\r\n";
     case kReplyBadArticle:
-      Bump(stats.ihave_reject);
+      Bump(ctx->intake->base->stats.ihave_reject);
       peer->rejected++;
       return "437 Bad Article\r\n";
     case kReplyTakethisRefuse:
-      Bump(stats.takethis_refuse);
+      Bump(ctx->intake->base->stats.takethis_refuse);
       peer->rejected++;
       return nullptr;
     default: return "500 invalid command\r\n";
@@ -245,7 +245,7 @@ const char* IdReplyStatus(int code) {
 int Respond(_clientcontext* ctx, int code) {
   bool sent;
   if (code == kReplyStatistics) {
-    std::string text = ctx->intake->statistics ? ctx->intake->statistics() : GetBaseStatsString();
+    std::string text = ctx->intake->statistics ? ctx->intake->statistics() : GetBaseStatsString(ctx->intake->base->stats, ctx->intake->base->log.StartTime());
     sent = QueueReply(ctx, text.data(), text.size());
   } else if (const char* fixed = CountReply(ctx, code)) {
     sent = QueueReply(ctx, fixed, strlen(fixed));
@@ -264,7 +264,7 @@ void nntp(_clientcontext* ctx) {
   } catch (const ConnectionEnded&) {
     return;
   } catch (...) {
-    LogLine("main: exception occured in nntp.c");
+    ctx->intake->base->log.LogLine("main: exception occured in nntp.c");
   }
   try {
     CloseConnection(ctx);

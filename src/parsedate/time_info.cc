@@ -5,10 +5,11 @@
 
 namespace {
 
-// The zone cache: the time of the last zone computation (high half) and the
-// offset it found (low half), in one word so that a reader never pairs the
-// time of one computation with the offset of another. Both start at 0, so
-// the first call computes.
+// The zone cache, process-wide as the time zone (TZ) it caches is: the time
+// of the last zone computation (high half) and the offset it found (low
+// half), in one word so that a reader never pairs the time of one
+// computation with the offset of another. Both start at 0, so the first
+// call computes.
 std::atomic<uint64_t> zoneCache{0};
 
 constexpr int64_t kZoneCacheSeconds = 3600;

@@ -10,6 +10,8 @@
 
 namespace {
 
+// Signals belong to the process, not to a relay: one handler per signal
+// and one thread that takes them all, started once.
 std::atomic<SignalHandler> handlers[NSIG];
 std::once_flag signalThreadStarted;
 

@@ -18,9 +18,11 @@ namespace {
 
 constexpr const char* kUnitName = "veltrane.service";
 
-char szErr[256];
-
-const char* ErrorText() { return GetLastErrorText(szErr, sizeof szErr); }
+// The errno text, for one message.
+std::string ErrorText() {
+  char text[256];
+  return GetLastErrorText(text, sizeof text);
+}
 
 // One word of a unit file setting, quoted so that systemd reads it back
 // as it stands: blanks stay inside the quotes, '\\' and '"' are escaped,
@@ -109,19 +111,19 @@ void StopRunningService() {
 void CmdInstallService() {
   std::string program = ExecutablePath();
   if (program.empty()) {
-    printf("Unable to install %s - %s\n", kDisplayName, ErrorText());
+    printf("Unable to install %s - %s\n", kDisplayName, ErrorText().c_str());
     return;
   }
   int dirFd = OpenUnitDirectory();
   if (dirFd < 0) {
-    printf("OpenSCManager failed - %s\n", ErrorText());
+    printf("OpenSCManager failed - %s\n", ErrorText().c_str());
     return;
   }
   if (CreateUnit(dirFd, program)) {
     printf("%s installed.\n", kDisplayName);
     ReloadServiceManager();
   } else {
-    printf("CreateService failed - %s\n", ErrorText());
+    printf("CreateService failed - %s\n", ErrorText().c_str());
   }
   close(dirFd);
 }
@@ -129,11 +131,11 @@ void CmdInstallService() {
 void CmdRemoveService() {
   int dirFd = OpenUnitDirectory();
   if (dirFd < 0) {
-    printf("OpenSCManager failed - %s\n", ErrorText());
+    printf("OpenSCManager failed - %s\n", ErrorText().c_str());
     return;
   }
   if (faccessat(dirFd, kUnitName, F_OK, 0) != 0) {
-    printf("OpenService failed - %s\n", ErrorText());
+    printf("OpenService failed - %s\n", ErrorText().c_str());
     close(dirFd);
     return;
   }
@@ -142,7 +144,7 @@ void CmdRemoveService() {
     printf("%s removed.\n", kDisplayName);
     ReloadServiceManager();
   } else {
-    printf("DeleteService failed - %s\n", ErrorText());
+    printf("DeleteService failed - %s\n", ErrorText().c_str());
   }
   close(dirFd);
 }

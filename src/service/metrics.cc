@@ -64,11 +64,12 @@ class Page {
 
 std::string Label(const char* name, const std::string& value) { return std::string(name) + "=\"" + value + "\""; }
 
-void RelayFigures(Page& p) {
+void RelayFigures(Page& p, const RelayBase& base) {
+  const RelayStats& stats = base.stats;
   p.Family("veltrane_build_info", "gauge", "Version of the running relay.");
   p.Sample(Label("version", VELTRANE_VERSION), 1);
   p.Family("veltrane_start_time_seconds", "gauge", "Start of the relay, seconds since the Unix epoch.");
-  p.Value(startTime);
+  p.Value(base.log.StartTime());
   p.Family("veltrane_incoming_commands_total", "counter", "Offer commands received from peers.");
   p.Sample(Label("command", "ihave"), Read(stats.ihave));
   p.Sample(Label("command", "check"), Read(stats.check));
@@ -90,13 +91,15 @@ void RelayFigures(Page& p) {
 }
 
 void DatabaseFigures(Page& p, const MetricsSources& sources) {
-  SpoolFigures spool = GetSpoolFigures();
+  const RelayStats& stats = sources.base->stats;
+  const ArticleSpool* spooler = sources.spool.load();
+  SpoolFigures spool = spooler != nullptr ? spooler->GetSpoolFigures() : SpoolFigures{0, 0};
   p.Family("veltrane_spool_written_bytes_total", "counter", "Bytes written to spool files.");
   p.Value(spool.bytesWritten);
   p.Family("veltrane_spool_files", "gauge", "Spool files on disk (last expiry pass plus files started since).");
   p.Value(spool.filesOnDisk);
   uint32_t historySize = 0;
-  GetConfigInt("HistoryDataSize", &historySize);
+  sources.base->config.GetConfigInt("HistoryDataSize", &historySize);
   p.Family("veltrane_history_inserts_total", "counter", "History entries added.");
   p.Value(Read(stats.dbInsertOps));
   p.Family("veltrane_history_searches_total", "counter", "History look-ups.");
@@ -106,7 +109,8 @@ void DatabaseFigures(Page& p, const MetricsSources& sources) {
   p.Family("veltrane_history_size_bytes", "gauge", "Size of the history data file (HistoryDataSize).");
   p.Value(historySize);
   p.Family("veltrane_history_expiries_total", "counter", "History expiries (oldest fifth cut away).");
-  p.Value(HistExpireSerial());
+  const History* history = sources.history.load();
+  p.Value(history != nullptr ? history->HistExpireSerial() : 0);
   const SeenDb* seenDb = sources.seen.load();
   SeenFigures seen = seenDb != nullptr ? seenDb->Figures() : SeenFigures{0, 0};
   p.Family("veltrane_seen_ring_records", "gauge", "Records of the seen ring (SeenDataCount).");
@@ -255,7 +259,7 @@ bool ParseListen(const std::string& text, sockaddr_storage* address) {
 std::string MetricsPage(const MetricsSources& sources) {
   Page p;
   p.text().reserve(16384);
-  RelayFigures(p);
+  RelayFigures(p, *sources.base);
   DatabaseFigures(p, sources);
   PeerFigures(p, sources);
   SiteFigures(p, sources);
@@ -263,7 +267,7 @@ std::string MetricsPage(const MetricsSources& sources) {
 }
 
 MetricsServer::MetricsServer(const MetricsSources* sources) {
-  const char* listen = GetConfigString("MetricsListen");
+  const char* listen = sources->base->config.GetConfigString("MetricsListen");
   if (listen == nullptr || *listen == '\0') return;
   sockaddr_storage address;
   if (!ParseListen(listen, &address)) {
@@ -277,7 +281,7 @@ MetricsServer::MetricsServer(const MetricsSources* sources) {
   if (daemon_ == nullptr) {
     StartupFailure(std::string("MetricsListen = ") + listen + ": cannot listen there, exiting...\n");
   }
-  LogLinef("metrics at http://%s/metrics", listen);
+  sources->base->log.LogLinef("metrics at http://%s/metrics", listen);
 }
 
 MetricsServer::~MetricsServer() {

@@ -12,15 +12,22 @@
 #include <atomic>
 #include <string>
 
+class ArticleSpool;
+class History;
 class PeerTable;
 class PrecommitCache;
 class SeenDb;
 class SiteTable;
 struct MHD_Daemon;
+struct RelayBase;
 
-// The relay's objects the page reads. Each is null until the relay has
-// made it, and stays valid until the server has stopped.
+// The relay's objects the page reads. `base` is set before the server is
+// made; each other is null until the relay has made it. All stay valid
+// until the server has stopped.
 struct MetricsSources {
+  RelayBase* base = nullptr;
+  std::atomic<const ArticleSpool*> spool{nullptr};
+  std::atomic<const History*> history{nullptr};
   std::atomic<PeerTable*> peers{nullptr};
   std::atomic<const PrecommitCache*> precommit{nullptr};
   std::atomic<const SeenDb*> seen{nullptr};

@@ -1,8 +1,6 @@
 // The relay's start-up and stop sequences. Each subsystem starts here, in a
 // fixed order: nothing may log before the log is open, and the listener
 // comes last; the stop runs the other way.
-#include "base/config.h"
-#include "base/log.h"
 #include "control/interpreter.h"
 #include "dedupe/precommit.h"
 #include "dedupe/seen.h"
@@ -36,32 +34,41 @@ int Relay::StopCode() {
 void Relay::Start() {
   // Sockets need no start-up on Linux, and SIGPIPE is already ignored
   // process-wide, so a peer closing its socket cannot end the relay.
-  config_init(nullptr);
+  config_init(&base_.config, configPath_.c_str());
   // Metrics read only counters, which are all valid from the start; a bad
   // MetricsListen stops the relay before anything else starts.
+  metricsSources_.base = &base_;
   metrics_ = std::make_unique<MetricsServer>(&metricsSources_);
-  peers_ = IncomingInit();
+  peers_ = IncomingInit(base_.config);
   metricsSources_.peers = peers_.get();
-  precommit_ = PrecommitInit();
+  precommit_ = PrecommitInit(base_.config);
   metricsSources_.precommit = precommit_.get();
-  console_init();
-  seen_ = SeenInit();
+  base_.log.console_init(base_.config);
+  seen_ = SeenInit(&base_);
   metricsSources_.seen = seen_.get();
-  distributions_ = init_feed();
-  ArticleInit(seen_.get(), distributions_.get());
-  DirInit();
-  sites_ = std::make_unique<SiteTable>(distributions_.get());
+  distributions_ = init_feed(&base_);
+  history_ = std::make_unique<History>(&base_);
+  spool_ = std::make_unique<ArticleSpool>(&base_);
+  spool_->ArticleInit(history_.get(), seen_.get(), distributions_.get());
+  metricsSources_.history = history_.get();
+  metricsSources_.spool = spool_.get();
+  spoolDirectory_ = std::make_unique<SpoolDirectory>(spool_.get(), base_.config);
+  spoolDirectory_->DirInit();
+  sites_ = std::make_unique<SiteTable>(&base_, distributions_.get(), history_.get(), spool_.get());
   metricsSources_.sites = sites_.get();
+  controlTargets_.base = &base_;
   controlTargets_.peers = peers_.get();
   controlTargets_.sites = sites_.get();
   controlTargets_.listener = &listener_;
   controlTargets_.exit = [this](int code) { RequestStop(code); };
   interpreter_ = std::make_unique<ControlInterpreter>(&controlTargets_);
   interpreter_->InterfaceInit();
+  intake_.base = &base_;
+  intake_.spool = spool_.get();
   intake_.peers = peers_.get();
   intake_.precommit = precommit_.get();
   intake_.seen = seen_.get();
-  intake_.statistics = [this] { return GetStatsString(*peers_, *sites_); };
+  intake_.statistics = [this] { return GetStatsString(base_, *peers_, *sites_); };
   // Returns at the stop, or at once without a listening socket: the relay
   // then feeds its sites until it is asked to stop.
   listener_.DoConnections();
@@ -76,17 +83,21 @@ void Relay::Stop() {
   // Feeders finish their batches and settle what they sent, so that the
   // history written below owes each site exactly what it was not sent.
   if (sites_ != nullptr) sites_->StopFeeds(std::chrono::seconds(5));
-  CloseFiles();
-  DirShutdown();
+  if (spool_ != nullptr) spool_->CloseFiles();
+  spoolDirectory_.reset();
   metrics_.reset();
+  metricsSources_.spool = nullptr;
+  metricsSources_.history = nullptr;
   metricsSources_.peers = nullptr;
   metricsSources_.precommit = nullptr;
   metricsSources_.seen = nullptr;
   metricsSources_.sites = nullptr;
   peers_.reset();
   precommit_.reset();
-  seen_.reset();
   sites_.reset();  // every feeder has ended
+  spool_.reset();
+  history_.reset();
+  seen_.reset();
   distributions_.reset();
   stopped_.Set();
 }

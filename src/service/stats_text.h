@@ -5,7 +5,8 @@
 
 class PeerTable;
 class SiteTable;
+struct RelayBase;
 
 // The "ssp" reply: BaseStatsGroups, SeenStatsGroups, the sites' and the
 // incoming peers' texts, then "\r\n".
-std::string GetStatsString(PeerTable& peers, SiteTable& sites);
+std::string GetStatsString(const RelayBase& base, PeerTable& peers, SiteTable& sites);

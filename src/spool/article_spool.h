@@ -21,18 +21,14 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
+#include "base/relay_base.h"
 #include "dedupe/seen.h"
 #include "distrib/distrib.h"
 #include "history/history.h"
-
-// Reads the spool's keys (ArticleBasePath and HostPathIdentifier are
-// required: their absence, or a base that is not a writable folder, ends
-// the process), then opens the history. Stores mark their keys in `seen`
-// and take their feed flags from `distributions`, which must stay until
-// CloseFiles. Returns 1.
-int ArticleInit(SeenDb* seen, Distributions* distributions);
+#include "spool/open_spool_files.h"
 
 // The peer counters a store adjusts (either may be null).
 struct PeerCounters {
@@ -57,31 +53,16 @@ enum class StoreResult {
   kRefused,      // seen already, or its Date: or Path: refused it (logged)
   kWriteFailed,  // the spool file could not be written: the caller ends the
                  // connection ("article: Write failed, out of disk space?")
+  kClosed,       // the spool is shut: the caller ends the connection
 };
 
-// Stores the article under the spool lock: seen check, Date: and Path:
-// checks, spool write, feed flags, seen add, history append. An article
-// already seen counts as refused, not rejected, with the peer: refused + 1,
-// rejected - 1 (the rejection reply that follows adds it back).
-StoreResult AddArticleToFile(const StoreRequest& article);
-
-// Marks the key as seen. 1 when added, 0 when already there (the peer's
-// refused counter then goes up).
-int InnoculateHistory(const uint32_t idKey[2], const PeerCounters& peer);
-
-// "<ArticleBasePath>/<number>.art".
-std::string SpoolFilePath(uint32_t number);
-
-// Bytes written to spool files by this process, and the spool files on
+// Bytes written to spool files by this spool, and the spool files on
 // disk: as the last expiry pass counted them (it lists at most 399) plus
-// the files started since. Read without the spool lock.
+// the files started since.
 struct SpoolFigures {
   uint64_t bytesWritten;
   uint32_t filesOnDisk;
 };
-SpoolFigures GetSpoolFigures();
-// Called by the expiry pass with the files it left on disk.
-void SetSpoolFilesOnDisk(uint32_t files);
 
 // A spool file that a sender (a feeder) keeps open from one article to
 // the next; it belongs to the sender, which passes it to every call and
@@ -91,26 +72,100 @@ struct SpoolFileCache {
   uint32_t number = 0;  // the spool file held in fd
 };
 
-// Sends `head`, the stored bytes of the article `entry` describes and `tail`
-// (each text may be null) on `sock` as one corked transmission straight from
-// the spool file, through `cache` (null: the file is opened and closed
-// here). Returns nonzero when everything was sent. *error is 436 when the
-// spool file cannot be opened (the article is gone; the cache is then
-// empty), else 0. A transmission not finished within five minutes fails.
-// With `senderCorks`, the sender keeps `sock` non-blocking and corks it
-// around a batch of articles itself (fewer system calls, fuller segments);
-// the article is then not pushed out here.
-int TransmitArticle(const _histentry* entry, SpoolFileCache* cache, int sock, const char* head, const char* tail,
-                    int* error, bool senderCorks = false);
+// One relay's spool. The relay owns it; the connections store through it
+// and the feeders send from it until the relay's stop has ended them. It
+// logs to `base`, which must outlive it.
+class ArticleSpool {
+ public:
+  explicit ArticleSpool(RelayBase* base);
+  ~ArticleSpool();
+  ArticleSpool(const ArticleSpool&) = delete;
+  ArticleSpool& operator=(const ArticleSpool&) = delete;
 
-// Releases the spool file held in a sender's cache.
-void CloseCachedSpoolFile(SpoolFileCache* cache);
+  // Reads the spool's keys (ArticleBasePath and HostPathIdentifier are
+  // required: their absence, or a base that is not a writable folder, ends
+  // the process), then opens `history`. Stores mark their keys in `seen`,
+  // take their feed flags from `distributions` and append to `history`;
+  // all three must stay until CloseFiles. Returns 1.
+  int ArticleInit(History* history, SeenDb* seen, Distributions* distributions);
 
-// Shut-down: locks out every later insertion for good, writes the spool
-// file, the seen database and the history to disk in that order (logging
-// any failure), closes the history, the log and the current spool file.
-void CloseFiles();
+  // Stores the article under the spool lock: seen check, Date: and Path:
+  // checks, spool write, feed flags, seen add, history append. An article
+  // already seen counts as refused, not rejected, with the peer: refused +
+  // 1, rejected - 1 (the rejection reply that follows adds it back).
+  StoreResult AddArticleToFile(const StoreRequest& article);
 
-// Replaces the clock (seconds since 1970) from which the spool takes file
-// numbers, file ages and article ages; nullptr restores time(). For tests.
-void SetSpoolClock(uint32_t (*clock)());
+  // Marks the key as seen. 1 when added, 0 when already there (the peer's
+  // refused counter then goes up) or the spool is shut.
+  int InnoculateHistory(const uint32_t idKey[2], const PeerCounters& peer);
+
+  // "<ArticleBasePath>/<number>.art".
+  std::string SpoolFilePath(uint32_t number) const;
+
+  // Read without the spool lock.
+  SpoolFigures GetSpoolFigures() const;
+  // Called by the expiry pass with the files it left on disk.
+  void SetSpoolFilesOnDisk(uint32_t files);
+
+  // Sends `head`, the stored bytes of the article `entry` describes and
+  // `tail` (each text may be null) on `sock` as one corked transmission
+  // straight from the spool file, through `cache` (null: the file is opened
+  // and closed here). Returns nonzero when everything was sent. *error is
+  // 436 when the spool file cannot be opened (the article is gone; the
+  // cache is then empty), else 0. A transmission not finished within five
+  // minutes fails. With `senderCorks`, the sender keeps `sock` non-blocking
+  // and corks it around a batch of articles itself (fewer system calls,
+  // fuller segments); the article is then not pushed out here.
+  int TransmitArticle(const _histentry* entry, SpoolFileCache* cache, int sock, const char* head, const char* tail,
+                      int* error, bool senderCorks = false);
+
+  // Releases the spool file held in a sender's cache.
+  void CloseCachedSpoolFile(SpoolFileCache* cache);
+
+  // Shut-down: locks out every later insertion (they return kClosed),
+  // writes the spool file, the seen database and the history to disk in
+  // that order (logging any failure), closes the history, the log and the
+  // current spool file.
+  void CloseFiles();
+
+  // Replaces the clock (seconds since 1970) from which the spool takes file
+  // numbers, file ages and article ages; nullptr restores time(). For tests.
+  void SetSpoolClock(uint32_t (*clock)());
+
+  // The files in use, which the expiry leaves alone.
+  OpenSpoolFiles& openFiles() { return openFiles_; }
+
+ private:
+  StoreResult StoreLocked(const StoreRequest& article);
+  bool DateAcceptable(const StoreRequest& article);
+  bool CreateSpoolFile();
+  void CloseSpoolFile();
+  void RotateIfDue(uint32_t articleBytes);
+  bool WriteStoredForm(const StoreRequest& article, const char* pathValue);
+  bool OpenSpoolFile(uint32_t number, SpoolFileCache* file);
+
+  RelayBase* const base_;
+  OpenSpoolFiles openFiles_;
+  // Guards the whole store step and the state below it.
+  std::mutex csArtFile_;
+  bool closed_ = false;  // CloseFiles has run: insertions are locked out
+  History* history_ = nullptr;  // from ArticleInit on
+  SeenDb* seenDb_ = nullptr;
+  Distributions* distributions_ = nullptr;
+  int fh_ = -1;              // the current spool file
+  uint32_t fhTime_ = 0;      // its number
+  uint32_t fhCreated_ = 0;   // the clock when it was created, for its age
+  uint64_t fhCount_ = 0;     // bytes in it: the offset of the next article
+  // The number of the newest spool file ever created here, seeded at
+  // start-up from the names in the folder. Numbers only ever grow, so a
+  // number is never taken twice, not even after expiry has deleted its
+  // file: a history entry can never lead to another article's bytes.
+  uint32_t lastFileNumber_ = 0;
+  std::string basepath_;
+  std::string my_path_name_;  // HostPathIdentifier + "!"
+  uint32_t max_file_size_ = 0;
+  uint32_t MaxArticleAge_ = 7;
+  uint32_t (*spoolClock_)();
+  std::atomic<uint64_t> bytesWritten_{0};
+  std::atomic<uint32_t> filesOnDisk_{0};
+};

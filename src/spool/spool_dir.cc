@@ -12,7 +12,6 @@
 #include "base/config.h"
 #include "platform/threads.h"
 #include "spool/article_spool.h"
-#include "spool/open_spool_files.h"
 
 namespace {
 
@@ -36,20 +35,19 @@ uint32_t SpoolNumber(const char* name) {
   return (p != name && strcmp(p, ".art") == 0) ? uint32_t(n) : 0;
 }
 
-std::string BasePath() {
-  const char* base = GetConfigString("ArticleBasePath");
-  return base != nullptr ? base : "";
-}
-
-PeriodicThread expirer;
-
 }  // namespace
+
+SpoolDirectory::SpoolDirectory(ArticleSpool* spool, const Config& config) : spool_(spool) {
+  const char* base = config.GetConfigString("ArticleBasePath");
+  base_ = base != nullptr ? base : "";
+  config.GetConfigInt("MaxKeepFileCount", &keep_);
+}
 
 bool TCompare(const std::string& a, const std::string& b) { return strcmp(a.c_str(), b.c_str()) < 0; }
 
-std::vector<std::string> DirUpdate() {
+std::vector<std::string> SpoolDirectory::DirUpdate() const {
   std::vector<std::string> entry;
-  DIR* dir = opendir(BasePath().c_str());
+  DIR* dir = opendir(base_.c_str());
   if (dir == nullptr) return entry;
   while (entry.size() < kMaxNamesPerPass) {
     dirent* d = readdir(dir);
@@ -61,16 +59,16 @@ std::vector<std::string> DirUpdate() {
   return entry;
 }
 
-std::vector<std::string> DirExpirePass() {
-  uint32_t keep = 5;
-  GetConfigInt("MaxKeepFileCount", &keep);
-  const std::string prefix = BasePath() + "/";
+std::vector<std::string> SpoolDirectory::DirExpirePass() {
+  const std::string prefix = base_ + "/";
   std::vector<std::string> entry = DirUpdate(), deleted;
-  for (size_t i = 0; entry.size() - i > keep; i++) {
+  for (size_t i = 0; entry.size() - i > keep_; i++) {
     std::string path = prefix + entry[i];
-    if (DeleteSpoolFileUnlessInUse(path.c_str(), SpoolNumber(entry[i].c_str()))) deleted.push_back(entry[i]);
+    if (spool_->openFiles().DeleteSpoolFileUnlessInUse(path.c_str(), SpoolNumber(entry[i].c_str()))) {
+      deleted.push_back(entry[i]);
+    }
   }
-  SetSpoolFilesOnDisk(uint32_t(entry.size() - deleted.size()));
+  spool_->SetSpoolFilesOnDisk(uint32_t(entry.size() - deleted.size()));
   return deleted;
 }
 
@@ -83,9 +81,9 @@ uint32_t HighestSpoolFileNumber(const char* base) {
   return highest;
 }
 
-void DirInit() {
+void SpoolDirectory::DirInit() {
   // Without it old spool files simply stay.
-  expirer.Start(kPassInterval, [] { DirExpirePass(); }, true);
+  expirer_.Start(kPassInterval, [this] { DirExpirePass(); }, true);
 }
 
-void DirShutdown() { expirer.Stop(); }
+void SpoolDirectory::DirShutdown() { expirer_.Stop(); }

@@ -7,19 +7,40 @@
 #include <string>
 #include <vector>
 
-// Reads ArticleBasePath and MaxKeepFileCount (default 5) and starts the
-// expiry thread, whose first pass runs at once.
-void DirInit();
+#include "platform/threads.h"
 
-// Ends the expiry thread (a pass under way finishes first) and joins it.
-void DirShutdown();
+class ArticleSpool;
+class Config;
 
-// The names ending in ".art" in the article base folder, at most 399 of
-// them in the order the listing yields them, then sorted by name.
-std::vector<std::string> DirUpdate();
+// The expiry of one spool's folder. The relay owns it; `spool` must
+// outlive it.
+class SpoolDirectory {
+ public:
+  // Reads ArticleBasePath and MaxKeepFileCount (default 5).
+  SpoolDirectory(ArticleSpool* spool, const Config& config);
+  ~SpoolDirectory() { DirShutdown(); }
+  SpoolDirectory(const SpoolDirectory&) = delete;
+  SpoolDirectory& operator=(const SpoolDirectory&) = delete;
 
-// One expiry pass; returns the names it deleted.
-std::vector<std::string> DirExpirePass();
+  // Starts the expiry thread, whose first pass runs at once.
+  void DirInit();
+
+  // Ends the expiry thread (a pass under way finishes first) and joins it.
+  void DirShutdown();
+
+  // The names ending in ".art" in the article base folder, at most 399 of
+  // them in the order the listing yields them, then sorted by name.
+  std::vector<std::string> DirUpdate() const;
+
+  // One expiry pass; returns the names it deleted.
+  std::vector<std::string> DirExpirePass();
+
+ private:
+  ArticleSpool* const spool_;
+  std::string base_;
+  uint32_t keep_ = 5;
+  PeriodicThread expirer_;
+};
 
 // The highest number among the spool file names ("<number>.art") in `base`,
 // all of them, not only the 399 a pass considers; 0 when there is none.

@@ -10,10 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "base/log.h"
 #include "platform/io.h"
 #include "spool/article_spool.h"
-#include "spool/open_spool_files.h"
 
 namespace {
 
@@ -53,14 +51,16 @@ bool SendFileRange(int sock, int file, off_t offset, size_t length, Deadline dea
   return true;
 }
 
+}  // namespace
+
 // Opens spool file `number` into `file`, unless it already holds it.
-bool OpenSpoolFile(uint32_t number, SpoolFileCache* file) {
+bool ArticleSpool::OpenSpoolFile(uint32_t number, SpoolFileCache* file) {
   if (file->fd >= 0 && file->number == number) return true;
   CloseCachedSpoolFile(file);
-  PinSpoolFile(number);
+  openFiles_.PinSpoolFile(number);
   int fd = open(SpoolFilePath(number).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    UnpinSpoolFile(number);
+    openFiles_.UnpinSpoolFile(number);
     return false;
   }
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -69,10 +69,8 @@ bool OpenSpoolFile(uint32_t number, SpoolFileCache* file) {
   return true;
 }
 
-}  // namespace
-
-int TransmitArticle(const _histentry* entry, SpoolFileCache* cache, int sock, const char* head, const char* tail,
-                    int* error, bool senderCorks) {
+int ArticleSpool::TransmitArticle(const _histentry* entry, SpoolFileCache* cache, int sock, const char* head,
+                                  const char* tail, int* error, bool senderCorks) {
   *error = 0;
   SpoolFileCache once;
   SpoolFileCache* file = cache != nullptr ? cache : &once;
@@ -92,18 +90,18 @@ int TransmitArticle(const _histentry* entry, SpoolFileCache* cache, int sock, co
   if (cache == nullptr) CloseCachedSpoolFile(&once);
   if (!ok) {
     if (err == ETIMEDOUT) {
-      LogLinef("Error in TransmitArticle (via GetOverlappedResult), %u\n", unsigned(err));
+      base_->log.LogLinef("Error in TransmitArticle (via GetOverlappedResult), %u\n", unsigned(err));
     } else {
-      LogLinef("Error in TransmitArticle (direct), %u\n", unsigned(err));
+      base_->log.LogLinef("Error in TransmitArticle (direct), %u\n", unsigned(err));
     }
     return 0;
   }
   return 1;
 }
 
-void CloseCachedSpoolFile(SpoolFileCache* cache) {
+void ArticleSpool::CloseCachedSpoolFile(SpoolFileCache* cache) {
   if (cache->fd < 0) return;
   close(cache->fd);
-  UnpinSpoolFile(cache->number);
+  openFiles_.UnpinSpoolFile(cache->number);
   cache->fd = -1;
 }

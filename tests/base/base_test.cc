@@ -4,18 +4,23 @@
 #include <regex>
 #include <sstream>
 
-#include "base/config.h"
-#include "base/log.h"
+#include "base/relay_base.h"
 #include "support/temp_dir.h"
 
 namespace {
 
+// The configuration and the log the tests try, as one relay's.
+RelayBase& Base() {
+  static RelayBase base;
+  return base;
+}
+
 void Load(const TempDir& dir, const std::string& text) {
-  ASSERT_TRUE(LoadConfigFile(dir.Write("relay.conf", text).c_str()));
+  ASSERT_TRUE(Base().config.LoadConfigFile(dir.Write("relay.conf", text).c_str()));
 }
 
 std::string Value(const char* key) {
-  const char* v = GetConfigString(key);
+  const char* v = Base().config.GetConfigString(key);
   return v ? std::string("[") + v + "]" : "(absent)";
 }
 
@@ -37,7 +42,7 @@ TEST(Config, KeysAndValuesFollowTheLineRules) {
       {"Huge", 1, 0xFFFFFFFFu}, {"Missing", 0, 77}};
   for (const auto& [key, found, value] : integers) {
     uint32_t v = 77;
-    EXPECT_EQ(std::pair(GetConfigInt(key, &v), v), std::pair(found, value)) << key;
+    EXPECT_EQ(std::pair(Base().config.GetConfigInt(key, &v), v), std::pair(found, value)) << key;
   }
 }
 
@@ -45,13 +50,13 @@ TEST(Config, IntegerKeysOutsideTheirRangeAreNamed) {
   TempDir dir;
   Load(dir, "ListenPort = +65535   \nMaxArticleAge = 1\nUpdateIncomingEntries =\nMaxArticleFileSize = 4294967295\n"
             "Unrelated = -5\n");
-  EXPECT_EQ(CheckConfigValues(), "");
+  EXPECT_EQ(Base().config.CheckConfigValues(), "");
   const std::tuple<const char*, const char*, const char*> refused[] = {
       {"ListenPort", "65536", "1 to 65535"}, {"IncomingReadTimeout", "0", "1 to 86400"},
       {"MaxArticleFileSize", "-1", "0 to 4294967295"}, {"MaxKeepFileCount", "5 files", "0 to 4294967295"}};
   for (const auto& [key, value, range] : refused) {
     Load(dir, std::string(key) + " = " + value + "\n");
-    EXPECT_EQ(CheckConfigValues(),
+    EXPECT_EQ(Base().config.CheckConfigValues(),
               std::string(key) + " = " + value + " is not a whole number from " + range + ", exiting...");
   }
 }
@@ -78,14 +83,14 @@ TEST(Log, LinesCarryTheAsctimeStamp) {
   TempDir dir;
   std::string log = LogFolder(dir, "b") + "veltrane.log";
   size_t descriptors = OpenDescriptors();
-  console_init();
-  console_init();  // again: the first file is closed
+  Base().log.console_init(Base().config);
+  Base().log.console_init(Base().config);  // again: the first file is closed
   EXPECT_EQ(OpenDescriptors(), descriptors + 1);
-  LogLine("hello");
-  LogLine("ends in newline\n");
+  Base().log.LogLine("hello");
+  Base().log.LogLine("ends in newline\n");
   std::string longest(1024, 'z');  // one more than LogLinef's own buffer holds
-  LogLinef("%s %d", "formatted", 7);
-  LogLinef("%s", longest.c_str());
+  Base().log.LogLinef("%s %d", "formatted", 7);
+  Base().log.LogLinef("%s", longest.c_str());
   EXPECT_EQ(Lines(log), (std::vector<std::string>{"*hello", "*ends in newline", "", "*formatted 7", "*" + longest}));
 }
 
@@ -98,10 +103,10 @@ TEST(Log, RotationKeepsItsFilesAndNeverReplacesOne) {
       {"0", 2, {"r2", "r1", nullptr}}};
   for (const auto& [keep, rotations, files] : cases) {
     std::string folder = LogFolder(dir, keep, "MaxKeepLogFile = " + keep + "\n");
-    console_init();
+    Base().log.console_init(Base().config);
     size_t descriptors = OpenDescriptors();
     for (int r = 1; r <= rotations; r++) {
-      for (int i = 0; i < 2001; i++) LogLine(("r" + std::to_string(r)).c_str());
+      for (int i = 0; i < 2001; i++) Base().log.LogLine(("r" + std::to_string(r)).c_str());
     }
     EXPECT_EQ(OpenDescriptors(), descriptors);
     for (size_t i = 0; i < files.size(); i++) {

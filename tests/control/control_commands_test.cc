@@ -6,7 +6,7 @@
 #include <sys/un.h>
 #include <tcl.h>
 
-#include "base/config.h"
+#include "base/relay_base.h"
 #include "control/commands.h"
 #include "control/control_socket.h"
 #include "feeds/site.h"
@@ -22,7 +22,8 @@ class ControlCommands : public ::testing::Test {
  protected:
   void SetUp() override {
     Load("SiteDefaultMaxIncomingConnections = 4");
-    peers_ = std::make_unique<PeerTable>();
+    peers_ = std::make_unique<PeerTable>(&base_.config);
+    targets_.base = &base_;
     targets_.peers = peers_.get();
     targets_.sites = &sites_;
     Tcl_FindExecutable(nullptr);
@@ -34,7 +35,7 @@ class ControlCommands : public ::testing::Test {
   }
   void Load(const std::string& config) {
     std::string text = "UpdateIncomingEntries = 0\nFavourite = blue  \n" + config;
-    ASSERT_TRUE(LoadConfigFile(dir_.Write("relay.conf", text).c_str()));
+    ASSERT_TRUE(base_.config.LoadConfigFile(dir_.Write("relay.conf", text).c_str()));
   }
   void Expect(const Steps& steps) {
     for (const auto& [command, expected] : steps) {
@@ -43,9 +44,12 @@ class ControlCommands : public ::testing::Test {
     }
   }
   TempDir dir_;
+  RelayBase base_;
   std::unique_ptr<PeerTable> peers_;
-  Distributions distributions_;
-  SiteTable sites_{&distributions_};
+  Distributions distributions_{&base_};
+  History history_{&base_};  // never opened: no feeder is made here
+  ArticleSpool spool_{&base_};
+  SiteTable sites_{&base_, &distributions_, &history_, &spool_};
   ControlTargets targets_;
   Tcl_Interp* interp_ = nullptr;
 };
@@ -142,8 +146,8 @@ TEST_F(ControlCommands, SiteCommands) {
 // socket someone answers on, and leaves room for its staging name.
 TEST_F(ControlCommands, ControlSocketReplacesOnlyAStaleSocketFile) {
   Load("HistoryTablePath = /h/");  // relay runs use a folder without the '/'
-  EXPECT_EQ(ControlSocketPath(), "/h/veltrane.ctl");
-  ControlSocket control;
+  EXPECT_EQ(ControlSocketPath(base_.config), "/h/veltrane.ctl");
+  ControlSocket control(&base_);
   auto start = [&](const std::string& path) {
     Load("ControlSocket = " + path);
     return control.StartControlSocket(interp_);

@@ -83,7 +83,8 @@ class SeenTest : public ::testing::Test {
   std::string Dat() const { return ReadFile(dir_.File("seen.dat")); }
 
   TempDir dir_;
-  SeenDb db_;
+  RelayBase base_;
+  SeenDb db_{&base_};
 };
 
 // A ring of 5 records and 7 slots; the keys are chosen by their slot (key

@@ -7,8 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "base/config.h"
-#include "base/log.h"
+#include "base/relay_base.h"
 #include "distrib/distrib.h"
 #include "distrib/feed_flags.h"
 #include "distrib/string_match.h"
@@ -72,7 +71,8 @@ std::string List(Distributions& dists) {
 }
 
 TEST(Distrib, TokensPrefixesAndLimits) {
-  auto dists = std::make_unique<Distributions>();
+  RelayBase base;
+  auto dists = std::make_unique<Distributions>(&base);
   const std::string p63(63, 'p');
   const struct { std::string text, patterns; uint32_t bypass; } rows[] = {
       {",,a b,c d\ne,, f\n", ":a b|:c|:d|:e|:f|", 0},  // the first token ends at a comma only
@@ -97,19 +97,19 @@ TEST(Distrib, TokensPrefixesAndLimits) {
   EXPECT_EQ(dists->DeleteDistrib(d[0]) + dists->DeleteDistrib(d[2]), 2);
   EXPECT_EQ(List(*dists) + Patterns(d[1]), ":b|");
   dists->BuildDistrib(4, "d");
-  dists = std::make_unique<Distributions>();  // a new relay's list starts empty
+  dists = std::make_unique<Distributions>(&base);  // a new relay's list starts empty
   EXPECT_EQ(List(*dists), "");
 }
 
 class FeedFlags : public ::testing::Test {
  protected:
   void SetUp() override { Configure(""); }
-  void TearDown() override { LogLine(nullptr); }
+  void TearDown() override { base_.log.LogLine(nullptr); }
   void Configure(const std::string& extra) {
     std::string conf = "LogDirectory = " + dir_.path() + "\n" + extra;
-    ASSERT_TRUE(LoadConfigFile(dir_.Write("relay.conf", conf).c_str()));
-    console_init();
-    dists_ = std::make_unique<Distributions>();
+    ASSERT_TRUE(base_.config.LoadConfigFile(dir_.Write("relay.conf", conf).c_str()));
+    base_.log.console_init(base_.config);
+    dists_ = std::make_unique<Distributions>(&base_);
   }
   bool Logged(const std::string& line) {
     return ReadFile(dir_.File("veltrane.log")).find(": " + line + "\n") != std::string::npos;
@@ -129,6 +129,7 @@ class FeedFlags : public ::testing::Test {
     return result == 1 ? bits : bits + "-";
   }
   TempDir dir_;
+  RelayBase base_;
   std::unique_ptr<Distributions> dists_;
 };
 

@@ -17,7 +17,7 @@ Distributions* fixed = nullptr;  // lives as long as the fuzzer
 bool LinkFixedDistributions() {
   // Articles without a Newsgroups: line are noted on standard output.
   if (freopen("/dev/null", "w", stdout) == nullptr) __builtin_trap();
-  fixed = new Distributions;
+  fixed = new Distributions(new RelayBase);
   const char* texts[] = {
       "comp.*,news.*",
       "!comp.foo.*,comp.*",

@@ -59,11 +59,7 @@ uint32_t Inserted(RelayInstance& relay) {
 
 // With `relay` stopped: the bytes it stored for `id`.
 std::string StoredAt(RelayInstance& relay, const std::string& id) {
-  EXPECT_TRUE(LoadConfigFile(relay.dir().File("relay.conf").c_str()));
-  histinit();
-  std::string bytes = StoredBytes(relay, id);
-  histclose();
-  return bytes;
+  return StoppedRelayHistory(relay).StoredBytes(id);
 }
 
 // What a relay stores for an article that reached it through `stamps`.

@@ -11,7 +11,6 @@
 #include <future>
 #include <set>
 
-#include "base/stats.h"
 #include "feeds/feeder.h"
 #include "feeds/site.h"
 #include "feeds/site_queues.h"
@@ -93,19 +92,24 @@ class SiteTest : public SpoolTest {
   }
   void SetUp() override {
     signal(SIGPIPE, SIG_IGN);  // as the relay does at start-up
-    SetFeederTimings(Fast());
   }
   void TearDown() override {
     if (sites_ != nullptr) sites_->StopFeeds(0ms);  // every feeder ended and joined, as at a stop
     sites_.reset();
-    SetFeederTimings(FeederTimings());
-    CmdSock::connTimeout = savedTimeout_;
     SpoolTest::TearDown();
+  }
+  // The timings of the feeders of the sites made from now on, and of those made.
+  void SetFeederTimings(const FeederTimings& timings) {
+    timings_ = timings;
+    if (sites_ != nullptr) sites_->SetFeederTimings(timings);
   }
 
   Site* NewSite(uint32_t slot, const char* distribution, uint32_t port = 119, std::string host = "127.0.0.1") {
     // The sites' distributions flag what the spool stores (Start made them).
-    if (sites_ == nullptr) sites_ = std::make_unique<SiteTable>(distributions_.get());
+    if (sites_ == nullptr) {
+      sites_ = std::make_unique<SiteTable>(&base_, distributions_.get(), &history_, &articleSpool_);
+      sites_->SetFeederTimings(timings_);
+    }
     Site* site = sites_->MakeSite(host.c_str(), slot);
     site->SetPort(port);
     if (distribution != nullptr) {
@@ -143,12 +147,12 @@ class SiteTest : public SpoolTest {
   // The identifiers a feeder walking from the start of the history would
   // get now, in one batch of at most `want` (held for it, since it never
   // answers); the slot after those is never touched.
-  static std::vector<std::string> Batch(Site* site, uint32_t want = 28) {
+  std::vector<std::string> Batch(Site* site, uint32_t want = 28) {
     _histentry cursor{}, slots[29] = {};
     _distrib* d = site->GetDistribution();
     cursor.distribution = HistFeedBit{d->bitMask, d->wordIndex};
     cursor.position = 160;
-    cursor.expireSerial = HistExpireSerial();
+    cursor.expireSerial = history_.HistExpireSerial();
     slots[want].position = 7;
     uint32_t count = want;
     site->GetNextEntry(&cursor, slots, &count);
@@ -158,7 +162,7 @@ class SiteTest : public SpoolTest {
     return ids;
   }
 
-  const uint32_t savedTimeout_ = CmdSock::connTimeout;
+  FeederTimings timings_ = Fast();
   std::unique_ptr<SiteTable> sites_;
 };
 
@@ -331,15 +335,15 @@ TEST_F(SiteTest, AWaitingHistoryStepHoldsUpNoSiteCommand) {
   Site* site = NewSite(45, "*", peer.port());
   ASSERT_EQ(site->CreateFeeder('f', nullptr), 0);
   ASSERT_TRUE(ShowsState(site, "getting articles to feed"));
-  histclose();           // readers wait until it opens again
-  WakeHistoryWaiters();  // the feeder looks again and waits inside its step
+  history_.histclose();            // readers wait until it opens again
+  WakeHistoryWaiters(history_);  // the feeder looks again and waits inside its step
   std::this_thread::sleep_for(100ms);
   auto commands = std::async(std::launch::async, [&] {
     site->DeleteFeeder(0);
     return site->GetSiteInfo() + sites_->ReturnSiteStatsString() + std::to_string(site->GetFeederFigures().size());
   });
   EXPECT_EQ(commands.wait_for(5s), std::future_status::ready);
-  ASSERT_EQ(histinit(), 1);  // the step goes on, and the feeder ends
+  ASSERT_EQ(history_.histinit(), 1);  // the step goes on, and the feeder ends
   EXPECT_NE(commands.get().find("{0 {statistics {{feedtype f}"), std::string::npos);
   EXPECT_TRUE(WaitUntil([&] { return site->GetSiteInfo().find("{feeders {}}") != std::string::npos; }));
 }
@@ -448,6 +452,7 @@ TEST_F(SiteTest, EveryReplyIsCountedAndThrottlesResendTheBatch) {
       ASSERT_EQ(unlink(SpoolPath(Entry(std::to_string(k.gone) + suffix).spoolFile).c_str()), 0);
     }
     size_t logSize = Log().size();
+    const RelayStats& stats = base_.stats;
     const uint32_t totals[] = {stats.total_accept, stats.total_refuse, stats.total_reject};
     ASSERT_EQ(s->CreateFeeder(k.type, ("0" + suffix).c_str()), 0);
     EXPECT_TRUE(WaitUntil([&] {
@@ -482,7 +487,9 @@ const std::pair<const char*, std::function<void(Connection&)>> kHostilities[] = 
 
 TEST_F(SiteTest, HostileSitesCostAReconnectionAndOneResend) {
   Start();
-  CmdSock::connTimeout = 1;
+  FeederTimings impatient = Fast();
+  impatient.replySeconds = 1;
+  SetFeederTimings(impatient);
   uint32_t slot = 30;
   for (const auto& [name, hostility] : kHostilities) {
     SCOPED_TRACE(name);

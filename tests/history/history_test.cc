@@ -9,15 +9,24 @@
 #include <vector>
 
 #include "article/article_id.h"
-#include "base/config.h"
-#include "base/log.h"
-#include "base/stats.h"
+#include "base/relay_base.h"
 #include "history/history_cursor.h"
 #include "history/history_format.h"
 #include "support/relay_process.h"
 #include "support/temp_dir.h"
 
 namespace {
+
+// The relay base and the history the tests try; the history is opened and
+// closed again by each test.
+RelayBase& Base() {
+  static RelayBase base;
+  return base;
+}
+History& Hist() {
+  static History history(&Base());
+  return history;
+}
 
 constexpr uint32_t kAll[4] = {~0u, ~0u, ~0u, ~0u}, kNone[4] = {0, 0, 0, 0};
 constexpr auto npos = std::string::npos;
@@ -30,21 +39,21 @@ uint32_t Word(const std::string& path, uint32_t at, int64_t put = -1) {
   close(fd);
   return v;
 }
-uint32_t Used() { return Read(stats.dwHistBytesUsed); }
+uint32_t Used() { return Read(Base().stats.dwHistBytesUsed); }
 uint32_t Add(const std::string& id, const uint32_t* flags = kAll, uint32_t length = 100, uint32_t spoolOffset = 0,
              uint32_t spoolFile = 1) {
   uint32_t at = Used();
-  return AddArticleToHistory(id.c_str(), flags, spoolOffset, length, spoolFile) == 1 ? at : 0;
+  return Hist().AddArticleToHistory(id.c_str(), flags, spoolOffset, length, spoolFile) == 1 ? at : 0;
 }
 uint32_t Where(const std::string& id) {
-  std::unique_ptr<_histentry, int (*)(_histentry*)> e(FindArticle(id.c_str()), DestroyEntry);
+  std::unique_ptr<_histentry, int (*)(_histentry*)> e(Hist().FindArticle(id.c_str()), History::DestroyEntry);
   return e != nullptr ? e->position : 0;
 }
 _histentry Cursor(uint32_t bit, char feedType = 'f', uint32_t position = 0) {
-  return {.position = position, .distribution = {1u << (bit % 32), bit / 32}, .expireSerial = HistExpireSerial(),
+  return {.position = position, .distribution = {1u << (bit % 32), bit / 32}, .expireSerial = Hist().HistExpireSerial(),
           .feedType = feedType};
 }
-std::string Next(_histentry* c) { return HistGetNextEntry(c, 5000) == 1 ? c->identifier : "-"; }
+std::string Next(_histentry* c) { return HistGetNextEntry(Hist(), c, 5000) == 1 ? c->identifier : "-"; }
 std::string Numbered(size_t i) { return "e" + std::to_string(100000 + i) + "@example.org"; }
 // How many of Numbered(0...) are not where an expiry of `cut` bytes leaves
 // them: the entries before the cut gone, the rest `cut` bytes lower.
@@ -62,14 +71,14 @@ class HistoryTest : public ::testing::Test {
     const std::string text = first + "LogDirectory = " + d + "\nHistoryTablePath = " + d + "\nHistoryDataPath = " + d +
                              "\nHistoryDataSize = " + std::to_string(dataSize) +
                              "\nHistoryTableSize = " + std::to_string(tableSize) + "\n";
-    ASSERT_TRUE(LoadConfigFile(dir_.Write("relay.conf", text).c_str()));
+    ASSERT_TRUE(Base().config.LoadConfigFile(dir_.Write("relay.conf", text).c_str()));
   }
   void Open(uint32_t dataSize = 40000, uint32_t tableSize = 16, const std::string& first = "") {
     Configure(dataSize, tableSize, first);
-    console_init();
-    ASSERT_EQ(histinit(), 1);
+    Base().log.console_init(Base().config);
+    ASSERT_EQ(Hist().histinit(), 1);
   }
-  void TearDown() override { histclose(); LogLine(nullptr); }
+  void TearDown() override { Hist().histclose(); Base().log.LogLine(nullptr); }
   uint32_t SlotOf(const std::string& id) const { return hash(id.data(), int32_t(id.size())) % tableSize_; }
   std::string NewLog() {
     std::string all = ReadFile(dir_.File("veltrane.log"));
@@ -108,7 +117,7 @@ TEST_F(HistoryTest, NewDatabaseLaysOutEntriesAndKeepsThemOverAReopen) {
 
   // Closed: appends fail, and readers wait until the database is open again,
   // as it was: nothing to repair, and no file left open by the reopening.
-  histclose();
+  Hist().histclose();
   const size_t files = OpenDescriptors();
   EXPECT_EQ(Add("late@x"), 0u);
   auto lookup = std::async(std::launch::async, [] { return Where("first@x"); });
@@ -116,7 +125,7 @@ TEST_F(HistoryTest, NewDatabaseLaysOutEntriesAndKeepsThemOverAReopen) {
   Open();
   EXPECT_EQ(lookup.get(), 160u);
   EXPECT_EQ(NewLog().find("db: "), npos);
-  histclose();
+  Hist().histclose();
   EXPECT_EQ(OpenDescriptors(), files);
 }
 
@@ -124,7 +133,7 @@ TEST_F(HistoryTest, NewDatabaseLaysOutEntriesAndKeepsThemOverAReopen) {
 // one does and cuts 8000 bytes.
 TEST_F(HistoryTest, ExpiryPastTheMarkCutsTheOldestFifthAndCursorsFollow) {
   Open(40000, 100003, "SiteRecordPath = " + dir_.MakeDir("sites") + "\n");
-  const uint32_t cut = 8000, serial = HistExpireSerial();
+  const uint32_t cut = 8000, serial = Hist().HistExpireSerial();
   std::vector<uint32_t> at;
   while (Used() < 4000) at.push_back(Add(Numbered(at.size())));
   FillTo(160 + cut);
@@ -136,10 +145,10 @@ TEST_F(HistoryTest, ExpiryPastTheMarkCutsTheOldestFifthAndCursorsFollow) {
   _histentry keeps = Cursor(1, 'f', edge), loses = Cursor(2, 'f', at[3]), waits = Cursor(3);
   EXPECT_EQ(Next(&keeps), "edge@x");
   Add("at-mark@x");
-  EXPECT_EQ(HistExpireSerial(), serial);
+  EXPECT_EQ(Hist().HistExpireSerial(), serial);
   EXPECT_EQ(Next(&waits), "-");
   Add("trigger@x");
-  EXPECT_EQ(HistExpireSerial(), serial + 1);
+  EXPECT_EQ(Hist().HistExpireSerial(), serial + 1);
   EXPECT_EQ(Where("trigger@x"), 39658 - cut);
   EXPECT_EQ(Word(dat_, 4) | Word(dat_, 16), 0u);  // no expiry record, no stale mark left
   EXPECT_EQ(Misplaced(at, cut), 0u);
@@ -157,14 +166,14 @@ TEST_F(HistoryTest, UnusableSizesAndPathsEndTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto refused = [&](uint32_t dataSize, uint32_t tableSize, const std::string& first, const char* message) {
     Configure(dataSize, tableSize, first);
-    EXPECT_EXIT((dup2(2, 1), histinit()), ::testing::ExitedWithCode(1), message);
+    EXPECT_EXIT((dup2(2, 1), Hist().histinit()), ::testing::ExitedWithCode(1), message);
   };
   refused(30299, 16, "", "HistoryDataSize 30299 is too small: its last hundredth must hold an entry of 303 bytes");
   refused(40000, 0, "", "HistoryTableSize must be at least 1");
   refused(40000, 16, "HistoryTablePath = " + dir_.File("none") + "\n", "could not open table file");
   refused(40000, 16, "HistoryDataPath = " + dir_.File("none") + "\n", "could not open history file");
   Open();
-  histclose();
+  Hist().histclose();
   const std::string devices = dir_.MakeDir("devices");
   ASSERT_EQ(symlink("/dev/null", (devices + "/hist.idx").c_str()), 0);
   refused(40000, 16, "HistoryTablePath = " + devices + "\n", "could not map table file");
@@ -193,7 +202,7 @@ TEST_F(HistoryTest, AnExpiryKilledAnywhereIsFinishedAtTheNextStart) {
   Open();
   std::vector<uint32_t> at;
   while (Used() <= 39600) at.push_back(Add(Numbered(at.size())));
-  histclose();
+  Hist().histclose();
   const std::string data = ReadFile(dat_), table = ReadFile(idx_);
   const uint32_t usedBefore = Used(), total = usedBefore - 160 - cut;
   size_t kept = 0;
@@ -206,7 +215,7 @@ TEST_F(HistoryTest, AnExpiryKilledAnywhereIsFinishedAtTheNextStart) {
     dir_.Write("hist.dat", data);
     dir_.Write("hist.idx", table);
     killAt = point;
-    EXPECT_EXIT((Configure(40000, 16), histinit(), SetExpireStepHook(KillAtStep), Add("trigger@x"), _exit(0)),
+    EXPECT_EXIT((Configure(40000, 16), Hist().histinit(), Hist().SetExpireStepHook(KillAtStep), Add("trigger@x"), _exit(0)),
                 ::testing::KilledBySignal(SIGKILL), "")
         << point;
     Open();
@@ -218,7 +227,7 @@ TEST_F(HistoryTest, AnExpiryKilledAnywhereIsFinishedAtTheNextStart) {
     EXPECT_NE(log.find(rebuilt(16)), npos) << point;
     EXPECT_EQ(Word(dat_, 4) | Word(dat_, 16), 0u);
     EXPECT_EQ(Misplaced(at, cut), 0u) << point;
-    histclose();
+    Hist().histclose();
   }
   // An expiry record whose cut is longer than the history.
   for (auto [offset, word] : {std::pair{4u, 50000u}, {8u, 0u}, {12u, Used()}}) Word(dat_, offset, word);
@@ -231,7 +240,7 @@ TEST_F(HistoryTest, AnExpiryKilledAnywhereIsFinishedAtTheNextStart) {
   EXPECT_EQ(ReadFile(idx_).size(), 28u);
   EXPECT_EQ(Word(dat_, 4), 0u);
   EXPECT_EQ(Misplaced(at, cut), 0u);
-  histclose();
+  Hist().histclose();
   ASSERT_EQ(unlink(idx_.c_str()), 0);
   Word(dat_, 0, 0);
   Open();
@@ -260,14 +269,14 @@ TEST_F(HistoryTest, CursorsTakeEachWantedEntryOnceInArrivalOrder) {
   EXPECT_TRUE(c.position == first && c.header.length == 777 && c.header.spoolOffset == 12 && c.header.spoolFile == 9);
   for (const std::string& id : {longest, std::string(), std::string("-")}) EXPECT_EQ(Next(&c), id);
   EXPECT_EQ(c.position, Used());  // a fruitless step leaves the cursor at the end
-  _histentry* e = FindArticle("first@x");  // only this site's bit was cleared
+  _histentry* e = Hist().FindArticle("first@x");  // only this site's bit was cleared
   EXPECT_EQ(std::vector<uint32_t>(e->header.feedFlags, e->header.feedFlags + 4),
             (std::vector<uint32_t>{~0u, 0xFFFFFFDFu, ~0u, ~0u}));
-  DestroyEntry(e);
+  History::DestroyEntry(e);
   // An append before the wait of a feeder that found nothing wakes it (the
   // feeds tests see one made during the wait).
   std::thread([] { Add("between@x"); }).join();
-  EXPECT_EQ(WaitNextHistoryEntry(10000), 1);
+  EXPECT_EQ(WaitNextHistoryEntry(Hist(), c, 10000), 1);
   EXPECT_EQ(Next(&c), "between@x");
 }
 
@@ -283,15 +292,15 @@ TEST_F(HistoryTest, FeedTypesSelectByLengthAndLag) {
                             {'B', "00000000001"}, {'L', "11110000000"}, {'l', "11111100000"}}) {
     _histentry c = Cursor(0, type);
     std::string got;
-    for (uint32_t entry : at) got += HistCheckDistVsEntry(entry, &c, 5000, Used()) ? '1' : '0';
+    for (uint32_t entry : at) got += HistCheckDistVsEntry(Hist(), entry, &c, 5000, Used()) ? '1' : '0';
     EXPECT_EQ(got, want) << type;
   }
   // One byte past its lag limit 'L' or 'l' drops its place; any type passes
   // over an entry one byte past MaxBacklog x 98 behind the end, keeping it.
   for (auto [type, limit] : {std::pair{'L', 9800u}, {'l', 98000u}, {'f', 490000u}}) {
     _histentry c = Cursor(0, type, at[0]);
-    EXPECT_EQ(HistCheckDistVsEntry(at[0], &c, 5000, at[0] + limit), 1) << type;
-    EXPECT_EQ(HistCheckDistVsEntry(at[0], &c, 5000, at[0] + limit + 1), 0) << type;
+    EXPECT_EQ(HistCheckDistVsEntry(Hist(), at[0], &c, 5000, at[0] + limit), 1) << type;
+    EXPECT_EQ(HistCheckDistVsEntry(Hist(), at[0], &c, 5000, at[0] + limit + 1), 0) << type;
     EXPECT_EQ(c.position, type == 'f' ? at[0] : 0u) << type;
   }
 }
@@ -304,7 +313,7 @@ TEST_F(HistoryTest, FeedTypesSelectByLengthAndLag) {
 TEST_F(HistoryTest, FeedersAppendersAndLookupsAtOnceThroughExpiries) {
   Open(1000000, 4096);  // about 70 bytes an entry: 18000 run into expiries
   constexpr uint32_t kEntries = 18000, kBits[3] = {0, 1, 127};
-  const uint32_t serial = HistExpireSerial();
+  const uint32_t serial = Hist().HistExpireSerial();
   auto flagged = [](uint32_t i, uint32_t bit) { return ((i * 2654435761u ^ bit * 40503u) * 0x2C1B3C6Du) >> 31; };
   std::atomic<uint32_t> next{0}, appended{0};
   std::atomic<bool> done{false};
@@ -320,18 +329,18 @@ TEST_F(HistoryTest, FeedersAppendersAndLookupsAtOnceThroughExpiries) {
       for (_histentry c = Cursor(kBits[site]);;) {
         int64_t seen = appended;
         bool finished = done;
-        if (HistGetNextEntry(&c, 200000) == 1) {
+        if (HistGetNextEntry(Hist(), &c, 200000) == 1) {
           uint32_t i = c.header.spoolOffset;
           faults += i >= kEntries || Numbered(i) != c.identifier || !flagged(i, kBits[site]) ||
                     taken[site * kEntries + i]++ != 0;
-          _histentry* e = FindArticle(Numbered((i + f * 7) % kEntries).c_str());  // a lookup beside it all
+          _histentry* e = Hist().FindArticle(Numbered((i + f * 7) % kEntries).c_str());  // a lookup beside it all
           faults += e != nullptr && e->header.spoolOffset != (i + f * 7) % kEntries;
-          DestroyEntry(e);
+          History::DestroyEntry(e);
           continue;
         }
         caughtUp[f] = seen;
         if (finished) return;
-        WaitNextHistoryEntry(50);
+        WaitNextHistoryEntry(Hist(), c, 50);
       }
     });
   }
@@ -350,7 +359,7 @@ TEST_F(HistoryTest, FeedersAppendersAndLookupsAtOnceThroughExpiries) {
   done = true;
   for (auto& t : threads) t.join();
   EXPECT_EQ(faults, 0);
-  EXPECT_GE(HistExpireSerial() - serial, 1u);
+  EXPECT_GE(Hist().HistExpireSerial() - serial, 1u);
   uint32_t lost = 0;
   for (uint32_t i = 0; i < kEntries; i++) {
     for (int s = 0; s < 3; s++) lost += flagged(i, kBits[s]) && !taken[s * kEntries + i] && Where(Numbered(i)) != 0;

@@ -15,7 +15,9 @@ TEST(Reception, BufferGrowsForALargeArticleAndShrinksAfterIt) {
   int fds[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
   _incomingentry counts{};
+  RelayBase base;  // its log is never opened: nothing is written
   Intake intake;
+  intake.base = &base;
   intake.readTimeout = 5;  // a reception that misses its terminator fails, not hangs
   _clientcontext* ctx = AllocClientContext();
   ctx->sock = fds[0];

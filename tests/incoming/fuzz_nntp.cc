@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "article/article_id.h"
-#include "base/config.h"
-#include "base/log.h"
+#include "base/relay_base.h"
+#include "history/history.h"
 #include "dedupe/precommit.h"
 #include "dedupe/seen.h"
 #include "incoming/client_context.h"
@@ -50,19 +50,27 @@ void SetUp() {
                        "MaxArticleFileSize = 100000000\nMaxArticleAge = 36500\nUpdateIncomingEntries = 0\n";
   std::string path = dir + "/relay.conf";
   FILE* f = fopen(path.c_str(), "w");
-  if (f == nullptr || fputs(config.c_str(), f) < 0 || fclose(f) != 0 || !LoadConfigFile(path.c_str())) abort();
-  console_init();
-  seen = new SeenDb;  // lives as long as the fuzzer
+  // Everything below lives as long as the fuzzer.
+  RelayBase* base = new RelayBase;
+  if (f == nullptr || fputs(config.c_str(), f) < 0 || fclose(f) != 0 || !base->config.LoadConfigFile(path.c_str())) {
+    abort();
+  }
+  base->log.console_init(base->config);
+  seen = new SeenDb(base);
   if (seen->SeenOpen(dir.c_str(), dir.c_str(), 10000, 10007) != SeenOpenResult::kOk) abort();
-  ArticleInit(seen, new Distributions);  // none links a distribution: nothing is flagged
-  precommit = new PrecommitCache(1009, 100);  // lives as long as the fuzzer
-  peers = new PeerTable;  // lives as long as the fuzzer
+  ArticleSpool* spool = new ArticleSpool(base);
+  // No distribution is ever linked: nothing is flagged.
+  spool->ArticleInit(new History(base), seen, new Distributions(base));
+  precommit = new PrecommitCache(1009, 100);
+  peers = new PeerTable(&base->config);
   peers->SetHostResolver([](const char*, std::vector<NetAddress>* addresses) {
     addresses->emplace_back();
     return ParseNetAddress("127.0.0.1", &addresses->back());
   });
   peers->AddIncoming("peer.fuzz");
   peer = &peers->Slot(kIncomingSlots - 1);
+  intake.base = base;
+  intake.spool = spool;
   intake.peers = peers;
   intake.precommit = precommit;
   intake.seen = seen;

@@ -24,8 +24,9 @@ Admission Hold(PeerTable& t, const char* text) {
 // until a refresh finds its last connection gone.
 TEST(IncomingTable, DeletedPeerWithConnectionsIsMarkedUntilARefreshFindsThemGone) {
   TempDir dir;
-  ASSERT_TRUE(LoadConfigFile(dir.Write("relay.conf", "UpdateIncomingEntries = 0").c_str()));
-  PeerTable t;
+  Config config;
+  ASSERT_TRUE(config.LoadConfigFile(dir.Write("relay.conf", "UpdateIncomingEntries = 0").c_str()));
+  PeerTable t(&config);
   ASSERT_EQ(t.AddIncoming("0.0.0.40"), 1);
   for (int i = 0; i < 3; i++) ASSERT_EQ(Hold(t, "0.0.0.40"), Admission::kHeld);
   EXPECT_EQ(t.DelIncoming("0.0.0.40"), 1);
@@ -45,8 +46,9 @@ TEST(IncomingTable, DeletedPeerWithConnectionsIsMarkedUntilARefreshFindsThemGone
 // scrape and the statistics text read them): every name read is whole.
 TEST(IncomingTable, FiguresReadWhilePeersComeAndGoAreWhole) {
   TempDir dir;
-  ASSERT_TRUE(LoadConfigFile(dir.Write("relay.conf", "UpdateIncomingEntries = 0").c_str()));
-  PeerTable t;
+  Config config;
+  ASSERT_TRUE(config.LoadConfigFile(dir.Write("relay.conf", "UpdateIncomingEntries = 0").c_str()));
+  PeerTable t(&config);
   const std::string names[] = {"0.0.0.41", "0.0.0.142"};
   std::atomic<bool> done{false};
   std::thread changer([&] {
@@ -74,8 +76,9 @@ TEST(IncomingTable, FiguresReadWhilePeersComeAndGoAreWhole) {
 // (::ffff:a.b.c.d) is its IPv4 address.
 TEST(IncomingTable, PeersOfBothFamilies) {
   TempDir dir;
-  ASSERT_TRUE(LoadConfigFile(dir.Write("relay.conf", "UpdateIncomingEntries = 0").c_str()));
-  PeerTable t;
+  Config config;
+  ASSERT_TRUE(config.LoadConfigFile(dir.Write("relay.conf", "UpdateIncomingEntries = 0").c_str()));
+  PeerTable t(&config);
   t.SetHostResolver([](const char* host, std::vector<NetAddress>* addresses) {
     if (strcmp(host, "dual.example") != 0) return false;
     for (const char* text : {"192.0.2.7", "2001:db8::7"}) {
@@ -89,9 +92,9 @@ TEST(IncomingTable, PeersOfBothFamilies) {
   ASSERT_EQ(t.AddIncoming("[2001:DB8:0:0:0:0:0:0001]"), 1);
   EXPECT_EQ(t.AddIncoming("2001:db8::1"), 0);
   EXPECT_EQ(t.ListIncoming(), "2001:db8::1 dual.example ");
-  std::string config;
-  EXPECT_TRUE(t.GetIncomingConfig("2001:0db8::1", &config));
-  EXPECT_EQ(config.rfind("{2001:db8::1 {{parameters", 0), 0u) << config;
+  std::string text;
+  EXPECT_TRUE(t.GetIncomingConfig("2001:0db8::1", &text));
+  EXPECT_EQ(text.rfind("{2001:db8::1 {{parameters", 0), 0u) << text;
   const std::pair<const char*, Admission> peers[] = {
       {"192.0.2.7", Admission::kHeld},      {"::ffff:192.0.2.7", Admission::kHeld},
       {"2001:db8::7", Admission::kHeld},    {"2001:db8::1", Admission::kHeld},

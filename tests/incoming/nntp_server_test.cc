@@ -62,10 +62,8 @@ TEST(NntpServer, ArticlesAreFiledOnceByEitherCommandAndCounted) {
                        "{takethis 7} {takethis_refuse 2} {precommit_saves 0} "),
             std::string::npos) << stats;
   EXPECT_EQ(relay.Stop(), 1);
-  ASSERT_TRUE(LoadConfigFile(relay.dir().File("relay.conf").c_str()));
-  histinit();
-  for (const auto& [id, text] : stored) EXPECT_EQ(StoredBytes(relay, id), Stored(text)) << id;
-  histclose();
+  StoppedRelayHistory history(relay);
+  for (const auto& [id, text] : stored) EXPECT_EQ(history.StoredBytes(id), Stored(text)) << id;
 }
 
 TEST(NntpServer, CommandLinesAndPeersThatStop) {

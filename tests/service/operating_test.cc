@@ -296,13 +296,11 @@ TEST(CrashRecovery, AcknowledgedArticlesSurviveEveryKill) {
   }
   // With the relay stopped, read through its history.
   EXPECT_EQ(relay.Stop(), 1);
-  ASSERT_TRUE(LoadConfigFile(relay.dir().File("relay.conf").c_str()));
-  histinit();
+  StoppedRelayHistory history(relay);
   for (size_t i = acked.size() - std::min<size_t>(acked.size(), 25000); i < acked.size(); i++) {
-    std::string bytes = StoredBytes(relay, acked[i]);
+    std::string bytes = history.StoredBytes(acked[i]);
     if (bytes != Stored(CrashArticle(acked[i])) && wrong++ < 5) ADD_FAILURE() << acked[i] << ": " << bytes;
   }
-  histclose();
   EXPECT_GE(duringExpiry, 2);  // most of the six watched rounds; scheduling decides the rest
   EXPECT_NE(relay.LogText().find("db: finished an expiry that was interrupted"), std::string::npos);
 }

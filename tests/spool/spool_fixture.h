@@ -14,11 +14,11 @@
 #include <string>
 
 #include "article/article_id.h"
-#include "base/config.h"
-#include "base/log.h"
+#include "base/relay_base.h"
 #include "dedupe/seen.h"
 #include "history/history.h"
 #include "spool/article_spool.h"
+#include "spool/spool_dir.h"
 #include "support/temp_dir.h"
 #include "support/test_articles.h"
 
@@ -29,26 +29,37 @@ class SpoolTest : public ::testing::Test {
 
   void Start(const std::string& first = "") {
     now = uint32_t(time(nullptr)) + 86400;  // ahead of the real clock: no number is met by accident
-    SetSpoolClock([] { return now; });
+    articleSpool_.SetSpoolClock([] { return now; });
     const std::string d = dir_.path();
     spool_ = dir_.MakeDir("spool");
-    ASSERT_TRUE(LoadConfigFile(
+    ASSERT_TRUE(base_.config.LoadConfigFile(
         dir_.Write("relay.conf", first + "LogDirectory = " + d + "\nHistoryTablePath = " + d + "\nHistoryDataPath = " +
                                      d + "\nHistoryDataSize = 200000\nHistoryTableSize = 64\nSiteRecordPath = " +
                                      dir_.MakeDir("sites") + "\nArticleBasePath = " + spool_ +
                                      "\nHostPathIdentifier = relay.test\nMaxArticleFileSize = 1000000\n")
             .c_str()));
-    console_init();
+    base_.log.console_init(base_.config);
     ASSERT_EQ(seen_.SeenOpen(d.c_str(), d.c_str(), 1000, 997), SeenOpenResult::kOk);
-    distributions_ = std::make_unique<Distributions>();
-    ASSERT_EQ(ArticleInit(&seen_, distributions_.get()), 1);
-    started_ = true;
+    distributions_ = std::make_unique<Distributions>(&base_);
+    ASSERT_EQ(ArticleInit(), 1);
   }
-  void TearDown() override {
-    if (started_) histclose(), seen_.SeenClose();
-    SetSpoolClock(nullptr);
-    LogLine(nullptr);
+  void TearDown() override { base_.log.LogLine(nullptr); }
+
+  // The spool's own calls, on the fixture's spool.
+  int ArticleInit() { return articleSpool_.ArticleInit(&history_, &seen_, distributions_.get()); }
+  SpoolFigures GetSpoolFigures() const { return articleSpool_.GetSpoolFigures(); }
+  int InnoculateHistory(const uint32_t key[2], const PeerCounters& peer) { return articleSpool_.InnoculateHistory(key, peer); }
+  void CloseFiles() { articleSpool_.CloseFiles(); }
+  int TransmitArticle(const _histentry* entry, SpoolFileCache* cache, int sock, const char* head, const char* tail,
+                      int* error) {
+    return articleSpool_.TransmitArticle(entry, cache, sock, head, tail, error);
   }
+  void CloseCachedSpoolFile(SpoolFileCache* cache) { articleSpool_.CloseCachedSpoolFile(cache); }
+  void PinSpoolFile(uint32_t number) { articleSpool_.openFiles().PinSpoolFile(number); }
+  void UnpinSpoolFile(uint32_t number) { articleSpool_.openFiles().UnpinSpoolFile(number); }
+  // An expiry pass over the spool folder, as configured now.
+  std::vector<std::string> DirExpirePass() { return SpoolDirectory(&articleSpool_, base_.config).DirExpirePass(); }
+  std::vector<std::string> DirUpdate() { return SpoolDirectory(&articleSpool_, base_.config).DirUpdate(); }
 
   // An article as received, up to the CR LF before its "." line.
   static std::string Article(const std::string& id, const std::string& date, const std::string& body = "Body.") {
@@ -69,6 +80,9 @@ class SpoolTest : public ::testing::Test {
   // Stores `article` as the reception hands it over, from a peer whose
   // counters are ours.
   int Store(const std::string& id, const std::string& article, bool terminated = true) {  // 1: stored
+    return Offer(id, article, terminated) == StoreResult::kStored ? 1 : 0;
+  }
+  StoreResult Offer(const std::string& id, const std::string& article, bool terminated = true) {
     const std::string& text = texts_.emplace_back(terminated ? article + "\r\n.\r\n" : article);
     StoreRequest r;
     r.text = text.data();
@@ -78,7 +92,7 @@ class SpoolTest : public ::testing::Test {
     Key(id, r.idKey);
     r.peerName = "peer.test";
     r.peer = PeerCounters{&refused_, &rejected_};
-    return AddArticleToFile(r) == StoreResult::kStored ? 1 : 0;
+    return articleSpool_.AddArticleToFile(r);
   }
   static void Key(const std::string& id, uint32_t key[2]) {  // its seen key
     ArticleIdentity identity{};
@@ -90,13 +104,13 @@ class SpoolTest : public ::testing::Test {
     uint32_t key[2];
     return Key(id, key), seen_.CheckSeen(key[0], key[1]) != 0;
   }
-  static HistEntryHeader Entry(const std::string& id) {  // a copy; all zero when there is none
+  HistEntryHeader Entry(const std::string& id) {  // a copy; all zero when there is none
     HistEntryHeader header{};
-    if (_histentry* e = FindArticle(id.c_str())) header = e->header, DestroyEntry(e);
+    if (_histentry* e = history_.FindArticle(id.c_str())) header = e->header, History::DestroyEntry(e);
     return header;
   }
   // Where the entry of `id` points: spool file number, offset, length.
-  static std::array<uint32_t, 3> Place(const std::string& id) {
+  std::array<uint32_t, 3> Place(const std::string& id) {
     HistEntryHeader e = Entry(id);
     return {e.spoolFile, e.spoolOffset, e.length};
   }
@@ -122,11 +136,13 @@ class SpoolTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  SeenDb seen_;
+  RelayBase base_;
+  SeenDb seen_{&base_};
   std::unique_ptr<Distributions> distributions_;
+  History history_{&base_};
+  ArticleSpool articleSpool_{&base_};
   std::string spool_;
   std::atomic<uint32_t> refused_{0}, rejected_{0};
   std::deque<std::string> texts_;
   size_t logRead_ = 0;
-  bool started_ = false;
 };

@@ -39,11 +39,11 @@ class TransmitTest : public SpoolTest {
   // TransmitArticle for the entry of `id`, with the feeders' head and tail
   // unless `bare`: what the other end got, or "failed" with error_ set.
   std::string Send(const std::string& id, SpoolFileCache* cache, bool bare = false) {
-    _histentry* e = FindArticle(id.c_str());
+    _histentry* e = history_.FindArticle(id.c_str());
     const std::string head = "takethis <" + id + ">\r\n";
     std::string got(e->header.length + (bare ? 0 : head.size() + strlen(kTail)), '\0');
     int ok = TransmitArticle(e, cache, out_, bare ? nullptr : head.c_str(), bare ? nullptr : kTail, &error_);
-    DestroyEntry(e);
+    History::DestroyEntry(e);
     ssize_t n = ok == 1 ? recv(in_, got.data(), got.size(), MSG_WAITALL) : 0;  // in_ waits 2 s at most
     return ok == 1 ? got.substr(0, size_t(std::max<ssize_t>(n, 0))) : "failed";
   }

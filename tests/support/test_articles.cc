@@ -1,6 +1,7 @@
 #include "support/test_articles.h"
 
-#include "history/history.h"
+#include <gtest/gtest.h>
+
 #include "support/relay_instance.h"
 #include "support/temp_dir.h"
 
@@ -31,12 +32,17 @@ std::string Takethis(const std::string& id, const std::string& article) {
   return "takethis <" + id + ">\r\n" + article + ".\r\n";
 }
 
-std::string StoredBytes(const RelayInstance& relay, const std::string& id) {
-  _histentry* e = FindArticle(id.c_str());
+StoppedRelayHistory::StoppedRelayHistory(const RelayInstance& relay) : relay_(relay), history_(&base_) {
+  EXPECT_TRUE(base_.config.LoadConfigFile(relay.dir().File("relay.conf").c_str()));
+  history_.histinit();
+}
+
+std::string StoppedRelayHistory::StoredBytes(const std::string& id) {
+  _histentry* e = history_.FindArticle(id.c_str());
   if (e == nullptr) return "(not in history)";
-  std::string file = ReadFile(relay.dir().File("spool/" + std::to_string(e->header.spoolFile) + ".art"));
+  std::string file = ReadFile(relay_.dir().File("spool/" + std::to_string(e->header.spoolFile) + ".art"));
   uint32_t offset = e->header.spoolOffset, length = e->header.length;
-  DestroyEntry(e);
+  History::DestroyEntry(e);
   if (uint64_t(offset) + length > file.size()) return "(spool file too short)";
   return file.substr(offset, length);
 }

@@ -4,6 +4,9 @@
 #include <ctime>
 #include <string>
 
+#include "base/relay_base.h"
+#include "history/history.h"
+
 class RelayInstance;
 
 // A Date: header value for `when` ("Mon, 02 Jan 2006 15:04:05 +0000").
@@ -21,7 +24,17 @@ std::string Stored(const std::string& article);
 // A takethis command with its article and terminator.
 std::string Takethis(const std::string& id, const std::string& article);
 
-// The stored bytes of `id`, read through the history this process has open
-// (histinit on the relay's configuration, after the relay has stopped), or
-// "(not in history)".
-std::string StoredBytes(const RelayInstance& relay, const std::string& id);
+// The history of a relay that has stopped, opened in this process on the
+// relay's configuration, for as long as the object lives.
+class StoppedRelayHistory {
+ public:
+  explicit StoppedRelayHistory(const RelayInstance& relay);
+
+  // The stored bytes of `id`, or "(not in history)".
+  std::string StoredBytes(const std::string& id);
+
+ private:
+  const RelayInstance& relay_;
+  RelayBase base_;
+  History history_;
+};

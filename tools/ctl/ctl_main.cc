@@ -49,11 +49,12 @@ std::string SocketPath(const std::string& given) {
     fputs("veltrane-ctl: no control socket: give -s SOCKET or set VELTRANE_CONFIG\n", stderr);
     return "";
   }
-  if (!LoadConfigFile(config)) {
+  Config configuration;
+  if (!configuration.LoadConfigFile(config)) {
     fprintf(stderr, "veltrane-ctl: cannot read the configuration %s\n", config);
     return "";
   }
-  std::string path = ControlSocketPath();
+  std::string path = ControlSocketPath(configuration);
   if (path.empty()) fprintf(stderr, "veltrane-ctl: the control socket is off in %s\n", config);
   return path;
 }
