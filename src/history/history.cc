@@ -160,6 +160,12 @@ void Db::ReadmitReaders() {
 
 }  // namespace hist
 
+History::History(RelayBase* base) : db_(std::make_unique<Db>(base)) {}
+
+History::~History() { histclose(); }
+
+void History::SetExpireStepHook(void (*hook)(uint32_t done, uint32_t total)) { db_->expireStepHook = hook; }
+
 int History::histinit() {
   Db& db = *db_;
   const Config& config = db.base->config;
@@ -399,9 +405,3 @@ uint32_t History::HistClearBitFrom(const char* id, HistFeedBit bit) {
   }
   return cleared;
 }
-
-History::History(RelayBase* base) : db_(std::make_unique<Db>(base)) {}
-
-History::~History() { histclose(); }
-
-void History::SetExpireStepHook(void (*hook)(uint32_t done, uint32_t total)) { db_->expireStepHook = hook; }

@@ -58,9 +58,9 @@ void SetUp() {
   base->log.console_init(base->config);
   seen = new SeenDb(base);
   if (seen->SeenOpen(dir.c_str(), dir.c_str(), 10000, 10007) != SeenOpenResult::kOk) abort();
-  ArticleSpool* spool = new ArticleSpool(base);
+  ArticleSpool* articles = new ArticleSpool(base);
   // No distribution is ever linked: nothing is flagged.
-  spool->ArticleInit(new History(base), seen, new Distributions(base));
+  articles->ArticleInit(new History(base), seen, new Distributions(base));
   precommit = new PrecommitCache(1009, 100);
   peers = new PeerTable(&base->config);
   peers->SetHostResolver([](const char*, std::vector<NetAddress>* addresses) {
@@ -70,7 +70,7 @@ void SetUp() {
   peers->AddIncoming("peer.fuzz");
   peer = &peers->Slot(kIncomingSlots - 1);
   intake.base = base;
-  intake.spool = spool;
+  intake.spool = articles;
   intake.peers = peers;
   intake.precommit = precommit;
   intake.seen = seen;
