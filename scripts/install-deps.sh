@@ -16,6 +16,12 @@ packages=(
   iproute2                           # loopback of the tests' own network namespaces
   libbenchmark-dev                   # benchmarks
   clang libclang-rt-14-dev           # libFuzzer targets
+  debhelper                          # the Debian package (scripts/build-deb.sh)
+  lintian                            # checks the package
+  adduser                            # the package's system user
+  systemd                            # systemd-analyze, which checks the packaged unit
+  man-db                             # man, which reads the manual pages
+  curl                               # the demo's look at the metrics page
 )
 missing=()
 for p in "${packages[@]}"; do
