@@ -50,6 +50,7 @@ cleanup() {
   exit "$code"
 }
 trap cleanup EXIT
+trap 'exit 143' TERM INT
 
 # Waits up to $1 seconds for the command after it to succeed.
 wait_for() {
