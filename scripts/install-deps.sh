@@ -13,7 +13,7 @@ packages=(
   prometheus                         # promtool, which checks the metrics page in the tests
   python3                            # the soak's refused-connection probes, the metrics scraper
   libgtest-dev                       # unit tests
-  iproute2                           # loopback of the tests' own network namespaces
+  iproute2                           # loopback of the tests' own network namespaces; ss
   libbenchmark-dev                   # benchmarks
   clang libclang-rt-14-dev           # libFuzzer targets
   debhelper                          # the Debian package (scripts/build-deb.sh)
