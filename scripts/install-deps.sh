@@ -13,9 +13,15 @@ packages=(
   prometheus                         # promtool, which checks the metrics page in the tests
   python3                            # the soak's refused-connection probes, the metrics scraper
   libgtest-dev                       # unit tests
-  iproute2                           # loopback of the tests' own network namespaces
+  iproute2                           # loopback of the tests' own network namespaces; ss
   libbenchmark-dev                   # benchmarks
   clang libclang-rt-14-dev           # libFuzzer targets
+  debhelper                          # the Debian package (scripts/build-deb.sh)
+  lintian                            # checks the package
+  adduser                            # the package's system user
+  systemd                            # systemd-analyze, which checks the packaged unit
+  man-db                             # man, which reads the manual pages
+  curl                               # the demo's look at the metrics page
 )
 missing=()
 for p in "${packages[@]}"; do

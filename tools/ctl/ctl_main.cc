@@ -8,7 +8,8 @@
 //                                                 prompt on a terminal)
 //
 // The socket is PATH, else the ControlSocket of the configuration named by
-// VELTRANE_CONFIG (default: veltrane.ctl in its HistoryTablePath). Each
+// VELTRANE_CONFIG, /etc/veltrane/veltrane.conf when that is unset or empty
+// (default: veltrane.ctl in its HistoryTablePath). Each
 // command's answer is awaited at most SECONDS (1 to 86400, default 30).
 // Exit code 0 when every command succeeded, 1 when one failed (its Tcl
 // error message on standard error; a script stops there), 2 when the relay
@@ -33,11 +34,15 @@ namespace {
 constexpr int kOk = 0, kCommandFailed = 1, kUnreachable = 2, kUsage = 3;
 int timeoutSeconds = 30;
 
+// The configuration of an installed relay (the packaged unit names it too).
+constexpr const char* kDefaultConfig = "/etc/veltrane/veltrane.conf";
+
 const char* kUsageText =
     "usage: veltrane-ctl [-s SOCKET] [-t SECONDS] COMMAND [ARG...]\n"
     "       veltrane-ctl [-s SOCKET] [-t SECONDS] -f FILE\n"
     "       veltrane-ctl [-s SOCKET] [-t SECONDS]            (commands from standard input)\n"
-    "The socket defaults to the ControlSocket of the configuration in $VELTRANE_CONFIG;\n"
+    "The socket defaults to the ControlSocket of the configuration in $VELTRANE_CONFIG\n"
+    "(when unset: /etc/veltrane/veltrane.conf);\n"
     "an answer is awaited at most SECONDS (1 to 86400, default 30).\n";
 
 // The socket path from -s, else from the configuration; empty with a
@@ -45,13 +50,11 @@ const char* kUsageText =
 std::string SocketPath(const std::string& given) {
   if (!given.empty()) return given;
   const char* config = getenv("VELTRANE_CONFIG");
-  if (config == nullptr || *config == '\0') {
-    fputs("veltrane-ctl: no control socket: give -s SOCKET or set VELTRANE_CONFIG\n", stderr);
-    return "";
-  }
+  if (config == nullptr || *config == '\0') config = kDefaultConfig;
   Config configuration;
   if (!configuration.LoadConfigFile(config)) {
-    fprintf(stderr, "veltrane-ctl: cannot read the configuration %s\n", config);
+    fprintf(stderr, "veltrane-ctl: cannot read the configuration %s (give -s SOCKET or set VELTRANE_CONFIG)\n",
+            config);
     return "";
   }
   std::string path = ControlSocketPath(configuration);
