@@ -16,12 +16,16 @@
 # generator's writing of each article to its arrival), and the relay's CPU
 # time. A fresh relay and fresh sinks serve each case.
 #
-# Cases (default: all five):
+# Cases (default: all but small-narrow):
 #   small           2 KiB articles as fast as they go
 #   large           256 KiB articles as fast as they go
 #   latency         2 KiB articles paced at $RATE per second (default: half
 #                   the end-to-end rate of "small" when it ran before, else
 #                   15000)
+#   small-narrow    "small" with 4 more sites (127.0.0.4 to .7, each with its
+#                   own sink and $FEEDERS feeders) whose distribution matches
+#                   none of the articles: what sites that want few articles
+#                   cost the relay (compare its CPU per article with "small")
 #   small-backlog   2 KiB (or 256 KiB) articles stored first, then fed out:
 #   large-backlog   the rate out alone, as when sites catch up after an
 #                   outage (the feeders are created once the load is in,
@@ -83,9 +87,10 @@ end_to_end_rate=
 summary_value() { sed -n "s/^summary .*\\b$2=\\([0-9.]*\\).*/\\1/p" "$1"; }
 
 run_case() {
-  local name=$1 size articles rate= backlog=0
+  local name=$1 size articles rate= backlog=0 narrow=()
   case $name in
     small) size=2048; articles=$SMALL_ARTICLES ;;
+    small-narrow) size=2048; articles=$SMALL_ARTICLES; narrow=(127.0.0.4 127.0.0.5 127.0.0.6 127.0.0.7) ;;
     large) size=262144; articles=$LARGE_ARTICLES ;;
     small-backlog) size=2048; articles=$SMALL_BACKLOG_ARTICLES; backlog=1 ;;
     large-backlog) size=262144; articles=$LARGE_ARTICLES; backlog=1 ;;
@@ -108,6 +113,15 @@ run_case() {
     sink_pids[i]=$!
     wait_listening "${site_ports[i]}" 100 || { echo "sink ${sinks[i]} not listening" >&2; exit 1; }
   done
+  # The narrow sites' sinks get nothing; they are ended with the case.
+  local narrow_ports=() narrow_pids=()
+  for i in "${!narrow[@]}"; do
+    narrow_ports[i]=$(pick_port)
+    "$sink_bin" --host "${narrow[i]}" --port "${narrow_ports[i]}" --time-limit "$TIME_LIMIT" >/dev/null 2>&1 &
+    narrow_pids[i]=$!
+    sink_pids+=("${narrow_pids[i]}")
+    wait_listening "${narrow_ports[i]}" 100 || { echo "sink ${narrow[i]} not listening" >&2; exit 1; }
+  done
   write_relay_config "$work" "$port"
   {
     echo "AddIncoming $LOOPBACK"
@@ -116,6 +130,11 @@ run_case() {
       echo "SetSite {${sinks[i]}} distribution *"
       echo "SetSite {${sinks[i]}} RegularFeedPrefetch 29"
       echo "SetSite {${sinks[i]}} maxbacklog 200000"
+    done
+    for i in "${!narrow[@]}"; do
+      echo "CreateSite ${narrow[i]} ${narrow_ports[i]}"
+      echo "SetSite ${narrow[i]} distribution no.such.group"
+      for _ in $(seq "$FEEDERS"); do echo "SetSite ${narrow[i]} createfeeder f"; done
     done
     local start=
     [ "$backlog" = 1 ] && start=",$first_id.000.000000000000@loadgen.invalid"
@@ -137,7 +156,7 @@ run_case() {
   start_relay "$work" "$port"
 
   echo
-  echo "== $name: $total articles of $size bytes, $CONNECTIONS connections in, 2 sites x $FEEDERS feeders out${rate:+, paced at $rate/s}"
+  echo "== $name: $total articles of $size bytes, $CONNECTIONS connections in, 2 sites x $FEEDERS feeders out${rate:+, paced at $rate/s}${narrow[0]:+, ${#narrow[@]} sites that want none}"
   if [ "${PERF:-}" = "$name" ]; then
     perf record -e cpu-clock -F 2000 -g -p "$relay_pid" -o "$work/perf.data" >"$work/perf.out" 2>&1 &
     perf_pid=$!
@@ -155,8 +174,9 @@ run_case() {
   touch "$work/loaded"
   local sink_rc=(0 0)
   for i in 0 1; do wait "${sink_pids[i]}" || sink_rc[i]=$?; done
-  sink_pids=()
   after=$(relay_ticks)
+  for pid in "${narrow_pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+  sink_pids=()
   if [ -n "$perf_pid" ]; then
     kill -INT "$perf_pid" 2>/dev/null || true
     wait "$perf_pid" 2>/dev/null || true

@@ -265,7 +265,7 @@ int History::AddArticleToHistory(const char* articleId, const uint32_t feedFlags
   stats.dwHistBytesUsed.store(used + size, std::memory_order_relaxed);
   db.Slot(slot).store(used, std::memory_order_release);
   Bump(stats.dbInsertOps);
-  db.hEvtAddToHistory.Advance();
+  db.hEvtAddToHistory.Advance(feedFlags);
   return 1;
 }
 

@@ -57,7 +57,10 @@ struct _histentry {
   uint32_t expireSerial = 0;   // expiry count under which position was valid
   char feedType = 0;           // the cursor's article filter
   uint16_t deferrals = 0;      // times its site said "try again later" (feeds)
-  uint32_t lookedAt = 0;       // the history's new-entry sequence before the cursor's last step
+  // The new-entry sequences of the cursor's bit and of wake-ups of all, as
+  // they stood before its last step (new_entry_signal.h).
+  uint32_t lookedAt = 0;
+  uint32_t lookedAtAll = 0;
 };
 
 namespace hist {

@@ -1,6 +1,7 @@
 #include "history/history_cursor.h"
 
 #include <algorithm>
+#include <bit>
 
 #include "history/history_format.h"
 
@@ -43,6 +44,12 @@ void HandOut(const Db& db, uint32_t entry, _histentry* cursor, uint32_t end) {
   db.CopyIdentifier(entry, end, cursor->identifier, sizeof cursor->identifier);
   cursor->position = entry;
   cursor->deferrals = 0;
+}
+
+// The bit number of a cursor's site, or none when the cursor has no bit.
+uint32_t BitNumber(HistFeedBit bit) {
+  if (bit.bitMask == 0 || bit.wordIndex >= 4) return NewEntrySignal::kNoBit;
+  return 32 * bit.wordIndex + uint32_t(std::countr_zero(bit.bitMask));
 }
 
 bool TooFarBehind(uint32_t behind, uint32_t maxBacklog) { return uint64_t(behind) > uint64_t(maxBacklog) * 98; }
@@ -95,7 +102,9 @@ int HistCheckDistVsEntry(History& history, uint32_t entry, _histentry* cursor, u
 
 int HistGetNextEntry(History& history, _histentry* cursor, uint32_t maxBacklog, CursorSite* site) {
   Db& db = history.db();
-  cursor->lookedAt = db.hEvtAddToHistory.Sequence();
+  const NewEntrySignal::Note note = db.hEvtAddToHistory.Sequences(BitNumber(cursor->distribution));
+  cursor->lookedAt = note.bitSequence;
+  cursor->lookedAtAll = note.allSequence;
   ReaderSection reader(db);
   uint32_t end = db.LoadUsed();
   CatchUpExpiry(db, cursor, end);
@@ -135,8 +144,11 @@ int HistGetNextEntry(History& history, _histentry* cursor, uint32_t maxBacklog, 
   }
 }
 
-void WakeHistoryWaiters(History& history) { history.db().hEvtAddToHistory.Advance(); }
+void WakeHistoryWaiters(History& history) { history.db().hEvtAddToHistory.WakeAll(); }
 
 int WaitNextHistoryEntry(History& history, const _histentry& cursor, uint32_t timeoutMs) {
-  return history.db().hEvtAddToHistory.WaitPast(cursor.lookedAt, std::chrono::milliseconds(timeoutMs)) ? 1 : 0;
+  const NewEntrySignal::Note noted{cursor.lookedAt, cursor.lookedAtAll};
+  const bool woken = history.db().hEvtAddToHistory.WaitPast(BitNumber(cursor.distribution), noted,
+                                                            std::chrono::milliseconds(timeoutMs));
+  return woken ? 1 : 0;
 }

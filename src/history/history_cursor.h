@@ -49,10 +49,11 @@ int HistCheckDistVsEntry(History& history, uint32_t entry, _histentry* cursor, u
 // an article of `length` bytes (the lag rules of 'L' and 'l' aside).
 bool FeedTypeTakesLength(char feedType, uint32_t length);
 
-// Waits for an append made after the cursor's last HistGetNextEntry began
-// (one already made returns at once), at most `timeoutMs` (one hour by
-// default). Returns 1 when woken by an append, 0 when the time passed.
-// The caller retries HistGetNextEntry either way.
+// Waits for an append of an entry flagged for the cursor's site made after
+// the cursor's last HistGetNextEntry began (one already made returns at
+// once), or for WakeHistoryWaiters, at most `timeoutMs` (one hour by
+// default). Returns 1 when woken so, 0 when the time passed. The caller
+// retries HistGetNextEntry either way.
 int WaitNextHistoryEntry(History& history, const _histentry& cursor, uint32_t timeoutMs = 3600000);
 
 // Wakes every thread in WaitNextHistoryEntry as an append would: each finds

@@ -90,7 +90,7 @@ struct Db {
   ManualResetEvent hEvtHistory;         // set while no expiry or close is pending; reset until opened
   std::atomic<uint32_t> bExpirePending{1};
   std::atomic<uint32_t> histLockCount{0};  // readers inside the data
-  NewEntrySignal hEvtAddToHistory;         // advanced after every append
+  NewEntrySignal hEvtAddToHistory;         // advanced for its bits after every append
   std::atomic<uint32_t> expireSerial{0};
   uint32_t lastExpireDeleted = 0;          // bytes cut by the last expiry
   std::atomic<uint32_t> newestEntry{0};    // offset of the last entry appended; 0 = not known

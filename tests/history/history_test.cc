@@ -274,10 +274,16 @@ TEST_F(HistoryTest, CursorsTakeEachWantedEntryOnceInArrivalOrder) {
             (std::vector<uint32_t>{~0u, 0xFFFFFFDFu, ~0u, ~0u}));
   History::DestroyEntry(e);
   // An append before the wait of a feeder that found nothing wakes it (the
-  // feeds tests see one made during the wait).
-  std::thread([] { Add("between@x"); }).join();
+  // feeds tests see one made during the wait), but only when its site wants
+  // the entry; a wake-up of all wakes it whatever came.
+  std::thread([&] { Add("not-mine-either@x", allButMine); }).join();
+  EXPECT_EQ(WaitNextHistoryEntry(Hist(), c, 50), 0);
+  std::thread([&] { Add("between@x", mine); }).join();
   EXPECT_EQ(WaitNextHistoryEntry(Hist(), c, 10000), 1);
   EXPECT_EQ(Next(&c), "between@x");
+  EXPECT_EQ(Next(&c), "-");
+  std::thread([] { WakeHistoryWaiters(Hist()); }).join();
+  EXPECT_EQ(WaitNextHistoryEntry(Hist(), c, 10000), 1);
 }
 
 TEST_F(HistoryTest, FeedTypesSelectByLengthAndLag) {
