@@ -9,8 +9,8 @@ const char* FindHeaderValue(const char* text, size_t length, const char* name) {
   if (n + 1 > sizeof needle) return nullptr;
   needle[0] = '\n';
   memcpy(needle + 1, name, n);
-  const void* hit = memmem(text, length, needle, n + 1);
-  return hit != nullptr ? static_cast<const char*>(hit) + n + 1 : nullptr;
+  const char* hit = FindBytes(text, length, needle, n + 1);
+  return hit != nullptr ? hit + n + 1 : nullptr;
 }
 
 const char* FindPathValue(const char* text, size_t length) { return FindHeaderValue(text, length, "Path: "); }

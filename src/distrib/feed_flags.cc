@@ -75,8 +75,7 @@ size_t SplitGroups(Span value, GroupToken* tokens) {
 // Finds and checks the Newsgroups: line. Returns false (after the note or
 // log line) when the article is to go to no site.
 bool ReadNewsgroupsLine(const FeedArticle& article, uint32_t maxCrossposts, Log* log, ArticleLines* lines) {
-  const char* n = static_cast<const char*>(
-      memmem(article.text, article.length, kNewsgroupsTag, kNewsgroupsTagLength));
+  const char* n = FindBytes(article.text, article.length, kNewsgroupsTag, kNewsgroupsTagLength);
   if (n == nullptr) {
     fputs("no newsgroups line found\n", stdout);
     return false;

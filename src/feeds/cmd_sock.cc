@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "article/article_headers.h"
 #include "platform/io.h"
 
 
@@ -118,7 +119,7 @@ bool CmdSock::ReadMore() {
 
 int CmdSock::ReadLine(char* destination, const uint32_t& capacity) {
   for (;;) {
-    const char* crlf = length_ > 2 ? static_cast<const char*>(memmem(buffer_, length_, "\r\n", 2)) : nullptr;
+    const char* crlf = length_ > 2 ? FindBytes(buffer_, length_, "\r\n", 2) : nullptr;
     if (crlf != nullptr) {
       uint32_t lineLength = uint32_t(crlf - buffer_);
       if (capacity == 0 || lineLength > capacity - 1) break;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "article/article_headers.h"
 #include "incoming/input_buffer.h"
 #include "incoming/nntp_server.h"
 #include "spool/article_spool.h"
@@ -13,8 +14,8 @@ constexpr uint32_t kTerminatorLength = 5;
 
 int FindTerminator(const _clientcontext* ctx) {
   uint32_t start = ctx->scanPos <= ctx->bufLen ? ctx->scanPos : 0;
-  const void* hit = memmem(ctx->buffer + start, ctx->bufLen - start, kTerminator, kTerminatorLength);
-  return hit != nullptr ? int(static_cast<const char*>(hit) - ctx->buffer) : -1;
+  const char* hit = FindBytes(ctx->buffer + start, ctx->bufLen - start, kTerminator, kTerminatorLength);
+  return hit != nullptr ? int(hit - ctx->buffer) : -1;
 }
 
 // A full buffer grows once; a full grown buffer means the article is too

@@ -7,6 +7,7 @@
 #include <strings.h>
 #include <sys/socket.h>
 
+#include "article/article_headers.h"
 #include "base/log.h"
 #include "base/stats.h"
 #include "dedupe/precommit.h"
@@ -53,8 +54,8 @@ Command ParseCommand(const char* line) {
 int FindLineEnd(const _clientcontext* ctx) {
   uint32_t start = ctx->scanPos > 2 ? ctx->scanPos - 2 : 0;
   if (start > ctx->bufLen) start = 0;
-  const void* crlf = memmem(ctx->buffer + start, ctx->bufLen - start, "\r\n", 2);
-  return crlf != nullptr ? int(static_cast<const char*>(crlf) - ctx->buffer) : -1;
+  const char* crlf = FindBytes(ctx->buffer + start, ctx->bufLen - start, "\r\n", 2);
+  return crlf != nullptr ? int(crlf - ctx->buffer) : -1;
 }
 
 // Parses the Message-ID of the command line at the front of the buffer.

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "article/article_headers.h"
 #include "article/article_id.h"
 
 namespace {
@@ -83,6 +84,32 @@ TEST(ArticleId, WhereTheIdentifierStartsAndEnds) {
     EXPECT_EQ(std::string(p.id.articleId), c.text);
     EXPECT_EQ(p.id.idHash, c.written > 0 ? Hash(c.text) : kMarkedHash);
     EXPECT_EQ(p.key() == kMarkedKey, c.written < 2);
+  }
+}
+
+// Searches in received text: where a needle stands, with its first byte
+// met before (partial matches), at either end, and a header only at the
+// start of the text or of a line. Each text is held in a buffer of exactly
+// its size, so a read past the end is one AddressSanitizer sees.
+TEST(ArticleText, NeedlesAndHeadersAreFoundWhereTheyStand) {
+  const struct {
+    std::string text, needle;
+    size_t at;  // kAll: not found
+  } rows[] = {
+      {"\r\n.\r\n", "\r\n.\r\n", 0}, {"x\r\n.\r", "\r\n.\r\n", kAll}, {"a\r\n.\r\r\n.\r\n", "\r\n.\r\n", 5},
+      {"\r\r\n", "\r\n", 1}, {"", "\r\n", kAll}, {"\r", "\r\n", kAll}, {"ab\r\n", "\r\n", 2},
+      {"Newsgroup: x\r\nXNewsgroups: y", "Newsgroups:", 15}};
+  for (const auto& r : rows) {
+    std::vector<char> exact(r.text.begin(), r.text.end());
+    const char* hit = FindBytes(exact.data(), exact.size(), r.needle.data(), r.needle.size());
+    EXPECT_EQ(hit == nullptr ? kAll : size_t(hit - exact.data()), r.at) << r.text;
+  }
+  const std::pair<std::string, size_t> headers[] = {
+      {"Date: 1\r\n", 6}, {"X-Date: 1\r\nDate: 2", 17}, {"XDate: 1", kAll}, {"a\nDate:", kAll}, {"a\nDate: ", 8}};
+  for (const auto& [text, at] : headers) {
+    std::vector<char> exact(text.begin(), text.end());
+    const char* value = FindHeaderValue(exact.data(), exact.size(), "Date: ");
+    EXPECT_EQ(value == nullptr ? kAll : size_t(value - exact.data()), at) << text;
   }
 }
 
