@@ -8,8 +8,7 @@
 #include <sys/socket.h>
 
 #include "article/article_headers.h"
-#include "base/log.h"
-#include "base/stats.h"
+#include "base/relay_base.h"
 #include "dedupe/precommit.h"
 #include "dedupe/seen.h"
 #include "incoming/article_reception.h"
@@ -246,14 +245,22 @@ const char* IdReplyStatus(int code) {
 int Respond(_clientcontext* ctx, int code) {
   bool sent;
   if (code == kReplyStatistics) {
-    std::string text = ctx->intake->statistics ? ctx->intake->statistics() : GetBaseStatsString(ctx->intake->base->stats, ctx->intake->base->log.StartTime());
+    const RelayBase& base = *ctx->intake->base;
+    std::string text = ctx->intake->statistics ? ctx->intake->statistics()
+                                               : GetBaseStatsString(base.stats, base.log.StartTime());
     sent = QueueReply(ctx, text.data(), text.size());
   } else if (const char* fixed = CountReply(ctx, code)) {
     sent = QueueReply(ctx, fixed, strlen(fixed));
   } else {
-    char reply[sizeof ctx->articleId + 16];
-    int n = snprintf(reply, sizeof reply, "%s <%s>\r\n", IdReplyStatus(code), ctx->articleId);
-    sent = QueueReply(ctx, reply, size_t(n));
+    // "<status> <id>\r\n", put together by hand: nearly every article is
+    // answered so, and a formatted print costs more than the rest of it.
+    char reply[sizeof ctx->articleId + 8];
+    const size_t id = strnlen(ctx->articleId, sizeof ctx->articleId);
+    memcpy(reply, IdReplyStatus(code), 3);
+    memcpy(reply + 3, " <", 2);
+    memcpy(reply + 5, ctx->articleId, id);
+    memcpy(reply + 5 + id, ">\r\n", 3);
+    sent = QueueReply(ctx, reply, id + 8);
   }
   if (!sent) CloseConnection(ctx);
   return 1;
