@@ -45,9 +45,7 @@ uint32_t DropSearchedBytes(_clientcontext* ctx) {
   return count;
 }
 
-// Hands the received article to the spool; a spool file that cannot be
-// written ends the connection.
-bool Store(_clientcontext* ctx) {
+StoreRequest RequestOf(_clientcontext* ctx) {
   StoreRequest article;
   article.text = ctx->buffer;
   article.length = ctx->articleLength;
@@ -57,9 +55,27 @@ bool Store(_clientcontext* ctx) {
   article.idKey[1] = ctx->idKey[1];
   article.peerName = ctx->peerName;
   article.peer = PeerCounters{&ctx->incoming->refused, &ctx->incoming->rejected};
-  StoreResult result = ctx->intake->spool->AddArticleToFile(article);
-  if (result == StoreResult::kWriteFailed || result == StoreResult::kClosed) CloseConnection(ctx);
+  return article;
+}
+
+bool Failed(StoreResult result) { return result == StoreResult::kWriteFailed || result == StoreResult::kClosed; }
+
+// Hands the received article to the spool; a spool file that cannot be
+// written ends the connection.
+bool Store(_clientcontext* ctx) {
+  StoreResult result = ctx->intake->spool->AddArticleToFile(RequestOf(ctx));
+  if (Failed(result)) CloseConnection(ctx);
   return result == StoreResult::kStored;
+}
+
+// Keeps the received article (takethis) for StorePending, which runs at
+// once when the batch is full.
+void Defer(_clientcontext* ctx) {
+  const uint32_t i = ctx->pendingCount++;
+  memcpy(ctx->pendingIds[i], ctx->articleId, sizeof ctx->pendingIds[i]);
+  ctx->pending[i] = RequestOf(ctx);
+  ctx->pending[i].articleId = ctx->pendingIds[i];
+  if (ctx->pendingCount == kMaxStoreBatch) StorePending(ctx);
 }
 
 void Answer(_clientcontext* ctx, bool stored) {
@@ -78,6 +94,7 @@ void Answer(_clientcontext* ctx, bool stored) {
 // same megabyte in again for every article.
 void ShrinkAfter(_clientcontext* ctx, uint64_t consumed) {
   if (ctx->bufSize == kLargeBufferSize && consumed >= kSmallBufferSize && ctx->bufLen + 1 < kSmallBufferSize) {
+    StorePending(ctx);
     CompactBuffer(ctx);
     ctx->bufSize = kSmallBufferSize;
     ctx->releasePending = true;
@@ -85,6 +102,18 @@ void ShrinkAfter(_clientcontext* ctx, uint64_t consumed) {
 }
 
 }  // namespace
+
+void StorePending(_clientcontext* ctx) {
+  const uint32_t count = ctx->pendingCount;
+  if (count == 0) return;
+  ctx->pendingCount = 0;
+  StoreResult results[kMaxStoreBatch];
+  ctx->intake->spool->AddArticlesToFile(ctx->pending, count, results);
+  for (uint32_t i = 0; i < count; i++) {
+    if (Failed(results[i])) CloseConnection(ctx);
+    RespondFor(ctx, results[i] == StoreResult::kStored ? kReplyTransferOk : kReplyTakethisRefuse, ctx->pendingIds[i]);
+  }
+}
 
 void nntp_readarticle(_clientcontext* ctx) {
   // Until bytes of a discarded article are dropped, the buffer starts with
@@ -97,6 +126,7 @@ void nntp_readarticle(_clientcontext* ctx) {
     MakeRoom(ctx);
     ctx->buffer[ctx->bufLen] = '\0';
     if (atArticleStart && ctx->bufLen >= 3 && memcmp(ctx->buffer, ".\r\n", 3) == 0) {
+      StorePending(ctx);
       Answer(ctx, false);
       FixBuffer(ctx, 3);
       StopTransferClock(ctx);
@@ -112,8 +142,13 @@ void nntp_readarticle(_clientcontext* ctx) {
       continue;
     }
     ctx->articleLength = uint32_t(end);
-    bool stored = ctx->storeArticle && Store(ctx);
-    Answer(ctx, stored);
+    if (ctx->storeArticle && (ctx->flags & kStreamingReply)) {
+      Defer(ctx);
+    } else {
+      StorePending(ctx);
+      bool stored = ctx->storeArticle && Store(ctx);
+      Answer(ctx, stored);
+    }
     uint32_t consumed = ctx->articleLength + kTerminatorLength;
     FixBuffer(ctx, consumed);
     ShrinkAfter(ctx, dropped + consumed);

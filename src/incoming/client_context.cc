@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "incoming/article_reception.h"
 #include "incoming/reply_buffer.h"
 
 void TrackConnection(const _clientcontext* ctx) {
@@ -45,8 +46,10 @@ void AddContextToFreeList(_clientcontext* ctx) {
 }
 
 void CloseConnection(_clientcontext* ctx) {
-  // Replies chosen before the end still go out, as they would have had
-  // each been sent at once; a failure changes nothing now.
+  // Articles received whole are stored, and replies chosen before the end
+  // still go out, as they would have had each been sent at once; a failure
+  // changes nothing now.
+  StorePending(ctx);
   FlushReplies(ctx);
   if (ctx->incoming != nullptr) ctx->incoming->connected--;
   if (ctx->intake != nullptr) ctx->intake->connections--;

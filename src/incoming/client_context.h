@@ -83,6 +83,12 @@ struct _clientcontext : ArticleIdentity {
   // Replies not sent yet (see incoming/reply_buffer.h).
   uint32_t replyLen = 0;
   char replyBuf[8192];
+  // Articles received whole after takethis and not stored yet, with their
+  // identifiers (see StorePending): their text stays where it is in the
+  // buffer until they are.
+  uint32_t pendingCount = 0;
+  StoreRequest pending[kMaxStoreBatch];
+  char pendingIds[kMaxStoreBatch][sizeof ArticleIdentity::articleId];
 };
 
 inline constexpr uint32_t kStreamingReply = 1;

@@ -1,5 +1,6 @@
 #include "incoming/input_buffer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -7,6 +8,7 @@
 #include <sys/socket.h>
 
 #include "base/log.h"
+#include "incoming/article_reception.h"
 #include "platform/ticks.h"
 #include "incoming/reply_buffer.h"
 
@@ -75,6 +77,7 @@ void StartTransferClock(_clientcontext* ctx) {
 
 int PostRead(_clientcontext* ctx) {
   // The peer may be waiting for these before it sends more.
+  StorePending(ctx);
   if (!FlushReplies(ctx)) CloseConnection(ctx);
   CompactBuffer(ctx);
   MoveScanPosition(ctx);
@@ -99,13 +102,11 @@ int PostRead(_clientcontext* ctx) {
 }
 
 uint32_t FixBuffer(_clientcontext* ctx, uint32_t count) {
-  if (count >= ctx->bufLen) {
-    ctx->bufLen = 0;
-    ctx->bufStart = 0;
-  } else {
-    ctx->bufLen -= count;
-    ctx->bufStart += count;
-  }
+  // Even an emptied buffer keeps its place: the bytes before it may hold
+  // articles still to be stored.
+  count = std::min(count, ctx->bufLen);
+  ctx->bufLen -= count;
+  ctx->bufStart += count;
   ctx->buffer = ctx->memory.data() + ctx->bufStart;
   ctx->buffer[ctx->bufLen] = '\0';
   ctx->scanPos = 0;

@@ -21,7 +21,7 @@ int PostRead(_clientcontext* ctx);
 
 // Drops the first `count` bytes (all when count >= bufLen) and restarts
 // the scan; the rest is moved to the range's start by the next read or
-// CompactBuffer. Returns the new bufLen.
+// CompactBuffer, never here. Returns the new bufLen.
 uint32_t FixBuffer(_clientcontext* ctx, uint32_t count);
 
 // Moves the unconsumed bytes (and their NUL) to the start of the range.

@@ -125,7 +125,10 @@ void HandleModeStream(_clientcontext* ctx) {
 // Handles one command line (NUL-terminated at its CR). Returns false when
 // the command removed its line from the buffer itself.
 bool HandleCommand(_clientcontext* ctx, uint32_t lineLength) {
-  switch (ParseCommand(ctx->buffer)) {
+  const Command command = ParseCommand(ctx->buffer);
+  // Whatever else the peer asks sees those articles stored and answered.
+  if (command != Command::kTakethis) StorePending(ctx);
+  switch (command) {
     case Command::kCheck:
       HandleCheck(ctx, lineLength);
       return true;
@@ -242,7 +245,9 @@ const char* IdReplyStatus(int code) {
 
 }  // namespace
 
-int Respond(_clientcontext* ctx, int code) {
+int Respond(_clientcontext* ctx, int code) { return RespondFor(ctx, code, ctx->articleId); }
+
+int RespondFor(_clientcontext* ctx, int code, const char* articleId) {
   bool sent;
   if (code == kReplyStatistics) {
     const RelayBase& base = *ctx->intake->base;
@@ -255,10 +260,10 @@ int Respond(_clientcontext* ctx, int code) {
     // "<status> <id>\r\n", put together by hand: nearly every article is
     // answered so, and a formatted print costs more than the rest of it.
     char reply[sizeof ctx->articleId + 8];
-    const size_t id = strnlen(ctx->articleId, sizeof ctx->articleId);
+    const size_t id = strnlen(articleId, sizeof ctx->articleId);
     memcpy(reply, IdReplyStatus(code), 3);
     memcpy(reply + 3, " <", 2);
-    memcpy(reply + 5, ctx->articleId, id);
+    memcpy(reply + 5, articleId, id);
     memcpy(reply + 5 + id, ">\r\n", 3);
     sent = QueueReply(ctx, reply, id + 8);
   }

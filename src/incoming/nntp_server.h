@@ -30,4 +30,6 @@ void nntp(_clientcontext* ctx);
 // for input (incoming/reply_buffer.h); ends the connection when a send fails.
 // Returns 1.
 int Respond(_clientcontext* ctx, int code);
+// Respond for the article `articleId` instead of the one named last.
+int RespondFor(_clientcontext* ctx, int code, const char* articleId);
 

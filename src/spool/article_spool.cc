@@ -87,46 +87,52 @@ bool ArticleSpool::CreateSpoolFile() {
   return true;
 }
 
-// Closes the current file when it is too big or (holding anything) too old,
-// or when the article would carry its offsets past 32 bits.
-void ArticleSpool::RotateIfDue(uint32_t articleBytes) {
-  if (fh_ < 0) return;
-  uint32_t now = spoolClock_();
-  bool tooBig = fhCount_ > max_file_size_;
-  bool tooOld = fhCount_ > 100 && now > fhCreated_ && now - fhCreated_ > kRotateAfterSeconds;
-  bool offsetOverflow = fhCount_ + articleBytes > UINT32_MAX;
-  if (tooBig || tooOld || offsetOverflow) CloseSpoolFile();
+// Whether an article of `size` bytes that follows `pending` bytes not yet
+// written starts a new file: the current one (as it will be) is too big, or
+// holds anything and is too old, or the article would carry its offsets
+// past 32 bits. Without a file and with nothing pending a new one comes
+// anyway.
+bool ArticleSpool::RotationDue(uint64_t pending, uint32_t size) const {
+  if (fh_ < 0 && pending == 0) return false;
+  const uint64_t count = (fh_ >= 0 ? fhCount_ : 0) + pending;
+  const uint32_t now = spoolClock_();
+  const bool tooOld = fh_ >= 0 && count > 100 && now > fhCreated_ && now - fhCreated_ > kRotateAfterSeconds;
+  return count > max_file_size_ || tooOld || count + size > UINT32_MAX;
 }
 
-// Writes the stored form at fhCount_, the path stamp after the text up to
-// `pathValue`. On failure the file is cut back so no partial article stays
-// in it.
-bool ArticleSpool::WriteStoredForm(const StoreRequest& article, const char* pathValue) {
-  char* text = const_cast<char*>(article.text);
-  size_t head = size_t(pathValue - article.text);
-  iovec parts[3] = {
-      {text, head},
-      {const_cast<char*>(my_path_name_.data()), my_path_name_.size()},
-      {text + head, article.length - head},
-  };
-  size_t total = parts[0].iov_len + parts[1].iov_len + parts[2].iov_len;
+// Writes the stored forms of the chunk back to back at fhCount_, each with
+// the path stamp after its text up to its Path: value, in one pwritev (more
+// when the system writes less). On failure the file is cut back so no
+// partial article stays in it.
+bool ArticleSpool::WriteChunk(const Vetted* chunk, uint32_t count) {
+  iovec parts[3 * kMaxStoreBatch];
+  size_t total = 0;
+  for (uint32_t i = 0; i < count; i++) {
+    const StoreRequest& article = *chunk[i].article;
+    char* text = const_cast<char*>(article.text);
+    const size_t head = size_t(chunk[i].pathValue - article.text);
+    parts[3 * i] = {text, head};
+    parts[3 * i + 1] = {const_cast<char*>(my_path_name_.data()), my_path_name_.size()};
+    parts[3 * i + 2] = {text + head, article.length - head};
+    total += article.length + my_path_name_.size();
+  }
   size_t done = 0;
   iovec* iov = parts;
-  int count = 3;
+  int left = int(3 * count);
   while (done < total) {
-    ssize_t n = pwritev(fh_, iov, count, off_t(fhCount_ + done));
+    ssize_t n = pwritev(fh_, iov, left, off_t(fhCount_ + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (ftruncate(fh_, off_t(fhCount_)) != 0) fhCount_ = uint64_t(lseek(fh_, 0, SEEK_END));
       return false;
     }
     done += size_t(n);
-    while (count > 0 && size_t(n) >= iov->iov_len) {
+    while (left > 0 && size_t(n) >= iov->iov_len) {
       n -= ssize_t(iov->iov_len);
       iov++;
-      count--;
+      left--;
     }
-    if (count > 0) {
+    if (left > 0) {
       iov->iov_base = static_cast<char*>(iov->iov_base) + n;
       iov->iov_len -= size_t(n);
     }
@@ -167,28 +173,78 @@ bool ArticleSpool::DateAcceptable(const StoreRequest& article) {
   return true;
 }
 
-StoreResult ArticleSpool::StoreLocked(const StoreRequest& article) {
-  if (seenDb_->CheckSeen(article.idKey[0], article.idKey[1])) {
+// The checks before an article is written: not seen (neither in the
+// seen database nor earlier in the chunk, whose keys are added once it is
+// written), its Date:, a Path: line. False refuses it.
+bool ArticleSpool::Vet(const StoreRequest& article, const Vetted* chunk, uint32_t count, const char** pathValue) {
+  bool seen = seenDb_->CheckSeen(article.idKey[0], article.idKey[1]) != 0;
+  for (uint32_t i = 0; i < count && !seen; i++) {
+    seen = chunk[i].article->idKey[0] == article.idKey[0] && chunk[i].article->idKey[1] == article.idKey[1];
+  }
+  if (seen) {
     CountAsRefused(article.peer);
-    return StoreResult::kRefused;
+    return false;
   }
-  if (!DateAcceptable(article)) return StoreResult::kRefused;
-  const char* pathValue = FindPathValue(article.text, article.length);
-  if (pathValue == nullptr) {
+  if (!DateAcceptable(article)) return false;
+  *pathValue = FindPathValue(article.text, article.length);
+  if (*pathValue == nullptr) {
     base_->log.LogLinef("%s: AddArticleToFile(): no path line found", article.peerName);
-    return StoreResult::kRefused;
+    return false;
   }
-  RotateIfDue(article.length + uint32_t(my_path_name_.size()));
-  if ((fh_ < 0 && !CreateSpoolFile()) || !WriteStoredForm(article, pathValue)) {
-    base_->log.LogLine("article: Write failed, out of disk space?");
-    return StoreResult::kWriteFailed;
+  return true;
+}
+
+// After the chunk is written: the feed flags, the seen key and the history
+// entry of each of its articles, in order.
+void ArticleSpool::Enter(const Vetted* chunk, uint32_t count, StoreResult* results) {
+  uint64_t start = fhCount_;
+  for (uint32_t i = 0; i < count; i++) start -= chunk[i].article->length + my_path_name_.size();
+  for (uint32_t i = 0; i < count; i++) {
+    const StoreRequest& article = *chunk[i].article;
+    const uint32_t size = article.length + uint32_t(my_path_name_.size());
+    uint32_t feedFlags[4];
+    FeedSetFlags(distributions_, FeedArticle{article.text, article.length, chunk[i].pathValue, article.articleId},
+                 feedFlags);
+    seenDb_->AddSeen(article.idKey[0], article.idKey[1]);
+    int added = history_->AddArticleToHistory(article.articleId, feedFlags, uint32_t(start), size, fhTime_);
+    results[chunk[i].index] = added ? StoreResult::kStored : StoreResult::kRefused;
+    start += size;
   }
-  uint32_t start = uint32_t(fhCount_ - article.length - my_path_name_.size());
-  uint32_t feedFlags[4];
-  FeedSetFlags(distributions_, FeedArticle{article.text, article.length, pathValue, article.articleId}, feedFlags);
-  seenDb_->AddSeen(article.idKey[0], article.idKey[1]);
-  int added = history_->AddArticleToHistory(article.articleId, feedFlags, start, uint32_t(fhCount_) - start, fhTime_);
-  return added ? StoreResult::kStored : StoreResult::kRefused;
+}
+
+// Stores the articles in chunks: each chunk gathers the articles that pass
+// their checks and fit the current file, is written in one go, then
+// entered. The outcome is what storing them one by one would give, byte for
+// byte, with one lock, one write and one rotation check for many articles.
+void ArticleSpool::StoreLocked(const StoreRequest* articles, uint32_t count, StoreResult* results) {
+  for (uint32_t next = 0; next < count;) {
+    Vetted chunk[kMaxStoreBatch];
+    uint32_t n = 0;
+    uint64_t pending = 0;
+    for (; next < count && n < kMaxStoreBatch; next++) {
+      const StoreRequest& article = articles[next];
+      const char* pathValue = nullptr;
+      if (!Vet(article, chunk, n, &pathValue)) {
+        results[next] = StoreResult::kRefused;
+        continue;
+      }
+      const uint32_t size = article.length + uint32_t(my_path_name_.size());
+      if (RotationDue(pending, size)) {
+        if (n > 0) break;  // written first; the article starts the next chunk
+        CloseSpoolFile();
+      }
+      chunk[n++] = Vetted{&article, pathValue, next};
+      pending += size;
+    }
+    if (n == 0) continue;
+    if ((fh_ < 0 && !CreateSpoolFile()) || !WriteChunk(chunk, n)) {
+      base_->log.LogLine("article: Write failed, out of disk space?");
+      for (uint32_t i = 0; i < n; i++) results[chunk[i].index] = StoreResult::kWriteFailed;
+      for (; next < count; next++) results[next] = StoreResult::kWriteFailed;
+      return;
+    }
+    Enter(chunk, n, results);
+  }
 }
 
 int ArticleSpool::ArticleInit(History* history, SeenDb* seen, Distributions* feeds) {
@@ -215,14 +271,20 @@ int ArticleSpool::ArticleInit(History* history, SeenDb* seen, Distributions* fee
 }
 
 StoreResult ArticleSpool::AddArticleToFile(const StoreRequest& article) {
+  StoreResult result;
+  AddArticlesToFile(&article, 1, &result);
+  return result;
+}
+
+void ArticleSpool::AddArticlesToFile(const StoreRequest* articles, uint32_t count, StoreResult* results) {
   std::lock_guard<std::mutex> lock(csArtFile_);
-  if (closed_) return StoreResult::kClosed;
+  std::fill(results, results + count, closed_ ? StoreResult::kClosed : StoreResult::kRefused);
+  if (closed_) return;
   try {
-    return StoreLocked(article);
+    StoreLocked(articles, count, results);
   } catch (...) {
     base_->log.LogLine("Exception occurred in AddArticleToFile()");
     if (fh_ >= 0) fhCount_ = uint64_t(lseek(fh_, 0, SEEK_END));
-    return StoreResult::kRefused;
   }
 }
 

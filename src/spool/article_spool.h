@@ -64,6 +64,9 @@ struct SpoolFigures {
   uint32_t filesOnDisk;
 };
 
+// The most articles one write of the spool takes.
+inline constexpr uint32_t kMaxStoreBatch = 64;
+
 // A spool file that a sender (a feeder) keeps open from one article to
 // the next; it belongs to the sender, which passes it to every call and
 // releases it with CloseCachedSpoolFile. fd -1 holds none.
@@ -94,6 +97,13 @@ class ArticleSpool {
   // already seen counts as refused, not rejected, with the peer: refused +
   // 1, rejected - 1 (the rejection reply that follows adds it back).
   StoreResult AddArticleToFile(const StoreRequest& article);
+
+  // Stores `count` articles as AddArticleToFile would one after the other,
+  // to the same bytes on disk, under one hold of the spool lock and with
+  // one write for as many as fit the current spool file (at most
+  // kMaxStoreBatch). results[i] is the outcome of articles[i]; after a
+  // write that failed, every later article of the batch is kWriteFailed.
+  void AddArticlesToFile(const StoreRequest* articles, uint32_t count, StoreResult* results);
 
   // Marks the key as seen. 1 when added, 0 when already there (the peer's
   // refused counter then goes up) or the spool is shut.
@@ -136,12 +146,21 @@ class ArticleSpool {
   OpenSpoolFiles& openFiles() { return openFiles_; }
 
  private:
-  StoreResult StoreLocked(const StoreRequest& article);
+  // An article of a batch that passed its checks, where its Path: value
+  // starts, and its place in the batch.
+  struct Vetted {
+    const StoreRequest* article;
+    const char* pathValue;
+    uint32_t index;
+  };
+  void StoreLocked(const StoreRequest* articles, uint32_t count, StoreResult* results);
+  bool Vet(const StoreRequest& article, const Vetted* chunk, uint32_t count, const char** pathValue);
   bool DateAcceptable(const StoreRequest& article);
+  bool RotationDue(uint64_t pending, uint32_t size) const;
+  bool WriteChunk(const Vetted* chunk, uint32_t count);
+  void Enter(const Vetted* chunk, uint32_t count, StoreResult* results);
   bool CreateSpoolFile();
   void CloseSpoolFile();
-  void RotateIfDue(uint32_t articleBytes);
-  bool WriteStoredForm(const StoreRequest& article, const char* pathValue);
   bool OpenSpoolFile(uint32_t number, SpoolFileCache* file);
 
   RelayBase* const base_;

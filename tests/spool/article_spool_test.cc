@@ -72,6 +72,30 @@ TEST_F(SpoolTest, WhatIsStoredWhatIsRefusedAndHowItIsCounted) {
   EXPECT_EQ(NewLog(), "");
 }
 
+// A batch is stored as its articles would be one by one: the same checks
+// (a second copy within the batch is seen), the same places, a new file
+// where an article would have started one, and the same bytes.
+TEST_F(SpoolTest, ABatchIsStoredAsItsArticlesWouldBeOneByOne) {
+  Start("MaxArticleFileSize = 1500\n");
+  const uint32_t t = now;
+  const std::string b1 = Sized(1000), b2 = Sized(1000), b4 = Sized(600), noPath = Article("b3@test", DateText(now));
+  const StoreRequest batch[] = {Request("b1@test", b1), Request("b2@test", b2), Request("b1@test", b1),
+                                Request("b3@test", "X" + noPath), Request("b4@test", b4)};
+  StoreResult results[5];
+  articleSpool_.AddArticlesToFile(batch, 5, results);
+  EXPECT_EQ(std::vector<StoreResult>(results, results + 5),
+            (std::vector<StoreResult>{StoreResult::kStored, StoreResult::kStored, StoreResult::kRefused,
+                                      StoreResult::kRefused, StoreResult::kStored}));
+  EXPECT_EQ(refused_, 1u);  // the second copy
+  EXPECT_EQ(NewLog(), "peer.test: AddArticleToFile(): no path line found\n");
+  EXPECT_EQ(Place("b1@test"), (std::array<uint32_t, 3>{t, 0, 1000}));
+  EXPECT_EQ(Place("b2@test"), (std::array<uint32_t, 3>{t, 1000, 1000}));
+  EXPECT_EQ(Place("b4@test"), (std::array<uint32_t, 3>{t + 1, 0, 600}));  // 2000 bytes are over 1500
+  EXPECT_EQ(ReadFile(SpoolPath(t)), Stamped(b1) + Stamped(b2));
+  EXPECT_EQ(ReadFile(SpoolPath(t + 1)), Stamped(b4));
+  EXPECT_TRUE(Seen("b4@test") && !Seen("b3@test"));
+}
+
 // A new file takes the clock's second, or one past the last number when
 // that is not behind the clock: numbers never repeat or go back.
 TEST_F(SpoolTest, WhenFilesAreClosedAndHowTheNextIsNumbered) {

@@ -83,6 +83,11 @@ class SpoolTest : public ::testing::Test {
     return Offer(id, article, terminated) == StoreResult::kStored ? 1 : 0;
   }
   StoreResult Offer(const std::string& id, const std::string& article, bool terminated = true) {
+    return articleSpool_.AddArticleToFile(Request(id, article, terminated));
+  }
+  // The request the reception makes for `article`, from a peer whose
+  // counters are ours.
+  StoreRequest Request(const std::string& id, const std::string& article, bool terminated = true) {
     const std::string& text = texts_.emplace_back(terminated ? article + "\r\n.\r\n" : article);
     StoreRequest r;
     r.text = text.data();
@@ -92,7 +97,7 @@ class SpoolTest : public ::testing::Test {
     Key(id, r.idKey);
     r.peerName = "peer.test";
     r.peer = PeerCounters{&refused_, &rejected_};
-    return articleSpool_.AddArticleToFile(r);
+    return r;
   }
   static void Key(const std::string& id, uint32_t key[2]) {  // its seen key
     ArticleIdentity identity{};
