@@ -389,41 +389,22 @@ void Feeder::StreamFeed() {
       if (!Send(commands.c_str())) return;
     }
     // A throttle reply is taken as its article's reply: the article is not
-    // sent now, and is offered again (errorCount stays up).
+    // sent now, and is offered again (errorCount stays up). The articles the
+    // site wants go out together once every check is answered.
     bool throttled = false;
-    uint32_t takethisCount = 0;
-    uint8_t sent[kMaxPrefetch];  // the slots sent by takethis, in order
-    // The batch's articles go out corked, each one's terminator joined to
-    // the next one's takethis line; the last terminator uncorks them.
-    const char* owed = "";
-    SetSocketFlag(sock_->socket(), IPPROTO_TCP, TCP_CORK, true);
+    uint32_t wanted = 0;
+    Transmission batch[kMaxPrefetch];
+    uint8_t batchSlot[kMaxPrefetch];
+    char heads[kMaxPrefetch][sizeof slots_[0].identifier + 16];
     for (uint32_t i = 0; i < slotCount_; i++) {
       Show("Check (waiting for response(s))");
       int code = 238;
       if (!noCheck_ && !ReadReply(&code, slots_[i].identifier)) return;
       if (code == 238) {
-        Show("Transmiting article");
-        char head[sizeof slots_[i].identifier + 32];
-        snprintf(head, sizeof head, "%stakethis <%s>\r\n", owed, slots_[i].identifier);
-        int error = 0;
-        if (site_->table()->spool()->TransmitArticle(&slots_[i], &spool_, sock_->socket(), head, nullptr, &error, true)) {
-          sent[takethisCount++] = uint8_t(i);
-          owed = kTerminator;
-          continue;
-        }
-        if (error == 436) {  // its spool file is gone: passed over, nothing sent
-          outcomes_[i] = Outcome::kSpoolGone;
-          if (!throttled) errorCount_ = 0;
-          continue;
-        }
-        site_->table()->spool()->CloseCachedSpoolFile(&spool_);
-        ConnectionBroken();
-        return;
-      }
-      if (code == 436 || code == 400 || code == 480) {
-        // The article before must not wait out the pause unfinished.
-        if (*owed != '\0' && !Send(owed)) return;
-        owed = "";
+        const int n = snprintf(heads[wanted], sizeof heads[wanted], "takethis <%s>\r\n", slots_[i].identifier);
+        batch[wanted] = Transmission{&slots_[i], heads[wanted], size_t(n)};
+        batchSlot[wanted++] = uint8_t(i);
+      } else if (code == 436 || code == 400 || code == 480) {
         Throttled(code, t.checkThrottleMs);
         throttled = true;
       } else if (code == 431) {
@@ -432,8 +413,28 @@ void Feeder::StreamFeed() {
         Refused(i);
       }
     }
-    if (*owed != '\0' && !Send(owed)) return;
-    SetSocketFlag(sock_->socket(), IPPROTO_TCP, TCP_CORK, false);
+    uint32_t takethisCount = 0;
+    uint8_t sent[kMaxPrefetch];  // the slots sent by takethis, in order
+    if (wanted != 0) {
+      Show("Transmiting article");
+      TransmitResult results[kMaxPrefetch];
+      ArticleSpool* spool = site_->table()->spool();
+      SetSocketFlag(sock_->socket(), IPPROTO_TCP, TCP_CORK, true);
+      if (!spool->TransmitArticles(batch, wanted, &spool_, sock_->socket(), results)) {
+        spool->CloseCachedSpoolFile(&spool_);
+        ConnectionBroken();
+        return;
+      }
+      SetSocketFlag(sock_->socket(), IPPROTO_TCP, TCP_CORK, false);
+      for (uint32_t k = 0; k < wanted; k++) {
+        if (results[k] == TransmitResult::kSent) {
+          sent[takethisCount++] = batchSlot[k];
+        } else {  // its spool file is gone: passed over, nothing sent
+          outcomes_[batchSlot[k]] = Outcome::kSpoolGone;
+          if (!throttled) errorCount_ = 0;
+        }
+      }
+    }
     Show("reaping responses to takethis(s)");
     for (uint32_t k = 0; k < takethisCount; k++) {
       int code = 0;

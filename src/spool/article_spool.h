@@ -66,6 +66,9 @@ struct SpoolFigures {
 
 // The most articles one write of the spool takes.
 inline constexpr uint32_t kMaxStoreBatch = 64;
+// Articles this large are sent by sendfile, from the page cache without a
+// copy; smaller ones are cheaper gathered into one write.
+inline constexpr uint32_t kSendfileFrom = 65536;
 
 // A spool file that a sender (a feeder) keeps open from one article to
 // the next; it belongs to the sender, which passes it to every call and
@@ -73,6 +76,24 @@ inline constexpr uint32_t kMaxStoreBatch = 64;
 struct SpoolFileCache {
   int fd = -1;
   uint32_t number = 0;  // the spool file held in fd
+  // The file mapped read-only from its start, as far as it was long when
+  // mapped (TransmitArticles maps it as it needs).
+  const char* map = nullptr;
+  size_t mapped = 0;
+};
+
+// One article of a batch to send: `head` (its takethis line), then its
+// stored bytes, then the terminator "\r\n.\r\n".
+struct Transmission {
+  const _histentry* entry;
+  const char* head;
+  size_t headLength;
+};
+
+// What became of one article of a batch.
+enum class TransmitResult : uint8_t {
+  kSent,
+  kGone,  // its spool file could not be opened: nothing of it was sent
 };
 
 // One relay's spool. The relay owns it; the connections store through it
@@ -129,6 +150,16 @@ class ArticleSpool {
   int TransmitArticle(const _histentry* entry, SpoolFileCache* cache, int sock, const char* head, const char* tail,
                       int* error, bool senderCorks = false);
 
+  // Sends the batch on `sock` (non-blocking) in order, through `cache`: the
+  // articles of one spool file with as few writes as the socket takes (one
+  // writev of heads, bytes from the file's mapping and terminators), except
+  // that an article of kSendfileFrom bytes or more goes by sendfile. An
+  // article whose spool file is gone is left out, head and all. Returns
+  // false when the socket failed, the batch took more than five minutes, or
+  // a spool file is shorter than an entry says (results then say nothing).
+  bool TransmitArticles(const Transmission* batch, uint32_t count, SpoolFileCache* cache, int sock,
+                        TransmitResult* results);
+
   // Releases the spool file held in a sender's cache.
   void CloseCachedSpoolFile(SpoolFileCache* cache);
 
@@ -162,6 +193,7 @@ class ArticleSpool {
   bool CreateSpoolFile();
   void CloseSpoolFile();
   bool OpenSpoolFile(uint32_t number, SpoolFileCache* file);
+  bool MapThrough(SpoolFileCache* file, uint64_t end);
 
   RelayBase* const base_;
   OpenSpoolFiles openFiles_;

@@ -6,7 +6,10 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/mman.h>
 #include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -101,7 +104,105 @@ int ArticleSpool::TransmitArticle(const _histentry* entry, SpoolFileCache* cache
 
 void ArticleSpool::CloseCachedSpoolFile(SpoolFileCache* cache) {
   if (cache->fd < 0) return;
+  if (cache->map != nullptr) munmap(const_cast<char*>(cache->map), cache->mapped);
+  cache->map = nullptr;
+  cache->mapped = 0;
   close(cache->fd);
   openFiles_.UnpinSpoolFile(cache->number);
   cache->fd = -1;
+}
+
+namespace {
+
+// The iovecs of a batch not written yet, written with as few writevs as the
+// socket takes.
+class Gather {
+ public:
+  explicit Gather(int sock, Deadline deadline) : sock_(sock), deadline_(deadline) {}
+  bool Full() const { return count_ + 3 > kMaxParts; }
+  void Add(const void* data, size_t length) {
+    if (length != 0) parts_[count_++] = iovec{const_cast<void*>(data), length};
+  }
+  bool Flush() {
+    iovec* iov = parts_;
+    int left = count_;
+    count_ = 0;
+    while (left > 0) {
+      ssize_t n = writev(sock_, iov, left);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN && WaitWritable(sock_, deadline_)) continue;
+        return false;
+      }
+      while (left > 0 && size_t(n) >= iov->iov_len) {
+        n -= ssize_t(iov->iov_len);
+        iov++;
+        left--;
+      }
+      if (left > 0) {
+        iov->iov_base = static_cast<char*>(iov->iov_base) + n;
+        iov->iov_len -= size_t(n);
+      }
+    }
+    return true;
+  }
+
+ private:
+  static constexpr int kMaxParts = 96;
+  int sock_;
+  Deadline deadline_;
+  iovec parts_[kMaxParts];
+  int count_ = 0;
+};
+
+constexpr char kBatchTerminator[] = "\r\n.\r\n";
+
+}  // namespace
+
+// Maps the cached file from its start through byte `end`, as far as the file
+// reaches; false when it is shorter (or cannot be mapped). Bytes are only
+// ever read below the file's end, so a mapping never faults.
+bool ArticleSpool::MapThrough(SpoolFileCache* file, uint64_t end) {
+  if (end <= file->mapped) return true;
+  struct stat st;
+  if (fstat(file->fd, &st) != 0 || uint64_t(st.st_size) < end) {
+    errno = EIO;  // the file is shorter than its history entry says
+    return false;
+  }
+  if (file->map != nullptr) munmap(const_cast<char*>(file->map), file->mapped);
+  file->map = nullptr;
+  file->mapped = 0;
+  void* map = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_SHARED, file->fd, 0);
+  if (map == MAP_FAILED) return false;
+  file->map = static_cast<const char*>(map);
+  file->mapped = size_t(st.st_size);
+  return true;
+}
+
+bool ArticleSpool::TransmitArticles(const Transmission* batch, uint32_t count, SpoolFileCache* cache, int sock,
+                                    TransmitResult* results) {
+  const Deadline deadline = DeadlineAfter(kTransmitLimitMs);
+  Gather gather(sock, deadline);
+  for (uint32_t i = 0; i < count; i++) {
+    const HistEntryHeader& header = batch[i].entry->header;
+    // What is gathered points into the cached file's mapping: written out
+    // before the cache takes another file.
+    if ((cache->fd < 0 || cache->number != header.spoolFile || gather.Full()) && !gather.Flush()) return false;
+    if (!OpenSpoolFile(header.spoolFile, cache)) {
+      results[i] = TransmitResult::kGone;
+      continue;
+    }
+    results[i] = TransmitResult::kSent;
+    gather.Add(batch[i].head, batch[i].headLength);
+    if (header.length >= kSendfileFrom) {
+      if (!gather.Flush() || !SendFileRange(sock, cache->fd, off_t(header.spoolOffset), header.length, deadline)) {
+        return false;
+      }
+    } else {
+      if (!MapThrough(cache, uint64_t(header.spoolOffset) + header.length)) return false;
+      gather.Add(cache->map + header.spoolOffset, header.length);
+    }
+    gather.Add(kBatchTerminator, 5);
+  }
+  return gather.Flush();
 }

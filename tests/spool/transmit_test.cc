@@ -102,6 +102,38 @@ TEST_F(TransmitTest, HeadStoredBytesAndTailCacheExpiry436AndFailedSends) {
   EXPECT_EQ(NewLog(), "Error in TransmitArticle (direct), 32\n\n");
 }
 
+// A batch goes out in order, each article after its head and before a
+// terminator: small ones from the file's mapping, a large one by sendfile,
+// across two spool files; one whose file is gone is left out entirely.
+TEST_F(TransmitTest, ABatchSendsHeadsBytesAndTerminatorsInOrder) {
+  const std::string big = Sized(kSendfileFrom + 100);
+  ASSERT_TRUE(Store("big@test", big));
+  std::vector<_histentry> entries;
+  for (const char* id : {"t1@test", "t1@test", "big@test", "t3@test"}) {
+    _histentry* e = history_.FindArticle(id);
+    entries.push_back(*e);
+    History::DestroyEntry(e);
+  }
+  entries[1].header.spoolFile = 7;  // no such file
+  const std::string heads[] = {"takethis <t1@test>\r\n", "takethis <gone@test>\r\n", "takethis <big@test>\r\n",
+                               "takethis <t3@test>\r\n"};
+  Transmission batch[4];
+  for (int i = 0; i < 4; i++) batch[i] = Transmission{&entries[i], heads[i].data(), heads[i].size()};
+  SpoolFileCache cache;
+  TransmitResult results[4];
+  ASSERT_TRUE(articleSpool_.TransmitArticles(batch, 4, &cache, out_, results));
+  EXPECT_EQ(std::vector<TransmitResult>(results, results + 4),
+            (std::vector<TransmitResult>{TransmitResult::kSent, TransmitResult::kGone, TransmitResult::kSent,
+                                         TransmitResult::kSent}));
+  const std::string expected = Sent("t1@test") + heads[2] + Stamped(big) + kTail + Sent("t3@test");
+  std::string got(expected.size(), '\0');
+  EXPECT_EQ(recv(in_, got.data(), got.size(), MSG_WAITALL), ssize_t(expected.size()));
+  EXPECT_EQ(got, expected);
+  EXPECT_EQ(DescriptorsOn(SpoolPath(now)), 2);  // the cache holds the last file, mapped or not
+  CloseCachedSpoolFile(&cache);
+  EXPECT_EQ(cache.map, nullptr);
+}
+
 // Only names "<number>.art" are expiry's, the oldest first.
 TEST_F(SpoolTest, ExpiryKeepsTheNewestNamesAndTouchesNothingElse) {
   Start("MaxKeepFileCount = 5\n");
