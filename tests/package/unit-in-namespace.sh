@@ -65,6 +65,7 @@ wait_for() {
 
 if [[ -d /run/systemd/system ]]; then
   in_ns=()
+  in_net=()
 else
   [[ -x /lib/systemd/systemd ]] || skip "no systemd installed"
   unified=$(findmnt -t cgroup2 -n -o TARGET | head -n 1)
@@ -106,6 +107,9 @@ EOF
   wait_for 10 pgrep -P "$outer_pid" || fail "systemd did not start: $(cat "$work/systemd.out")"
   sd_pid=$(pgrep -P "$outer_pid")
   in_ns=(nsenter -t "$sd_pid" -m -p -u -n)
+  # The network alone, for the clients: they keep the host's files, where
+  # the checkout (perhaps under /tmp, private in there) holds them.
+  in_net=(nsenter -t "$sd_pid" -n)
   running() { [[ $("${in_ns[@]}" systemctl is-system-running 2>/dev/null) =~ ^(running|degraded)$ ]]; }
   wait_for 60 running || fail "the private systemd did not come up: $(cat "$work/systemd.out")"
 fi
@@ -131,10 +135,10 @@ awk '$5 == "/var/lib/veltrane" {print $6}' "/proc/$host_pid/mountinfo" | grep -q
 [[ $(awk '/^Max open files/ {print $4}' "/proc/$host_pid/limits") == 8192 ]] || fail "LimitNOFILE"
 
 [[ $(veltrane-ctl ListIncoming) == *127.0.0.1* ]] || veltrane-ctl AddIncoming 127.0.0.1 || fail "AddIncoming"
-"${in_ns[@]}" "$loadgen" --port 119 --articles 1 --connections 1 --time-limit 30 >"$work/feed.out" 2>&1 ||
+"${in_net[@]}" "$loadgen" --port 119 --articles 1 --connections 1 --time-limit 30 >"$work/feed.out" 2>&1 ||
   fail "feeding the service: $(cat "$work/feed.out")"
 grep -q '239=1' "$work/feed.out" || fail "no 239: $(cat "$work/feed.out")"
-"${in_ns[@]}" curl -sf --max-time 10 http://127.0.0.1:9119/metrics | grep -q '^veltrane_' || fail "no metrics page"
+"${in_net[@]}" curl -sf --max-time 10 http://127.0.0.1:9119/metrics | grep -q '^veltrane_' || fail "no metrics page"
 
 timeout 120 "${in_ns[@]}" systemctl stop veltrane || fail "systemctl stop veltrane"
 [[ $("${in_ns[@]}" systemctl show -P Result veltrane) == success ]] || fail "the service did not stop cleanly"
