@@ -169,11 +169,12 @@ bool ArticleSpool::MapThrough(SpoolFileCache* file, uint64_t end) {
     errno = EIO;  // the file is shorter than its history entry says
     return false;
   }
-  if (file->map != nullptr) munmap(const_cast<char*>(file->map), file->mapped);
-  file->map = nullptr;
-  file->mapped = 0;
+  // The new mapping is made before the old one goes, so it never takes the
+  // old one's addresses: a pointer into the old one could not pass for one
+  // into the new.
   void* map = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_SHARED, file->fd, 0);
   if (map == MAP_FAILED) return false;
+  if (file->map != nullptr) munmap(const_cast<char*>(file->map), file->mapped);
   file->map = static_cast<const char*>(map);
   file->mapped = size_t(st.st_size);
   return true;
@@ -199,7 +200,10 @@ bool ArticleSpool::TransmitArticles(const Transmission* batch, uint32_t count, S
         return false;
       }
     } else {
-      if (!MapThrough(cache, uint64_t(header.spoolOffset) + header.length)) return false;
+      // A longer mapping replaces the one what is gathered points into.
+      const uint64_t end = uint64_t(header.spoolOffset) + header.length;
+      if (end > cache->mapped && !gather.Flush()) return false;
+      if (!MapThrough(cache, end)) return false;
       gather.Add(cache->map + header.spoolOffset, header.length);
     }
     gather.Add(kBatchTerminator, 5);

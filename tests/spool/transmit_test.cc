@@ -130,6 +130,18 @@ TEST_F(TransmitTest, ABatchSendsHeadsBytesAndTerminatorsInOrder) {
   EXPECT_EQ(recv(in_, got.data(), got.size(), MSG_WAITALL), ssize_t(expected.size()));
   EXPECT_EQ(got, expected);
   EXPECT_EQ(DescriptorsOn(SpoolPath(now)), 2);  // the cache holds the last file, mapped or not
+  // An article stored since lies beyond the mapping: the file is mapped
+  // again, after what was gathered from the old mapping has gone out.
+  ASSERT_TRUE(Store("late@test", Article("late@test", DateText(now), "late")));
+  _histentry* late = history_.FindArticle("late@test");
+  const std::string lateHead = "takethis <late@test>\r\n";
+  const Transmission again[] = {batch[3], Transmission{late, lateHead.data(), lateHead.size()}};
+  ASSERT_TRUE(articleSpool_.TransmitArticles(again, 2, &cache, out_, results));
+  History::DestroyEntry(late);
+  const std::string more = Sent("t3@test") + lateHead + Stamped(Article("late@test", DateText(now), "late")) + kTail;
+  got.assign(more.size(), '\0');
+  EXPECT_EQ(recv(in_, got.data(), got.size(), MSG_WAITALL), ssize_t(more.size()));
+  EXPECT_EQ(got, more);
   CloseCachedSpoolFile(&cache);
   EXPECT_EQ(cache.map, nullptr);
 }
