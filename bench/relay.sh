@@ -37,7 +37,9 @@
 # Settings from the environment: SMALL_ARTICLES (200000 in all),
 # LARGE_ARTICLES (4000), LATENCY_ARTICLES (100000), SMALL_BACKLOG_ARTICLES
 # (150000), CONNECTIONS (4),
-# FEEDERS (per site, 2), WINDOW (256), RATE, TIME_LIMIT (seconds per case,
+# FEEDERS (per site, 2), WINDOW (256), RATE, MAX_BACKLOG (the sites'
+# maxbacklog, 200000; raise it with SMALL_ARTICLES, or sites that lag pass
+# articles over), TIME_LIMIT (seconds per case,
 # 120), BUILD_DIR, RELAY_BIN, RELAY_WRAPPER, FILE_SIZE (see bench/common.sh),
 # PERF=CASE to sample the relay with `perf record` during that case, KEEP=1
 # to keep the temporary folders.
@@ -57,6 +59,7 @@ CONNECTIONS=${CONNECTIONS:-4}
 FEEDERS=${FEEDERS:-2}
 WINDOW=${WINDOW:-256}
 TIME_LIMIT=${TIME_LIMIT:-120}
+MAX_BACKLOG=${MAX_BACKLOG:-200000}
 RATE=${RATE:-}
 cases=("$@")
 [ ${#cases[@]} -gt 0 ] || cases=(small large latency small-backlog large-backlog)
@@ -123,13 +126,15 @@ run_case() {
     wait_listening "${narrow_ports[i]}" 100 || { echo "sink ${narrow[i]} not listening" >&2; exit 1; }
   done
   write_relay_config "$work" "$port"
+  echo "MaxBacklog = $MAX_BACKLOG" >>"$work/relay.conf"
   {
     echo "AddIncoming $LOOPBACK"
     for i in 0 1; do
       echo "CreateSite {${sinks[i]}} ${site_ports[i]}"
       echo "SetSite {${sinks[i]}} distribution *"
       echo "SetSite {${sinks[i]}} RegularFeedPrefetch 29"
-      echo "SetSite {${sinks[i]}} maxbacklog 200000"
+      # The site command takes up to 200000; more comes from MaxBacklog.
+      [ "$MAX_BACKLOG" -gt 200000 ] || echo "SetSite {${sinks[i]}} maxbacklog $MAX_BACKLOG"
     done
     for i in "${!narrow[@]}"; do
       echo "CreateSite ${narrow[i]} ${narrow_ports[i]}"
