@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 bool WaitWritable(int sock, Deadline deadline) {
@@ -69,4 +70,16 @@ void SetSocketTimeouts(int sock, int ms) {
 void SetSocketFlag(int sock, int level, int option, bool on) {
   int value = on ? 1 : 0;
   setsockopt(sock, level, option, &value, sizeof value);
+}
+
+void SkipWritten(iovec** iov, int* count, size_t written) {
+  while (*count > 0 && written >= (*iov)->iov_len) {
+    written -= (*iov)->iov_len;
+    ++*iov;
+    --*count;
+  }
+  if (*count > 0) {
+    (*iov)->iov_base = static_cast<char*>((*iov)->iov_base) + written;
+    (*iov)->iov_len -= written;
+  }
 }

@@ -27,6 +27,10 @@ bool SendWithin(int sock, const void* data, size_t length, Deadline deadline, in
 // a time-out (errno ETIMEDOUT) or an error.
 bool WaitWritable(int sock, Deadline deadline);
 
+// After a gathered write of `written` bytes: moves *iov and *count past the
+// parts written whole, and starts a part written in part where it stopped.
+void SkipWritten(struct iovec** iov, int* count, size_t written);
+
 // Writes all `length` bytes to the file `fd`, at `offset` (pwrite), or at
 // its current position when `offset` is -1. False on an error (errno set;
 // a write that stops short with no error is ENOSPC).

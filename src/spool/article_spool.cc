@@ -19,6 +19,7 @@
 #include "distrib/distrib.h"
 #include "distrib/feed_flags.h"
 #include "parsedate/parsedate.h"
+#include "platform/io.h"
 #include "platform/process.h"
 #include "spool/open_spool_files.h"
 #include "spool/spool_dir.h"
@@ -127,15 +128,7 @@ bool ArticleSpool::WriteChunk(const Vetted* chunk, uint32_t count) {
       return false;
     }
     done += size_t(n);
-    while (left > 0 && size_t(n) >= iov->iov_len) {
-      n -= ssize_t(iov->iov_len);
-      iov++;
-      left--;
-    }
-    if (left > 0) {
-      iov->iov_base = static_cast<char*>(iov->iov_base) + n;
-      iov->iov_len -= size_t(n);
-    }
+    SkipWritten(&iov, &left, size_t(n));
   }
   fhCount_ += total;
   bytesWritten_.fetch_add(total, std::memory_order_relaxed);

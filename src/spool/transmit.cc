@@ -134,15 +134,7 @@ class Gather {
         if (errno == EAGAIN && WaitWritable(sock_, deadline_)) continue;
         return false;
       }
-      while (left > 0 && size_t(n) >= iov->iov_len) {
-        n -= ssize_t(iov->iov_len);
-        iov++;
-        left--;
-      }
-      if (left > 0) {
-        iov->iov_base = static_cast<char*>(iov->iov_base) + n;
-        iov->iov_len -= size_t(n);
-      }
+      SkipWritten(&iov, &left, size_t(n));
     }
     return true;
   }

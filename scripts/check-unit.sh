@@ -12,10 +12,15 @@
 # would act on the machine at large is masked there, the relay's unit is
 # started alone, and systemd is killed with everything in it at the end. Where
 # neither can be had (no unshare rights, no cgroup2), the check is skipped
-# with a note. Used by tests/package/test-package.sh with the load
-# generator's path as its argument.
+# with a note.
+#
+# A check to run by hand, as root, with the package installed and no relay
+# of it running (it boots and kills a systemd of its own, which takes the
+# machine's load badly):
+#   bash scripts/check-unit.sh [LOADGEN]   (default build/tools/loadgen/veltrane-loadgen)
 set -euo pipefail
-loadgen=$1
+cd "$(dirname "$0")/.."
+loadgen=$(realpath "${1:-build/tools/loadgen/veltrane-loadgen}")
 
 skip() {
   echo "unit under systemd: skipped: $*"
