@@ -86,6 +86,12 @@ TEST(Log, LinesCarryTheAsctimeStamp) {
   Base().log.console_init(Base().config);
   Base().log.console_init(Base().config);  // again: the first file is closed
   EXPECT_EQ(OpenDescriptors(), descriptors + 1);
+  {
+    Log other;  // a log that goes without a shut-down closes its file
+    other.console_init(Base().config);
+    EXPECT_EQ(OpenDescriptors(), descriptors + 2);
+  }
+  EXPECT_EQ(OpenDescriptors(), descriptors + 1);
   Base().log.LogLine("hello");
   Base().log.LogLine("ends in newline\n");
   std::string longest(1024, 'z');  // one more than LogLinef's own buffer holds

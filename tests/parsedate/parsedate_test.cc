@@ -108,6 +108,7 @@ const Row kZoned[] = {
     {"1 Feb 1970 -1 month 10:00 GMT", Utc(1970, 1, 1, 10)},
     {"5 Jan 1997 10:00 GMT 13 months", Utc(1998, 2, 5, 10)},
     {"31 Jan 1997 +1 month 10:00 GMT", -1}, {"1 Jan 2038 +1 year", -1},
+    {"1 Jan 1980 -70 years 10:00 GMT", -1},  // 1910, not taken for a two-digit 2010
     {"-2147483647 seconds 19 Jan 2038 03:14:07 GMT", 0},
     {"-2147483648 seconds 19 Jan 2038 03:14:07 GMT", -1},  // beyond 32 bits
     {"-2147483647 seconds -1 second 1 Jan 1970 00:00:00 GMT", INT32_MIN},

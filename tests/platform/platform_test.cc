@@ -101,6 +101,9 @@ TEST(Io, SendsGiveUpAtTheDeadlineAndOnAPeerThatIsGone) {
   EXPECT_TRUE(SendWithin(s[0], "x", 1, kNoDeadline));
   EXPECT_FALSE(SendWithin(s[0], big.data(), big.size(), DeadlineAfter(10)));  // nobody reads
   EXPECT_EQ(errno, ETIMEDOUT);
+  errno = 0;
+  EXPECT_FALSE(WaitWritable(s[0], DeadlineAfter(-1)));  // a deadline already past: no wait at all
+  EXPECT_EQ(errno, ETIMEDOUT);
   close(s[1]);
   EXPECT_FALSE(SendWithin(s[0], "x", 1, kNoDeadline));
   EXPECT_EQ(errno, EPIPE);
