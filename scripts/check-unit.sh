@@ -143,7 +143,8 @@ awk '$5 == "/var/lib/veltrane" {print $6}' "/proc/$host_pid/mountinfo" | grep -q
 "${in_net[@]}" "$loadgen" --port 119 --articles 1 --connections 1 --time-limit 30 >"$work/feed.out" 2>&1 ||
   fail "feeding the service: $(cat "$work/feed.out")"
 grep -q '239=1' "$work/feed.out" || fail "no 239: $(cat "$work/feed.out")"
-"${in_net[@]}" curl -sf --max-time 10 http://127.0.0.1:9119/metrics | grep -q '^veltrane_' || fail "no metrics page"
+metrics=$("${in_net[@]}" curl --noproxy '*' -sSf --max-time 10 http://127.0.0.1:9119/metrics) || fail "no metrics page"
+grep -q '^veltrane_' <<<"$metrics" || fail "the metrics page has no veltrane_ lines"
 
 timeout 120 "${in_ns[@]}" systemctl stop veltrane || fail "systemctl stop veltrane"
 [[ $("${in_ns[@]}" systemctl show -P Result veltrane) == success ]] || fail "the service did not stop cleanly"

@@ -35,7 +35,7 @@ cat <<TRY
 log: $here/var/logs/veltrane.log
 The relay listens on 127.0.0.1:1119 and feeds the site 127.0.0.1:$sink_port. Try, in another terminal:
   feed it:   $here/build/tools/loadgen/veltrane-loadgen --port 1119 --articles 1000
-  watch it:  $here/build/tools/ctl/veltrane-ctl -s $here/var/history/veltrane.ctl GetSiteStats; curl -s 127.0.0.1:9119/metrics | grep '^veltrane_site'
+  watch it:  $here/build/tools/ctl/veltrane-ctl -s $here/var/history/veltrane.ctl GetSiteStats; curl --noproxy '*' -s 127.0.0.1:9119/metrics | grep '^veltrane_site'
   stop it:   Ctrl+C here (stops the relay and the site)
 TRY
 ./build/veltrane -debug

@@ -157,7 +157,10 @@ for page in veltrane.8 veltrane-ctl.8 veltrane.conf.5 veltrane-parsedate.1; do
   warnings=$(MANWIDTH=80 man --warnings "$section" "$name" 2>&1 >/dev/null)
   [[ -z $warnings ]] || fail "man $section $name: $warnings"
 done
-MANWIDTH=80 man 5 veltrane.conf | grep -q 'MaxIncomingConnections' || fail "man 5 veltrane.conf shows no keys"
+# Whole pages before grep -q: ended early, grep would break the pipe, and
+# pipefail would count that as a failure.
+keys_page=$(MANWIDTH=80 man 5 veltrane.conf)
+grep -q 'MaxIncomingConnections' <<<"$keys_page" || fail "man 5 veltrane.conf shows no keys"
 
 step "run as veltrane in console mode"
 start_relay
@@ -174,7 +177,8 @@ setpriv --reuid=nobody --regid=nogroup --clear-groups veltrane-ctl ListIncoming 
 feed takethis || fail "takethis from a listed peer: $(cat "$work/feed.out")"
 grep -q '239=1' "$work/feed.out" || fail "no 239: $(cat "$work/feed.out")"
 [[ $(veltrane-ctl GetConfigString HostPathIdentifier) == veltrane.invalid ]] || fail "GetConfigString"
-curl -sf --max-time 10 http://127.0.0.1:9119/metrics | grep -q '^veltrane_' || fail "no metrics on 127.0.0.1:9119"
+metrics=$(curl --noproxy '*' -sSf --max-time 10 http://127.0.0.1:9119/metrics) || fail "no metrics on 127.0.0.1:9119"
+grep -q '^veltrane_' <<<"$metrics" || fail "the metrics page has no veltrane_ lines"
 ls /var/spool/veltrane/*.art >/dev/null 2>&1 || fail "no spool file in /var/spool/veltrane"
 for f in /var/spool/veltrane/*.art /var/lib/veltrane/hist.dat /var/lib/veltrane/seen.dat /var/log/veltrane/veltrane.log; do
   [[ $(stat -c %U "$f") == veltrane ]] || fail "$f belongs to $(stat -c %U "$f")"
