@@ -106,7 +106,7 @@ run_case() {
   local profiled=${PERF:-}
   [ "$profiled" = 1 ] && profiled=small-takethis
   if [ "$profiled" = "$name" ]; then
-    perf record -e cpu-clock -F 2000 -g -p "$relay_pid" -o "$work/perf-$name.data" >"$work/perf.out" 2>&1 &
+    perf record -e cpu-clock -F ${PERF_HZ:-2000} ${PERF_CALLS:--g} -p "$relay_pid" -o "$work/perf-$name.data" >"$work/perf.out" 2>&1 &
     perf_pid=$!
     sleep 1
   fi

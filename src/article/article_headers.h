@@ -20,6 +20,12 @@ inline const char* FindBytes(const char* text, size_t length, const char* needle
   return nullptr;
 }
 
+// The first "\r\n.\r\n" (an article's end) in text[0, length), or nullptr.
+// Looks for the pair "\n." sixteen positions at a time: in article text it
+// stands only before a dot-stuffed line, where a line end stands on every
+// line. Reads only the `length` bytes.
+const char* FindArticleEnd(const char* text, size_t length);
+
 // The value of header `name` (e.g. "Date: ", at most 30 characters, case
 // matters): after the name at the very start of the text, else after the
 // first "\n" + name anywhere in it. nullptr when neither is there. Reads

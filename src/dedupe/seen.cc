@@ -165,6 +165,16 @@ std::unique_ptr<SeenDb> SeenInit(RelayBase* base) {
                  std::to_string(seen->Bytes()) + " bytes)\n");
 }
 
+void SeenDb::PrefetchSlot(uint32_t keyLow, uint32_t keyHigh) const {
+  if (table_ != nullptr) __builtin_prefetch(Slot(Key(keyLow, keyHigh)), 1);
+}
+
+void SeenDb::PrefetchRecord(uint32_t keyLow, uint32_t keyHigh) const {
+  if (table_ == nullptr) return;
+  uint32_t current = Load(Slot(Key(keyLow, keyHigh)), std::memory_order_relaxed);
+  if (current < dataCount_) __builtin_prefetch(Record(current));
+}
+
 int SeenDb::CheckSeen(uint32_t keyLow, uint32_t keyHigh) const {
   Bump(base_->stats.seenSearchCount);
   uint32_t current = Load(Slot(Key(keyLow, keyHigh)), std::memory_order_acquire);

@@ -73,6 +73,13 @@ class SeenDb {
   // a lookup racing with the add of its own key may miss it.
   int CheckSeen(uint32_t keyLow, uint32_t keyHigh) const;
 
+  // Ask the processor to fetch what a CheckSeen and AddSeen of the key
+  // touch: its table slot, and the record that slot leads to, which is
+  // known only once the slot has arrived. For a batch of keys, every slot
+  // first and then every record makes their cache misses overlap.
+  void PrefetchSlot(uint32_t keyLow, uint32_t keyHigh) const;
+  void PrefetchRecord(uint32_t keyLow, uint32_t keyHigh) const;
+
   // Writes the key over the oldest record and returns 1. Callers serialise
   // their adds (the spool lock); lookups may run meanwhile.
   int AddSeen(uint32_t keyLow, uint32_t keyHigh);

@@ -224,6 +224,17 @@ bool History::histclose() {
 
 int History::AddArticleToHistory(const char* articleId, const uint32_t feedFlags[4], uint32_t spoolOffset,
                                  uint32_t length, uint32_t spoolFile) {
+  uint32_t idHash = hash(articleId, int32_t(strnlen(articleId, kMaxIdentifier + 1)));
+  return AddArticleToHistory(articleId, idHash, feedFlags, spoolOffset, length, spoolFile);
+}
+
+void History::PrefetchSlot(uint32_t idHash) const {
+  const Db& db = *db_;
+  if (db.histTable != nullptr) __builtin_prefetch(db.histTable + idHash % db.histTableSize, 1);
+}
+
+int History::AddArticleToHistory(const char* articleId, uint32_t idHash, const uint32_t feedFlags[4],
+                                 uint32_t spoolOffset, uint32_t length, uint32_t spoolFile) {
   Db& db = *db_;
   RelayStats& stats = db.base->stats;
   std::lock_guard<std::recursive_mutex> write(db.csHistoryWrite);
@@ -237,7 +248,7 @@ int History::AddArticleToHistory(const char* articleId, const uint32_t feedFlags
     db.base->log.LogLine("exception occured in AddArticleToHistory()");
     return 0;
   }
-  uint32_t slot = hash(articleId, int32_t(textLen)) % db.histTableSize;
+  uint32_t slot = idHash % db.histTableSize;
   uint32_t newest = db.Slot(slot).load(std::memory_order_relaxed);
   uint32_t previous = 0;
   if (newest != 0) {

@@ -106,6 +106,17 @@ class History {
   // is closed or the entry cannot be written.
   int AddArticleToHistory(const char* articleId, const uint32_t feedFlags[4], uint32_t spoolOffset,
                           uint32_t length, uint32_t spoolFile);
+  // The same for a caller that has the identifier's hash already (`idHash`
+  // of GetArticleID, which must be hash(articleId)).
+  int AddArticleToHistory(const char* articleId, uint32_t idHash, const uint32_t feedFlags[4],
+                          uint32_t spoolOffset, uint32_t length, uint32_t spoolFile);
+
+  // Asks the processor to fetch the hash slot an identifier with this hash
+  // is entered in. A writer that calls it for a batch of articles before it
+  // appends them waits for their slots' cache misses together, not one
+  // after another. The caller holds what keeps appends out (the spool
+  // lock); nothing happens when the database is closed.
+  void PrefetchSlot(uint32_t idHash) const;
 
   // Looks up a Message-ID (exact byte comparison). Returns a new record with
   // position, header and expireSerial set (the serial current at the

@@ -9,12 +9,11 @@
 
 namespace {
 
-constexpr char kTerminator[] = "\r\n.\r\n";
 constexpr uint32_t kTerminatorLength = 5;
 
 int FindTerminator(const _clientcontext* ctx) {
   uint32_t start = ctx->scanPos <= ctx->bufLen ? ctx->scanPos : 0;
-  const char* hit = FindBytes(ctx->buffer + start, ctx->bufLen - start, kTerminator, kTerminatorLength);
+  const char* hit = FindArticleEnd(ctx->buffer + start, ctx->bufLen - start);
   return hit != nullptr ? int(hit - ctx->buffer) : -1;
 }
 
@@ -51,6 +50,7 @@ StoreRequest RequestOf(_clientcontext* ctx) {
   article.length = ctx->articleLength;
   article.received = ctx->bufLen;
   article.articleId = ctx->articleId;
+  article.idHash = ctx->idHash;
   article.idKey[0] = ctx->idKey[0];
   article.idKey[1] = ctx->idKey[1];
   article.peerName = ctx->peerName;

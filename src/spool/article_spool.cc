@@ -199,10 +199,22 @@ void ArticleSpool::Enter(const Vetted* chunk, uint32_t count, StoreResult* resul
     FeedSetFlags(distributions_, FeedArticle{article.text, article.length, chunk[i].pathValue, article.articleId},
                  feedFlags);
     seenDb_->AddSeen(article.idKey[0], article.idKey[1]);
-    int added = history_->AddArticleToHistory(article.articleId, feedFlags, uint32_t(start), size, fhTime_);
+    int added =
+        history_->AddArticleToHistory(article.articleId, article.idHash, feedFlags, uint32_t(start), size, fhTime_);
     results[chunk[i].index] = added ? StoreResult::kStored : StoreResult::kRefused;
     start += size;
   }
+}
+
+// The seen and history slots of a batch are scattered over tables of
+// megabytes: fetched together, their cache misses overlap, where the store
+// step would wait for each in turn.
+void ArticleSpool::PrefetchIndexes(const StoreRequest* articles, uint32_t count) const {
+  for (uint32_t i = 0; i < count; i++) {
+    seenDb_->PrefetchSlot(articles[i].idKey[0], articles[i].idKey[1]);
+    history_->PrefetchSlot(articles[i].idHash);
+  }
+  for (uint32_t i = 0; i < count; i++) seenDb_->PrefetchRecord(articles[i].idKey[0], articles[i].idKey[1]);
 }
 
 // Stores the articles in chunks: each chunk gathers the articles that pass
@@ -210,6 +222,7 @@ void ArticleSpool::Enter(const Vetted* chunk, uint32_t count, StoreResult* resul
 // entered. The outcome is what storing them one by one would give, byte for
 // byte, with one lock, one write and one rotation check for many articles.
 void ArticleSpool::StoreLocked(const StoreRequest* articles, uint32_t count, StoreResult* results) {
+  PrefetchIndexes(articles, count);
   for (uint32_t next = 0; next < count;) {
     Vetted chunk[kMaxStoreBatch];
     uint32_t n = 0;

@@ -43,6 +43,7 @@ struct StoreRequest {
   uint32_t received = 0;        // bytes readable from `text` on; the CR LF "."
                                 // CR LF after the article lies within them
   const char* articleId = "";   // Message-ID without angle brackets
+  uint32_t idHash = 0;          // its identifier hash, hash(articleId)
   uint32_t idKey[2] = {0, 0};   // its seen key
   const char* peerName = "";    // for log lines
   PeerCounters peer;
@@ -185,6 +186,7 @@ class ArticleSpool {
     uint32_t index;
   };
   void StoreLocked(const StoreRequest* articles, uint32_t count, StoreResult* results);
+  void PrefetchIndexes(const StoreRequest* articles, uint32_t count) const;
   bool Vet(const StoreRequest& article, const Vetted* chunk, uint32_t count, const char** pathValue);
   bool DateAcceptable(const StoreRequest& article);
   bool RotationDue(uint64_t pending, uint32_t size) const;

@@ -104,6 +104,19 @@ TEST(ArticleText, NeedlesAndHeadersAreFoundWhereTheyStand) {
     const char* hit = FindBytes(exact.data(), exact.size(), r.needle.data(), r.needle.size());
     EXPECT_EQ(hit == nullptr ? kAll : size_t(hit - exact.data()), r.at) << r.text;
   }
+  // The article's end at every place of texts long enough for whole blocks
+  // of sixteen, behind decoys: dot-stuffed lines, "\n." without "\r", a
+  // bare "\r\n.\r".
+  for (size_t size : {20, 37, 64}) {
+    for (size_t at = 0; at + 5 <= size + 1; at++) {
+      std::string text(size, 'a');
+      for (size_t d = 3; d + 4 < size; d += 11) text.replace(d, 4, d % 2 ? "\r\n.." : "\n.\r\n");
+      if (at + 5 <= size) text.replace(at, 5, "\r\n.\r\n");
+      std::vector<char> exact(text.begin(), text.end());
+      const char* want = FindBytes(exact.data(), exact.size(), "\r\n.\r\n", 5);
+      EXPECT_EQ(FindArticleEnd(exact.data(), exact.size()), want) << size << " " << at;
+    }
+  }
   const std::pair<std::string, size_t> headers[] = {
       {"Date: 1\r\n", 6}, {"X-Date: 1\r\nDate: 2", 17}, {"XDate: 1", kAll}, {"a\nDate:", kAll}, {"a\nDate: ", 8}};
   for (const auto& [text, at] : headers) {

@@ -95,6 +95,7 @@ class SpoolTest : public ::testing::Test {
     r.received = uint32_t(text.size());
     r.articleId = texts_.emplace_back(id).c_str();
     Key(id, r.idKey);
+    r.idHash = hash(id.data(), int32_t(id.size()));
     r.peerName = "peer.test";
     r.peer = PeerCounters{&refused_, &rejected_};
     return r;
