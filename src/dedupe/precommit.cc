@@ -36,8 +36,10 @@ struct PrecommitCache::Entry {
 
 PrecommitCache::PrecommitCache(uint32_t hashSize, uint32_t maxAgeMs, Clock clock)
     : size_(hashSize != 0 ? hashSize : kDefaultHashSize), maxAge_(maxAgeMs), clock_(clock) {
-  buckets_.reset(new (std::nothrow) Entry*[size_]());
-  if (buckets_ == nullptr) StartupFailure("could not allocate the precommit hash table\n");
+  if (!bucketMemory_.Allocate(size_t(size_) * sizeof(Entry*))) {
+    StartupFailure("could not allocate the precommit hash table\n");
+  }
+  buckets_ = static_cast<Entry**>(bucketMemory_.data());
   cleaner_.Start(
       std::chrono::milliseconds(1000), [this] { if (Entries() != 0) PrecommitClean(); }, false);
 }

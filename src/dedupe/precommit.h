@@ -18,6 +18,7 @@
 #include <mutex>
 
 #include "article/article_id.h"
+#include "platform/large_table.h"
 #include "platform/threads.h"
 
 // Entries in the cache and on the free list (at most 11).
@@ -68,7 +69,8 @@ class PrecommitCache {
   // Everything below is guarded by mu_, except liveCount_'s reads by the
   // cleaner, which only decide whether to take the lock.
   std::mutex mu_;
-  std::unique_ptr<Entry*[]> buckets_;
+  LargeTable bucketMemory_;
+  Entry** buckets_ = nullptr;  // in bucketMemory_
   uint32_t size_;
   uint32_t maxAge_;
   Entry* head_ = nullptr;  // the newest
