@@ -30,7 +30,8 @@
 # LARGE_ARTICLES (4000 in all), CONNECTIONS (4), WINDOW (commands in flight
 # per connection, 256), TIME_LIMIT (seconds per case, 120), BUILD_DIR,
 # RELAY_BIN (another relay binary to measure, e.g. an older build),
-# RELAY_WRAPPER (a command the relay runs under, e.g. valgrind), PERF=CASE
+# RELAY_WRAPPER (a command the relay runs under, e.g. valgrind), WARM=1
+# (see warm_memory in bench/common.sh), PERF=CASE
 # to sample the relay with `perf record -e cpu-clock` during that
 # case (PERF=1 means small-takethis; the data stays in the kept temporary
 # folder).
@@ -83,7 +84,6 @@ start_relay "$work" "$port"
 
 ticks_per_second=$(getconf CLK_TCK)
 # Busy and total jiffies of the whole machine.
-machine_ticks() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8, $2 + $3 + $4 + $5 + $6 + $7 + $8 }' /proc/stat; }
 
 echo "relay pid $relay_pid on $LOOPBACK port $port, spool $work/spool (MaxArticleFileSize $FILE_SIZE), $(nproc) cores"
 failed=0
@@ -117,6 +117,7 @@ run_case() {
     scrape_pid=$!
     sleep 0.5  # the scraper's start-up, so that it scrapes through the whole case
   fi
+  warm_memory "$work" $((total * size))
   before=$(relay_ticks)
   machine_before=$(machine_ticks)
   out=$("$loadgen_bin" --host "$LOOPBACK" --port "$port" --connections "$CONNECTIONS" --articles "$per" \
@@ -139,10 +140,8 @@ run_case() {
   local accepted
   accepted=$(sed -n 's/^summary .* accepted=\([0-9]*\) .*/\1/p' <<<"$out")
   awk -v b="$before" -v a="$after" -v hz="$ticks_per_second" -v n="$total" \
-    -v mb="$machine_before" -v ma="$machine_after" 'BEGIN {
-      split(mb, m0, " "); split(ma, m1, " ")
-      busy = (m1[2] > m0[2]) ? 100 * (m1[1] - m0[1]) / (m1[2] - m0[2]) : 0
-      printf "relay cpu   %.2f s, %.3f s per 10,000 articles; machine busy %.0f%% of all cores\n",
+    -v busy="$(machine_busy "$machine_before" "$machine_after")" 'BEGIN {
+      printf "relay cpu   %.2f s, %.3f s per 10,000 articles; machine busy %s%% of all cores\n",
              (a - b) / hz, (a - b) / hz / n * 10000, busy
     }'
   if [ "$rc" != 0 ] || [ "$accepted" != "$total" ]; then

@@ -42,7 +42,8 @@
 # articles over), TIME_LIMIT (seconds per case,
 # 120), BUILD_DIR, RELAY_BIN, RELAY_WRAPPER, FILE_SIZE (see bench/common.sh),
 # PERF=CASE to sample the relay with `perf record` during that case, KEEP=1
-# to keep the temporary folders.
+# to keep the temporary folders, WARM=1 (see warm_memory in
+# bench/common.sh).
 #
 # Every case is bounded by TIME_LIMIT (the sinks give up after it); exit
 # code 0 when in every case every article was accepted and arrived at both
@@ -163,16 +164,18 @@ run_case() {
   echo
   echo "== $name: $total articles of $size bytes, $CONNECTIONS connections in, 2 sites x $FEEDERS feeders out${rate:+, paced at $rate/s}${narrow[0]:+, ${#narrow[@]} sites that want none}"
   if [ "${PERF:-}" = "$name" ]; then
-    perf record -e cpu-clock -F 2000 -g -p "$relay_pid" -o "$work/perf.data" >"$work/perf.out" 2>&1 &
+    perf record -e cpu-clock -F ${PERF_HZ:-2000} ${PERF_CALLS:--g} -p "$relay_pid" -o "$work/perf.data" >"$work/perf.out" 2>&1 &
     perf_pid=$!
     sleep 1
   fi
-  local before after rc=0
+  local before after machine_before machine_after rc=0
+  warm_memory "$work" $((total * size))
   if [ "$backlog" = 1 ]; then
     "$loadgen_bin" --host "$LOOPBACK" --port "$port" --connections 1 --articles 1 --size "$size" \
       --run-prefix "$first_id" >/dev/null || rc=$?
   fi
   before=$(relay_ticks)
+  machine_before=$(machine_ticks)
   "$loadgen_bin" --host "$LOOPBACK" --port "$port" --connections "$CONNECTIONS" --articles "$per" --size "$size" \
     --mode takethis --window "$WINDOW" --time-limit "$TIME_LIMIT" ${rate:+--rate "$rate"} \
     --run-prefix "$name.$$.$(date +%s)" >"$work/loadgen.out" || rc=$?
@@ -180,6 +183,7 @@ run_case() {
   local sink_rc=(0 0)
   for i in 0 1; do wait "${sink_pids[i]}" || sink_rc[i]=$?; done
   after=$(relay_ticks)
+  machine_after=$(machine_ticks)
   for pid in "${narrow_pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
   sink_pids=()
   if [ -n "$perf_pid" ]; then
@@ -199,8 +203,10 @@ run_case() {
     if [ -z "$slowest" ] || awk -v a="$out_rate" -v b="$slowest" 'BEGIN { exit !(a < b) }'; then slowest=$out_rate; fi
     [ "${sink_rc[i]}" = 0 ] || { echo "FAILED: $name: site ${sinks[i]} (exit ${sink_rc[i]})"; failed=1; }
   done
-  awk -v b="$before" -v a="$after" -v hz="$ticks_per_second" -v n="$total" 'BEGIN {
-    printf "relay cpu   %.2f s, %.3f s per 10,000 articles\n", (a - b) / hz, (a - b) / hz / n * 10000 }'
+  awk -v b="$before" -v a="$after" -v hz="$ticks_per_second" -v n="$total" \
+    -v busy="$(machine_busy "$machine_before" "$machine_after")" 'BEGIN {
+    printf "relay cpu   %.2f s, %.3f s per 10,000 articles; machine busy %s%% of all cores\n",
+           (a - b) / hz, (a - b) / hz / n * 10000, busy }'
   local accepted
   accepted=$(summary_value "$work/loadgen.out" accepted)
   if [ "$rc" != 0 ] || [ "$accepted" != "$total" ]; then

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -140,6 +141,10 @@ int main(int argc, char** argv) {
   sink::SinkTotals totals = server.Totals();
   bool complete = arrived && totals.repeats == 0;
   Report(o, totals, complete);
+  rusage usage;
+  getrusage(RUSAGE_SELF, &usage);
+  printf("sink_cpu_s=%.3f\n", double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                                   double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6);
   fflush(stdout);
   // The connection threads still run; leave without tearing down what
   // they use.
