@@ -79,6 +79,7 @@ class SinkServer {
   FILE* idsFile_ = nullptr;
   uint64_t deferEvery_ = 0;
   uint64_t newChecks_ = 0;  // checks of ids not arrived yet
+  uint64_t expected_ = 0;   // Run wakes when this many have arrived
 };
 
 }  // namespace sink
