@@ -21,6 +21,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -81,6 +82,11 @@ struct SpoolFileCache {
   // mapped (TransmitArticles maps it as it needs).
   const char* map = nullptr;
   size_t mapped = 0;
+  // Bytes past the mapping, read ahead of need: the file's bytes from
+  // `stageFrom` on, `staged` of them, are in `stage` (made on first use).
+  std::unique_ptr<char[]> stage;
+  uint64_t stageFrom = 0;
+  size_t staged = 0;
 };
 
 // One article of a batch to send: `head` (its takethis line), then its
@@ -195,7 +201,6 @@ class ArticleSpool {
   bool CreateSpoolFile();
   void CloseSpoolFile();
   bool OpenSpoolFile(uint32_t number, SpoolFileCache* file);
-  bool MapThrough(SpoolFileCache* file, uint64_t end);
 
   RelayBase* const base_;
   OpenSpoolFiles openFiles_;

@@ -19,6 +19,13 @@
 namespace {
 
 constexpr int kTransmitLimitMs = 300000;
+// An article past a feeder's mapping of a spool file is read into the
+// feeder's stage, with what follows it, up to this many bytes: taking a
+// mapping down costs a flush of every core's TLB, too much for each batch
+// of a feeder that keeps up with the articles as they come.
+constexpr size_t kStageBytes = 131072;
+// The file is mapped anew once an article lies this far past the mapping.
+constexpr uint64_t kRemapAfter = uint64_t(4) << 20;
 
 // The transmission runs on a non-blocking socket so that its five-minute
 // limit holds however the caller set the socket up. Returns the flags to
@@ -107,6 +114,7 @@ void ArticleSpool::CloseCachedSpoolFile(SpoolFileCache* cache) {
   if (cache->map != nullptr) munmap(const_cast<char*>(cache->map), cache->mapped);
   cache->map = nullptr;
   cache->mapped = 0;
+  cache->staged = 0;
   close(cache->fd);
   openFiles_.UnpinSpoolFile(cache->number);
   cache->fd = -1;
@@ -149,12 +157,10 @@ class Gather {
 
 constexpr char kBatchTerminator[] = "\r\n.\r\n";
 
-}  // namespace
-
 // Maps the cached file from its start through byte `end`, as far as the file
 // reaches; false when it is shorter (or cannot be mapped). Bytes are only
 // ever read below the file's end, so a mapping never faults.
-bool ArticleSpool::MapThrough(SpoolFileCache* file, uint64_t end) {
+bool MapThrough(SpoolFileCache* file, uint64_t end) {
   if (end <= file->mapped) return true;
   struct stat st;
   if (fstat(file->fd, &st) != 0 || uint64_t(st.st_size) < end) {
@@ -171,6 +177,43 @@ bool ArticleSpool::MapThrough(SpoolFileCache* file, uint64_t end) {
   file->mapped = size_t(st.st_size);
   return true;
 }
+
+// Reads the file's bytes from `from` on into the stage, as many as it holds
+// and the file has; false when fewer than `need` could be read.
+bool Stage(SpoolFileCache* file, uint64_t from, size_t need) {
+  if (file->stage == nullptr) file->stage.reset(new char[kStageBytes]);
+  file->staged = 0;
+  ssize_t n;
+  do {
+    n = pread(file->fd, file->stage.get(), kStageBytes, off_t(from));
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return false;
+  if (size_t(n) < need) {
+    errno = EIO;  // the file is shorter than its history entry says
+    return false;
+  }
+  file->stageFrom = from;
+  file->staged = size_t(n);
+  return true;
+}
+
+// Where the stored bytes [from, from + length) of a small article can be
+// read until the gathered batch is written: in the mapping, in the stage,
+// or in either after the file is mapped anew or staged (then what is
+// gathered is written out first, since it may point into either). nullptr
+// on an error.
+const char* StoredBytes(SpoolFileCache* file, uint64_t from, size_t length, Gather* gather) {
+  const uint64_t end = from + length;
+  if (end <= file->mapped) return file->map + from;
+  if (from >= file->stageFrom && end <= file->stageFrom + file->staged) {
+    return file->stage.get() + (from - file->stageFrom);
+  }
+  if (!gather->Flush()) return nullptr;
+  if (end - file->mapped > kRemapAfter) return MapThrough(file, end) ? file->map + from : nullptr;
+  return Stage(file, from, length) ? file->stage.get() : nullptr;
+}
+
+}  // namespace
 
 bool ArticleSpool::TransmitArticles(const Transmission* batch, uint32_t count, SpoolFileCache* cache, int sock,
                                     TransmitResult* results) {
@@ -192,11 +235,9 @@ bool ArticleSpool::TransmitArticles(const Transmission* batch, uint32_t count, S
         return false;
       }
     } else {
-      // A longer mapping replaces the one what is gathered points into.
-      const uint64_t end = uint64_t(header.spoolOffset) + header.length;
-      if (end > cache->mapped && !gather.Flush()) return false;
-      if (!MapThrough(cache, end)) return false;
-      gather.Add(cache->map + header.spoolOffset, header.length);
+      const char* bytes = StoredBytes(cache, header.spoolOffset, header.length, &gather);
+      if (bytes == nullptr) return false;
+      gather.Add(bytes, header.length);
     }
     gather.Add(kBatchTerminator, 5);
   }

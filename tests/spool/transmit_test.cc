@@ -18,7 +18,7 @@ class TransmitTest : public SpoolTest {
  protected:
   // t1 and t2 in the first spool file, t3 in the current one.
   void SetUp() override {
-    Start("MaxKeepFileCount = 0\n");
+    Start("MaxKeepFileCount = 0\nMaxArticleFileSize = 20000000\n");
     first_ = now;
     for (const char* id : {"t1@test", "t2@test", "t3@test"}) {
       now += id[1] == '3' ? 3601 : 0;
@@ -130,18 +130,30 @@ TEST_F(TransmitTest, ABatchSendsHeadsBytesAndTerminatorsInOrder) {
   EXPECT_EQ(recv(in_, got.data(), got.size(), MSG_WAITALL), ssize_t(expected.size()));
   EXPECT_EQ(got, expected);
   EXPECT_EQ(DescriptorsOn(SpoolPath(now)), 2);  // the cache holds the last file, mapped or not
-  // An article stored since lies beyond the mapping: the file is mapped
-  // again, after what was gathered from the old mapping has gone out.
-  ASSERT_TRUE(Store("late@test", Article("late@test", DateText(now), "late")));
-  _histentry* late = history_.FindArticle("late@test");
-  const std::string lateHead = "takethis <late@test>\r\n";
-  const Transmission again[] = {batch[3], Transmission{late, lateHead.data(), lateHead.size()}};
-  ASSERT_TRUE(articleSpool_.TransmitArticles(again, 2, &cache, out_, results));
-  History::DestroyEntry(late);
-  const std::string more = Sent("t3@test") + lateHead + Stamped(Article("late@test", DateText(now), "late")) + kTail;
-  got.assign(more.size(), '\0');
-  EXPECT_EQ(recv(in_, got.data(), got.size(), MSG_WAITALL), ssize_t(more.size()));
-  EXPECT_EQ(got, more);
+  // Articles stored since lie past what was read of the file: one just past
+  // is read with what follows it, one some megabytes past maps the file
+  // anew, each after what was gathered has gone out; an entry that says
+  // its article runs past the file's end fails the batch.
+  for (const char* id : {"late@test", "huge@test", "after@test"}) {
+    ASSERT_TRUE(Store(id, id[0] == 'h' ? Sized(5 << 20) : Article(id, DateText(now), id)));
+  }
+  const std::pair<std::string, uint32_t> rows[] = {{"late@test", 0}, {"after@test", 0}, {"after@test", 100}};
+  for (const auto& [id, lengthPast] : rows) {
+    _histentry* late = history_.FindArticle(id.c_str());
+    late->header.length += lengthPast;
+    const std::string lateHead = "takethis <" + id + ">\r\n";
+    const Transmission again[] = {batch[3], Transmission{late, lateHead.data(), lateHead.size()}};
+    bool sent = articleSpool_.TransmitArticles(again, 2, &cache, out_, results);
+    History::DestroyEntry(late);
+    EXPECT_EQ(sent, lengthPast == 0) << id;
+    if (!sent) break;
+    EXPECT_EQ(cache.mapped != 0, id == "after@test") << id;  // mapped only when megabytes past
+    const std::string more = Sent("t3@test") + lateHead + Stamped(Article(id, DateText(now), id)) + kTail;
+    got.assign(more.size(), '\0');
+    EXPECT_EQ(recv(in_, got.data(), got.size(), MSG_WAITALL), ssize_t(more.size()));
+    EXPECT_EQ(got, more);
+  }
+  EXPECT_EQ(errno, EIO);
   CloseCachedSpoolFile(&cache);
   EXPECT_EQ(cache.map, nullptr);
 }
