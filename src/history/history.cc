@@ -228,6 +228,24 @@ int History::AddArticleToHistory(const char* articleId, const uint32_t feedFlags
   return AddArticleToHistory(articleId, idHash, feedFlags, spoolOffset, length, spoolFile);
 }
 
+History::BatchedWakeUps::BatchedWakeUps(History* history) : history_(history) {
+  Db& db = *history_->db_;
+  std::lock_guard<std::recursive_mutex> write(db.csHistoryWrite);
+  db.wakeUpsHeld = true;
+}
+
+History::BatchedWakeUps::~BatchedWakeUps() {
+  Db& db = *history_->db_;
+  uint32_t flags[4];
+  {
+    std::lock_guard<std::recursive_mutex> write(db.csHistoryWrite);
+    db.wakeUpsHeld = false;
+    memcpy(flags, db.heldFlags, sizeof flags);
+    memset(db.heldFlags, 0, sizeof db.heldFlags);
+  }
+  db.hEvtAddToHistory.Advance(flags);
+}
+
 void History::PrefetchSlot(uint32_t idHash) const {
   const Db& db = *db_;
   if (db.histTable != nullptr) __builtin_prefetch(db.histTable + idHash % db.histTableSize, 1);
@@ -276,7 +294,11 @@ int History::AddArticleToHistory(const char* articleId, uint32_t idHash, const u
   stats.dwHistBytesUsed.store(used + size, std::memory_order_relaxed);
   db.Slot(slot).store(used, std::memory_order_release);
   Bump(stats.dbInsertOps);
-  db.hEvtAddToHistory.Advance(feedFlags);
+  if (db.wakeUpsHeld) {
+    for (int w = 0; w < 4; w++) db.heldFlags[w] |= feedFlags[w];
+  } else {
+    db.hEvtAddToHistory.Advance(feedFlags);
+  }
   return 1;
 }
 

@@ -118,6 +118,22 @@ class History {
   // lock); nothing happens when the database is closed.
   void PrefetchSlot(uint32_t idHash) const;
 
+  // While one lives, the appends of its thread wake no feeder; when it
+  // goes, the feeders of every bit appended meanwhile are woken, once. For
+  // a writer that appends a batch: a wake-up for the batch, where one for
+  // each entry would find the feeders still busy with the last. Held by
+  // one writer at a time (the spool's, under its lock).
+  class BatchedWakeUps {
+   public:
+    explicit BatchedWakeUps(History* history);
+    ~BatchedWakeUps();
+    BatchedWakeUps(const BatchedWakeUps&) = delete;
+    BatchedWakeUps& operator=(const BatchedWakeUps&) = delete;
+
+   private:
+    History* history_;
+  };
+
   // Looks up a Message-ID (exact byte comparison). Returns a new record with
   // position, header and expireSerial set (the serial current at the
   // lookup, under which the position is valid), or nullptr when the

@@ -91,6 +91,10 @@ struct Db {
   std::atomic<uint32_t> bExpirePending{1};
   std::atomic<uint32_t> histLockCount{0};  // readers inside the data
   NewEntrySignal hEvtAddToHistory;         // advanced for its bits after every append
+  // While a writer batches its wake-ups (under csHistoryWrite): the bits
+  // appended since, advanced when the batch ends.
+  bool wakeUpsHeld = false;
+  uint32_t heldFlags[4] = {0, 0, 0, 0};
   std::atomic<uint32_t> expireSerial{0};
   uint32_t lastExpireDeleted = 0;          // bytes cut by the last expiry
   std::atomic<uint32_t> newestEntry{0};    // offset of the last entry appended; 0 = not known

@@ -192,6 +192,7 @@ bool ArticleSpool::Vet(const StoreRequest& article, const Vetted* chunk, uint32_
 void ArticleSpool::Enter(const Vetted* chunk, uint32_t count, StoreResult* results) {
   uint64_t start = fhCount_;
   for (uint32_t i = 0; i < count; i++) start -= chunk[i].article->length + my_path_name_.size();
+  History::BatchedWakeUps wakeUps(history_);
   for (uint32_t i = 0; i < count; i++) {
     const StoreRequest& article = *chunk[i].article;
     const uint32_t size = article.length + uint32_t(my_path_name_.size());
