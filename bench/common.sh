@@ -108,14 +108,15 @@ machine_busy() {
     printf "%.0f", (m1[2] > m0[2]) ? 100 * (m1[1] - m0[1]) / (m1[2] - m0[2]) : 0 }'
 }
 
-# With WARM=1, writes and deletes $2 bytes in folder $1 before a case. The
-# spool's page cache then comes from memory the machine has already
-# backed, as on a relay that has run a while. In a virtual machine whose
-# host takes unused memory back, each fresh page otherwise costs a fault in
-# the host: a first write of 1 GB into a new file ran at 0.35 GB/s here,
-# the same right after at 5 GB/s.
+# Unless WARM=0, writes and deletes $2 bytes in folder $1 before a case.
+# The spool's page cache then comes from memory the machine has already
+# backed, as on a relay that has run a while and recycles its page cache.
+# In a virtual machine whose host takes unused memory back, each fresh page
+# otherwise costs a fault in the host, which the case would measure: a
+# first write of 1 GB into a new file ran at 0.35 GB/s here, the same
+# right after at 5 GB/s.
 warm_memory() {
-  [ "${WARM:-0}" = 1 ] || return 0
+  [ "${WARM:-1}" = 1 ] || return 0
   dd if=/dev/zero of="$1/warm" bs=1M count=$(($2 / 1048576 + 1)) status=none
   rm -f "$1/warm"
 }

@@ -30,8 +30,8 @@
 # LARGE_ARTICLES (4000 in all), CONNECTIONS (4), WINDOW (commands in flight
 # per connection, 256), TIME_LIMIT (seconds per case, 120), BUILD_DIR,
 # RELAY_BIN (another relay binary to measure, e.g. an older build),
-# RELAY_WRAPPER (a command the relay runs under, e.g. valgrind), WARM=1
-# (see warm_memory in bench/common.sh), PERF=CASE
+# RELAY_WRAPPER (a command the relay runs under, e.g. valgrind), WARM=0
+# (no warm-up of the page cache: see warm_memory in bench/common.sh), PERF=CASE
 # to sample the relay with `perf record -e cpu-clock` during that
 # case (PERF=1 means small-takethis; the data stays in the kept temporary
 # folder).

@@ -42,8 +42,8 @@
 # articles over), TIME_LIMIT (seconds per case,
 # 120), BUILD_DIR, RELAY_BIN, RELAY_WRAPPER, FILE_SIZE (see bench/common.sh),
 # PERF=CASE to sample the relay with `perf record` during that case, KEEP=1
-# to keep the temporary folders, WARM=1 (see warm_memory in
-# bench/common.sh).
+# to keep the temporary folders, WARM=0 (no warm-up of the
+# page cache: see warm_memory in bench/common.sh).
 #
 # Every case is bounded by TIME_LIMIT (the sinks give up after it); exit
 # code 0 when in every case every article was accepted and arrived at both
