@@ -183,6 +183,10 @@ int History::histinit() {
   if (created) CreateDatabase(tablePath, dataPath, tableSize, dataSize);
   int64_t tableLength = FileLength(tablePath);
   db.histData = MapOrExit(&db.dataFile, dataPath, dataSize, kDataMessages);
+  // Appends fault the data file in a page at a time. Read-ahead would, now
+  // and then, fill megabytes of pages past the end on one fault, under the
+  // spool lock: a stall of every connection for milliseconds.
+  madvise(db.histData, dataSize, MADV_RANDOM);
   db.histDataSize = dataSize;
   uint32_t used = Load32(db.histData);
   if (used < kHeaderSize || used > dataSize) {
