@@ -83,7 +83,6 @@ EOF
 start_relay "$work" "$port"
 
 ticks_per_second=$(getconf CLK_TCK)
-# Busy and total jiffies of the whole machine.
 
 echo "relay pid $relay_pid on $LOOPBACK port $port, spool $work/spool (MaxArticleFileSize $FILE_SIZE), $(nproc) cores"
 failed=0

@@ -1,6 +1,7 @@
 // Sending stored articles: head text, the article's byte range straight
 // from its spool file (sendfile), and tail text, corked into one
 // transmission on the sender's socket.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -178,14 +179,15 @@ bool MapThrough(SpoolFileCache* file, uint64_t end) {
   return true;
 }
 
-// Reads the file's bytes from `from` on into the stage, as many as it holds
-// and the file has; false when fewer than `need` could be read.
-bool Stage(SpoolFileCache* file, uint64_t from, size_t need) {
+// Reads the file's bytes [from, through) into the stage, as many as it
+// holds and the file has; false when fewer than `need` could be read.
+bool Stage(SpoolFileCache* file, uint64_t from, size_t need, uint64_t through) {
   if (file->stage == nullptr) file->stage.reset(new char[kStageBytes]);
   file->staged = 0;
+  const size_t want = size_t(std::min<uint64_t>(through - from, kStageBytes));
   ssize_t n;
   do {
-    n = pread(file->fd, file->stage.get(), kStageBytes, off_t(from));
+    n = pread(file->fd, file->stage.get(), want, off_t(from));
   } while (n < 0 && errno == EINTR);
   if (n < 0) return false;
   if (size_t(n) < need) {
@@ -197,12 +199,28 @@ bool Stage(SpoolFileCache* file, uint64_t from, size_t need) {
   return true;
 }
 
-// Where the stored bytes [from, from + length) of a small article can be
-// read until the gathered batch is written: in the mapping, in the stage,
-// or in either after the file is mapped anew or staged (then what is
-// gathered is written out first, since it may point into either). nullptr
-// on an error.
-const char* StoredBytes(SpoolFileCache* file, uint64_t from, size_t length, Gather* gather) {
+// The furthest end of an article of the batch from `i` on in the same
+// spool file: every byte before it is written for good.
+uint64_t FinalThrough(const Transmission* batch, uint32_t i, uint32_t count) {
+  const HistEntryHeader& first = batch[i].entry->header;
+  uint64_t final = uint64_t(first.spoolOffset) + first.length;
+  for (uint32_t j = i + 1; j < count; j++) {
+    const HistEntryHeader& h = batch[j].entry->header;
+    if (h.spoolFile == first.spoolFile) final = std::max(final, uint64_t(h.spoolOffset) + h.length);
+  }
+  return final;
+}
+
+// Where the stored bytes of small article `i` of the batch can be read
+// until the gathered batch is written: in the mapping, in the stage, or in
+// either after the file is mapped anew or staged (then what is gathered is
+// written out first, since it may point into either). A stage holds no
+// byte past the end of an article in the history: bytes beyond may be
+// those of a failed write, cut away and written again, where the mapping
+// shows what the file holds now. nullptr on an error.
+const char* StoredBytes(SpoolFileCache* file, const Transmission* batch, uint32_t i, uint32_t count, Gather* gather) {
+  const uint64_t from = batch[i].entry->header.spoolOffset;
+  const size_t length = batch[i].entry->header.length;
   const uint64_t end = from + length;
   if (end <= file->mapped) return file->map + from;
   if (from >= file->stageFrom && end <= file->stageFrom + file->staged) {
@@ -210,7 +228,7 @@ const char* StoredBytes(SpoolFileCache* file, uint64_t from, size_t length, Gath
   }
   if (!gather->Flush()) return nullptr;
   if (end - file->mapped > kRemapAfter) return MapThrough(file, end) ? file->map + from : nullptr;
-  return Stage(file, from, length) ? file->stage.get() : nullptr;
+  return Stage(file, from, length, FinalThrough(batch, i, count)) ? file->stage.get() : nullptr;
 }
 
 }  // namespace
@@ -235,7 +253,7 @@ bool ArticleSpool::TransmitArticles(const Transmission* batch, uint32_t count, S
         return false;
       }
     } else {
-      const char* bytes = StoredBytes(cache, header.spoolOffset, header.length, &gather);
+      const char* bytes = StoredBytes(cache, batch, i, count, &gather);
       if (bytes == nullptr) return false;
       gather.Add(bytes, header.length);
     }

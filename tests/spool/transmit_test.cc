@@ -131,9 +131,10 @@ TEST_F(TransmitTest, ABatchSendsHeadsBytesAndTerminatorsInOrder) {
   EXPECT_EQ(got, expected);
   EXPECT_EQ(DescriptorsOn(SpoolPath(now)), 2);  // the cache holds the last file, mapped or not
   // Articles stored since lie past what was read of the file: one just past
-  // is read with what follows it, one some megabytes past maps the file
-  // anew, each after what was gathered has gone out; an entry that says
-  // its article runs past the file's end fails the batch.
+  // is read on its own (what follows may not be written for good), one some
+  // megabytes past maps the file anew, each after what was gathered has
+  // gone out; an entry that says its article runs past the file's end
+  // fails the batch.
   for (const char* id : {"late@test", "huge@test", "after@test"}) {
     ASSERT_TRUE(Store(id, id[0] == 'h' ? Sized(5 << 20) : Article(id, DateText(now), id)));
   }
@@ -144,10 +145,12 @@ TEST_F(TransmitTest, ABatchSendsHeadsBytesAndTerminatorsInOrder) {
     const std::string lateHead = "takethis <" + id + ">\r\n";
     const Transmission again[] = {batch[3], Transmission{late, lateHead.data(), lateHead.size()}};
     bool sent = articleSpool_.TransmitArticles(again, 2, &cache, out_, results);
+    const size_t length = late->header.length;
     History::DestroyEntry(late);
     EXPECT_EQ(sent, lengthPast == 0) << id;
     if (!sent) break;
     EXPECT_EQ(cache.mapped != 0, id == "after@test") << id;  // mapped only when megabytes past
+    if (id == "late@test") EXPECT_EQ(cache.staged, length);
     const std::string more = Sent("t3@test") + lateHead + Stamped(Article(id, DateText(now), id)) + kTail;
     got.assign(more.size(), '\0');
     EXPECT_EQ(recv(in_, got.data(), got.size(), MSG_WAITALL), ssize_t(more.size()));
