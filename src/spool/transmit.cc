@@ -158,11 +158,11 @@ class Gather {
 
 constexpr char kBatchTerminator[] = "\r\n.\r\n";
 
-// Maps the cached file from its start through byte `end`, as far as the file
-// reaches; false when it is shorter (or cannot be mapped). Bytes are only
-// ever read below the file's end, so a mapping never faults.
+// Maps the cached file anew from its start, as far as it reaches, which
+// must be through byte `end`; false when it is shorter (or cannot be
+// mapped). Bytes are only ever read below the file's end, so a mapping
+// never faults.
 bool MapThrough(SpoolFileCache* file, uint64_t end) {
-  if (end <= file->mapped) return true;
   struct stat st;
   if (fstat(file->fd, &st) != 0 || uint64_t(st.st_size) < end) {
     errno = EIO;  // the file is shorter than its history entry says

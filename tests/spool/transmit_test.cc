@@ -130,28 +130,39 @@ TEST_F(TransmitTest, ABatchSendsHeadsBytesAndTerminatorsInOrder) {
   EXPECT_EQ(recv(in_, got.data(), got.size(), MSG_WAITALL), ssize_t(expected.size()));
   EXPECT_EQ(got, expected);
   EXPECT_EQ(DescriptorsOn(SpoolPath(now)), 2);  // the cache holds the last file, mapped or not
-  // Articles stored since lie past what was read of the file: one just past
-  // is read on its own (what follows may not be written for good), one some
-  // megabytes past maps the file anew, each after what was gathered has
-  // gone out; an entry that says its article runs past the file's end
-  // fails the batch.
-  for (const char* id : {"late@test", "huge@test", "after@test"}) {
+  // Articles stored since lie past what was read of the file: three just
+  // past are read together, and nothing after them (it may not be written for
+  // good); one some megabytes past maps the file anew; each after what was
+  // gathered has gone out. An entry that says its article runs past the
+  // file's end fails the batch.
+  for (const char* id : {"late@test", "later@test", "latest@test", "huge@test", "after@test"}) {
     ASSERT_TRUE(Store(id, id[0] == 'h' ? Sized(5 << 20) : Article(id, DateText(now), id)));
   }
-  const std::pair<std::string, uint32_t> rows[] = {{"late@test", 0}, {"after@test", 0}, {"after@test", 100}};
-  for (const auto& [id, lengthPast] : rows) {
-    _histentry* late = history_.FindArticle(id.c_str());
-    late->header.length += lengthPast;
-    const std::string lateHead = "takethis <" + id + ">\r\n";
-    const Transmission again[] = {batch[3], Transmission{late, lateHead.data(), lateHead.size()}};
-    bool sent = articleSpool_.TransmitArticles(again, 2, &cache, out_, results);
-    const size_t length = late->header.length;
-    History::DestroyEntry(late);
-    EXPECT_EQ(sent, lengthPast == 0) << id;
+  const std::pair<std::vector<std::string>, uint32_t> rows[] = {
+      {{"late@test", "later@test", "latest@test"}, 0}, {{"after@test"}, 0}, {{"after@test"}, 100}};
+  for (const auto& [ids, lengthPast] : rows) {
+    std::vector<Transmission> again{batch[3]};
+    std::vector<_histentry*> lates;
+    std::vector<std::string> lateHeads;
+    lateHeads.reserve(ids.size());  // their texts stay where they are
+    std::string more = Sent("t3@test");
+    size_t length = 0;
+    for (const std::string& id : ids) {
+      _histentry* late = lates.emplace_back(history_.FindArticle(id.c_str()));
+      late->header.length += lengthPast;
+      length += late->header.length;
+      const std::string& head = lateHeads.emplace_back("takethis <" + id + ">\r\n");
+      again.push_back(Transmission{late, head.data(), head.size()});
+      more += head + Stamped(Article(id, DateText(now), id)) + kTail;
+    }
+    bool sent = articleSpool_.TransmitArticles(again.data(), uint32_t(again.size()), &cache, out_, results);
+    for (_histentry* late : lates) History::DestroyEntry(late);
+    EXPECT_EQ(sent, lengthPast == 0) << ids[0];
     if (!sent) break;
-    EXPECT_EQ(cache.mapped != 0, id == "after@test") << id;  // mapped only when megabytes past
-    if (id == "late@test") EXPECT_EQ(cache.staged, length);
-    const std::string more = Sent("t3@test") + lateHead + Stamped(Article(id, DateText(now), id)) + kTail;
+    EXPECT_EQ(cache.mapped != 0, ids[0] == "after@test") << ids[0];  // mapped only when megabytes past
+    if (ids.size() == 3) {
+      EXPECT_EQ(cache.staged, length);
+    }
     got.assign(more.size(), '\0');
     EXPECT_EQ(recv(in_, got.data(), got.size(), MSG_WAITALL), ssize_t(more.size()));
     EXPECT_EQ(got, more);
