@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <deque>
 #include <sys/socket.h>
 #include <fcntl.h>
 
@@ -130,11 +131,10 @@ TEST_F(TransmitTest, ABatchSendsHeadsBytesAndTerminatorsInOrder) {
   EXPECT_EQ(recv(in_, got.data(), got.size(), MSG_WAITALL), ssize_t(expected.size()));
   EXPECT_EQ(got, expected);
   EXPECT_EQ(DescriptorsOn(SpoolPath(now)), 2);  // the cache holds the last file, mapped or not
-  // Articles stored since lie past what was read of the file: three just
-  // past are read together, and nothing after them (it may not be written for
-  // good); one some megabytes past maps the file anew; each after what was
-  // gathered has gone out. An entry that says its article runs past the
-  // file's end fails the batch.
+  // Articles stored since, past what was read of the file: three just past
+  // are read together and nothing after them (it may not be written for
+  // good); one megabytes past maps the file anew; an entry that says its
+  // article runs past the file's end fails the batch.
   for (const char* id : {"late@test", "later@test", "latest@test", "huge@test", "after@test"}) {
     ASSERT_TRUE(Store(id, id[0] == 'h' ? Sized(5 << 20) : Article(id, DateText(now), id)));
   }
@@ -143,8 +143,7 @@ TEST_F(TransmitTest, ABatchSendsHeadsBytesAndTerminatorsInOrder) {
   for (const auto& [ids, lengthPast] : rows) {
     std::vector<Transmission> again{batch[3]};
     std::vector<_histentry*> lates;
-    std::vector<std::string> lateHeads;
-    lateHeads.reserve(ids.size());  // their texts stay where they are
+    std::deque<std::string> lateHeads;  // their texts stay where they are
     std::string more = Sent("t3@test");
     size_t length = 0;
     for (const std::string& id : ids) {
@@ -160,9 +159,7 @@ TEST_F(TransmitTest, ABatchSendsHeadsBytesAndTerminatorsInOrder) {
     EXPECT_EQ(sent, lengthPast == 0) << ids[0];
     if (!sent) break;
     EXPECT_EQ(cache.mapped != 0, ids[0] == "after@test") << ids[0];  // mapped only when megabytes past
-    if (ids.size() == 3) {
-      EXPECT_EQ(cache.staged, length);
-    }
+    EXPECT_EQ(ids.size() == 3 ? cache.staged : length, length);  // the three staged, nothing past them
     got.assign(more.size(), '\0');
     EXPECT_EQ(recv(in_, got.data(), got.size(), MSG_WAITALL), ssize_t(more.size()));
     EXPECT_EQ(got, more);
