@@ -228,9 +228,7 @@ bool SinkServer::Arrived(const std::string& id, uint64_t bytes, const char* head
   const char* stamp = FindStamp(head, headLength);
   if (stamp != nullptr) {
     uint64_t sentNs = strtoull(stamp + kStampLength, nullptr, 10);
-    // A stamp ahead of this clock (the clocks of two cores of a virtual
-    // machine may differ by microseconds) counts as no delay.
-    if (sentNs > 0) delayNs = sentNs <= nowNs ? int64_t(nowNs - sentNs) : 0;
+    if (sentNs > 0 && sentNs <= nowNs) delayNs = int64_t(nowNs - sentNs);
   }
   std::lock_guard<std::mutex> lock(lock_);
   if (!ids_.insert(id).second) {
