@@ -51,16 +51,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 143' TERM INT
 
-# Waits up to $1 seconds for the command after it to succeed.
-wait_for() {
-  local seconds=$1
-  shift
-  local deadline=$((SECONDS + seconds))
-  until "$@" >/dev/null 2>&1; do
-    ((SECONDS < deadline)) || return 1
-    sleep 0.1
-  done
-}
+# shellcheck source=scripts/wait-for.sh
+source scripts/wait-for.sh
 
 # Everything of the package's name outside the checkout, to compare before
 # and after; man-db's cache of formatted pages (/var/cache/man), which the
